@@ -1,0 +1,1 @@
+#include "shared/activity_protocol.h"

@@ -1,0 +1,4 @@
+#include <windows.h>
+#include <winioctl.h>
+
+#include "shared/activity_protocol.h"
