@@ -1,0 +1,43 @@
+// The driver's devices: a class per device kind with eight operations, one per
+// request kind, in a fixed slot order. Dispatch finds the instance through the
+// device object's extension.
+#pragma once
+
+#include "kernel/kernel.h"
+
+namespace vesk {
+
+// Completes the request with `status` and `information`, no priority boost.
+NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information = 0);
+
+class DeviceBase {
+ public:
+  explicit DeviceBase(const UNICODE_STRING& name) : name_(name) {}
+  DeviceBase(const DeviceBase&) = delete;
+  DeviceBase& operator=(const DeviceBase&) = delete;
+
+  // Each operation takes the request and returns the status of its handling.
+  // Here all eight complete at once with success and no data.
+  virtual NTSTATUS create(PIRP irp);
+  virtual NTSTATUS cleanup(PIRP irp);
+  virtual NTSTATUS close(PIRP irp);
+  virtual NTSTATUS read(PIRP irp);
+  virtual NTSTATUS write(PIRP irp);
+  virtual NTSTATUS deviceControl(PIRP irp);
+  virtual NTSTATUS internalDeviceControl(PIRP irp);
+  virtual NTSTATUS systemControl(PIRP irp);
+
+  PDEVICE_OBJECT deviceObject() const { return device_; }
+
+ protected:
+  // Creates the named device object, points its extension at this instance and
+  // sets DO_DIRECT_IO.
+  NTSTATUS createDevice(PDRIVER_OBJECT driver, ULONG type, ULONG characteristics);
+  void deleteDevice();
+
+ private:
+  PDEVICE_OBJECT device_ = nullptr;
+  UNICODE_STRING name_;
+};
+
+}  // namespace vesk

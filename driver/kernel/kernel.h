@@ -1,0 +1,30 @@
+// The one place that decides what the kernel is. vesk.sys is built against the
+// mingw-w64 DDK headers; the host build gets the emulation from its include
+// path (a header of the same name, host_kernel.h), which offers the same types,
+// fields and routines.
+#pragma once
+
+#if defined(VESK_HOST_KERNEL)
+#include "host_kernel.h"
+#define KTEXT(s) u##s
+#else
+// In C++ the DDK's wdm.h and mingw's intrin.h both define the two bit-test
+// intrinsics; marking intrin's as defined leaves wdm.h's.
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
+#include <ntddk.h>
+#include <tdikrnl.h>
+#define KTEXT(s) L##s
+
+extern "C" NTSTATUS NTAPI ZwQueryInformationProcess(HANDLE ProcessHandle,
+                                                    PROCESSINFOCLASS ProcessInformationClass,
+                                                    PVOID ProcessInformation, ULONG ProcessInformationLength,
+                                                    PULONG ReturnLength);
+#endif
+
+#include <stddef.h>
+#include <stdint.h>
+
+// A UNICODE_STRING over constant text, for names the driver passes to the system.
+#define KERNEL_STRING(s) \
+  { sizeof(KTEXT(s)) - sizeof(WCHAR), sizeof(KTEXT(s)), const_cast<PWSTR>(KTEXT(s)) }

@@ -1,0 +1,167 @@
+// Loading the driver, its devices, and how its dispatch entry points answer.
+#include <gtest/gtest.h>
+
+#include "driver_fixture.h"
+
+namespace {
+
+using hostkernel::Call;
+
+class DriverLoadTest : public KernelTest {
+ protected:
+  void SetUp() override {
+    KernelTest::SetUp();
+    transport_.reset(new LowerTransport());
+    driver_ = hostkernel::createDriverObject();
+  }
+  void TearDown() override {
+    if (vesk::gActivityDriver) vesk::ActivityDriver::destroy(vesk::gActivityDriver);
+    vesk::gActivityDriver = nullptr;
+    EXPECT_EQ(hostkernel::poolInUse(vesk::kPoolTag).blocks, 0u);
+    hostkernel::deleteDriverObject(driver_);
+    transport_.reset();
+    KernelTest::TearDown();
+  }
+
+  // Nothing of the driver is left in the system.
+  void expectNothingLeft() {
+    EXPECT_EQ(hostkernel::findDevice(u"\\Device\\Vesk"), nullptr);
+    EXPECT_EQ(hostkernel::findDevice(u"\\Device\\VeskTcp"), nullptr);
+    EXPECT_EQ(hostkernel::findDevice(u"\\Device\\VeskUdp"), nullptr);
+    EXPECT_FALSE(hostkernel::symbolicLinkExists(u"\\DosDevices\\Vesk"));
+    EXPECT_EQ(transport_->tcp()->AttachedDevice, nullptr);
+    if (transport_->udp()) {
+      EXPECT_EQ(transport_->udp()->AttachedDevice, nullptr);
+    }
+    EXPECT_EQ(driver_->DeviceObject, nullptr);
+    EXPECT_EQ(hostkernel::poolInUse(vesk::kPoolTag).blocks, 0u);
+  }
+
+  std::unique_ptr<LowerTransport> transport_;
+  PDRIVER_OBJECT driver_ = nullptr;
+};
+
+TEST_F(DriverLoadTest, CreatesControlDeviceLinkAndBothFilters) {
+  ASSERT_EQ(DriverEntry(driver_, nullptr), STATUS_SUCCESS);
+  PDEVICE_OBJECT control = hostkernel::findDevice(u"\\Device\\Vesk");
+  PDEVICE_OBJECT tcp = hostkernel::findDevice(u"\\Device\\VeskTcp");
+  PDEVICE_OBJECT udp = hostkernel::findDevice(u"\\Device\\VeskUdp");
+  ASSERT_NE(control, nullptr);
+  ASSERT_NE(tcp, nullptr);
+  ASSERT_NE(udp, nullptr);
+  EXPECT_EQ(hostkernel::findDevice(u"\\DosDevices\\Vesk"), control);
+
+  EXPECT_EQ(control->DeviceType, ULONG(FILE_DEVICE_UNKNOWN));
+  EXPECT_EQ(control->Characteristics, 0u);
+  for (PDEVICE_OBJECT filter : {tcp, udp}) {
+    EXPECT_EQ(filter->DeviceType, ULONG(FILE_DEVICE_NETWORK));
+    EXPECT_EQ(filter->Characteristics, ULONG(FILE_DEVICE_SECURE_OPEN));
+  }
+  for (PDEVICE_OBJECT d : {control, tcp, udp}) EXPECT_TRUE(d->Flags & DO_DIRECT_IO);
+
+  EXPECT_EQ(transport_->tcp()->AttachedDevice, tcp);
+  EXPECT_EQ(transport_->udp()->AttachedDevice, udp);
+  EXPECT_EQ(vesk::gActivityDriver->tcp().lowerDevice(), transport_->tcp());
+  EXPECT_EQ(vesk::gActivityDriver->udp().lowerDevice(), transport_->udp());
+  EXPECT_EQ(driver_->DriverUnload, nullptr) << "the driver cannot be unloaded safely, so offers no unload";
+}
+
+TEST_F(DriverLoadTest, NoMemoryForTheInstanceLoadsInert) {
+  hostkernel::failCall(Call::ExAllocatePoolWithTag);
+  ASSERT_EQ(DriverEntry(driver_, nullptr), STATUS_SUCCESS);
+  EXPECT_EQ(vesk::gActivityDriver, nullptr);
+  expectNothingLeft();
+}
+
+// A failure at any step of the load undoes the steps before it: a device left
+// attached over \Device\Tcp would route every TCP request into an unloaded image.
+TEST_F(DriverLoadTest, FailureAtAnyStepUndoesTheStepsBefore) {
+  struct Step {
+    const char* what;
+    Call call;
+    unsigned skip;
+  } steps[] = {
+      {"control device", Call::IoCreateDevice, 0},    {"symbolic link", Call::IoCreateSymbolicLink, 0},
+      {"TCP filter device", Call::IoCreateDevice, 1}, {"attach over TCP", Call::IoAttachDevice, 0},
+      {"UDP filter device", Call::IoCreateDevice, 2}, {"attach over UDP", Call::IoAttachDevice, 1},
+  };
+  const NTSTATUS failure = STATUS_OBJECT_NAME_COLLISION;
+  for (const Step& step : steps) {
+    hostkernel::failCall(step.call, failure, step.skip);
+    EXPECT_EQ(DriverEntry(driver_, nullptr), failure) << step.what;
+    EXPECT_EQ(vesk::gActivityDriver, nullptr) << step.what;
+    expectNothingLeft();
+    hostkernel::failCall(step.call, failure, 0, 0);
+  }
+}
+
+TEST_F(DriverLoadTest, MissingUdpTransportFailsTheLoadWithTheAttachStatus) {
+  transport_.reset();
+  transport_.reset(new LowerTransport(false));
+  EXPECT_EQ(DriverEntry(driver_, nullptr), STATUS_OBJECT_NAME_NOT_FOUND);
+  expectNothingLeft();
+}
+
+class DispatchTest : public DriverTest {};
+
+TEST_F(DispatchTest, ControlDeviceOpensReadsWritesAndClosesWithNoData) {
+  hostkernel::OpenResult open = hostkernel::openFile(u"\\DosDevices\\Vesk");
+  ASSERT_EQ(open.status, STATUS_SUCCESS);
+  for (UCHAR major : {IRP_MJ_READ, IRP_MJ_WRITE, IRP_MJ_INTERNAL_DEVICE_CONTROL, IRP_MJ_SYSTEM_CONTROL}) {
+    hostkernel::Completion c = hostkernel::sendRequest(nullptr, open.file, major);
+    EXPECT_EQ(c.status, STATUS_SUCCESS) << int(major);
+    EXPECT_EQ(c.information, 0u) << int(major);
+  }
+  EXPECT_EQ(hostkernel::closeFile(open.file), STATUS_SUCCESS);
+}
+
+TEST_F(DispatchTest, OtherMajorFunctionsGetInvalidDeviceRequestEverywhere) {
+  for (const char16_t* name : {u"\\Device\\Vesk", u"\\Device\\VeskTcp", u"\\Device\\VeskUdp"}) {
+    PDEVICE_OBJECT device = hostkernel::findDevice(name);
+    for (UCHAR major : {IRP_MJ_FLUSH_BUFFERS, IRP_MJ_QUERY_INFORMATION, IRP_MJ_SHUTDOWN, IRP_MJ_PNP}) {
+      hostkernel::Completion c = hostkernel::sendRequest(device, nullptr, major);
+      EXPECT_EQ(c.status, STATUS_INVALID_DEVICE_REQUEST) << int(major);
+    }
+  }
+  EXPECT_TRUE(transport_->seen().empty()) << "nothing of it reaches the transport";
+}
+
+// Until interception is added, the filters hand every request down unchanged:
+// the transport sees the same stack location, with no completion routine.
+TEST_F(DispatchTest, FiltersPassEveryRequestDownUnchanged) {
+  hostkernel::OpenResult open = hostkernel::openFile(u"\\Device\\Tcp");
+  ASSERT_EQ(open.status, STATUS_SUCCESS);
+  transport_->answer(STATUS_UNSUCCESSFUL, 0);
+  std::vector<uint8_t> out;
+  hostkernel::Completion c = hostkernel::deviceIoControl(open.file, 0x120003, {1, 2, 3}, out, 16);
+  EXPECT_EQ(c.status, STATUS_UNSUCCESSFUL) << "the transport's own answer comes back";
+  transport_->answer(STATUS_SUCCESS, 0);
+  hostkernel::sendRequest(nullptr, open.file, IRP_MJ_INTERNAL_DEVICE_CONTROL,
+                          [](PIRP, PIO_STACK_LOCATION stack) { stack->MinorFunction = 7; });
+  hostkernel::closeFile(open.file);
+
+  std::vector<LowerTransport::Seen> seen = transport_->seen();
+  ASSERT_EQ(seen.size(), 5u);
+  const UCHAR majors[] = {IRP_MJ_CREATE, IRP_MJ_DEVICE_CONTROL, IRP_MJ_INTERNAL_DEVICE_CONTROL,
+                          IRP_MJ_CLEANUP, IRP_MJ_CLOSE};
+  for (size_t i = 0; i < seen.size(); ++i) {
+    EXPECT_EQ(seen[i].device, transport_->tcp());
+    EXPECT_EQ(seen[i].major, majors[i]);
+    EXPECT_EQ(seen[i].file, open.file);
+    EXPECT_EQ(seen[i].completionRoutine, nullptr);
+  }
+  EXPECT_EQ(seen[1].ioControlCode, 0x120003u);
+  EXPECT_EQ(seen[2].minor, 7);
+}
+
+TEST_F(DriverLoadTest, FailedAttachLeavesNoDevice) {
+  vesk::ObjectTable table;
+  vesk::TcpFilter filter(table);
+  UNICODE_STRING missing;
+  RtlInitUnicodeString(&missing, u"\\Device\\NoSuchTransport");
+  EXPECT_EQ(filter.attach(driver_, missing), STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(filter.deviceObject(), nullptr);
+  EXPECT_EQ(filter.lowerDevice(), nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,53 @@
+#include "lower_transport.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+LowerTransport* gTransport = nullptr;
+}
+
+LowerTransport::LowerTransport(bool withUdp) : driver_(hostkernel::createDriverObject()) {
+  gTransport = this;
+  for (PDRIVER_DISPATCH& slot : driver_->MajorFunction) slot = Dispatch;
+  UNICODE_STRING tcp, udp;
+  RtlInitUnicodeString(&tcp, u"\\Device\\Tcp");
+  RtlInitUnicodeString(&udp, u"\\Device\\Udp");
+  EXPECT_EQ(IoCreateDevice(driver_, 0, &tcp, FILE_DEVICE_NETWORK, 0, FALSE, &tcp_), STATUS_SUCCESS);
+  if (withUdp) {
+    EXPECT_EQ(IoCreateDevice(driver_, 0, &udp, FILE_DEVICE_NETWORK, 0, FALSE, &udp_), STATUS_SUCCESS);
+  }
+}
+
+LowerTransport::~LowerTransport() {
+  IoDeleteDevice(tcp_);
+  if (udp_) IoDeleteDevice(udp_);
+  hostkernel::deleteDriverObject(driver_);
+  gTransport = nullptr;
+}
+
+std::vector<LowerTransport::Seen> LowerTransport::seen() {
+  std::lock_guard<std::mutex> lock(m_);
+  return seen_;
+}
+
+void LowerTransport::answer(NTSTATUS status, ULONG_PTR information) {
+  std::lock_guard<std::mutex> lock(m_);
+  status_ = status;
+  information_ = information;
+}
+
+NTSTATUS NTAPI LowerTransport::Dispatch(PDEVICE_OBJECT device, PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  NTSTATUS status;
+  {
+    std::lock_guard<std::mutex> lock(gTransport->m_);
+    gTransport->seen_.push_back(Seen{device, stack->MajorFunction, stack->MinorFunction, stack->FileObject,
+                                     stack->Parameters.DeviceIoControl.IoControlCode,
+                                     irp->AssociatedIrp.SystemBuffer, stack->CompletionRoutine});
+    status = gTransport->status_;
+    irp->IoStatus.Information = gTransport->information_;
+  }
+  irp->IoStatus.Status = status;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}

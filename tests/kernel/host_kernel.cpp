@@ -1,0 +1,1112 @@
+// The host kernel's behaviour. One process-wide state guarded by one mutex;
+// the lock is never held while calling back into driver code.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "kernel_control.h"
+
+struct _IO_WORKITEM {
+  PDEVICE_OBJECT device;
+  bool queued;
+};
+
+namespace hostkernel {
+namespace {
+
+struct Failure {
+  NTSTATUS status = STATUS_SUCCESS;
+  unsigned skip = 0;
+  unsigned times = 0;
+};
+
+struct PoolBlock {
+  ULONG tag;
+  size_t size;
+  POOL_TYPE type;
+};
+
+struct HandleEntry {
+  enum Kind { Object, Process } kind;
+  PVOID object;
+  ULONG processId;  // for process handles: the process it refers to
+  ULONG owner;      // the process whose table holds it; 0 for kernel handles
+};
+
+struct IrpRecord {
+  bool completed = false;
+  bool threaded = false;  // built by IoBuildDeviceIoControlRequest: freed at completion
+};
+
+struct WorkEntry {
+  PIO_WORKITEM item;
+  PIO_WORKITEM_ROUTINE routine;
+  PVOID context;
+};
+
+struct State {
+  std::mutex m;
+  Failure failures[size_t(Call::Count)];
+  std::map<PVOID, PoolBlock> pool;
+  std::map<ULONG, size_t> allocationsByTag;
+  std::map<std::u16string, PDEVICE_OBJECT> devices;
+  std::map<PDEVICE_OBJECT, std::u16string> deviceNames;
+  std::map<std::u16string, std::u16string> links;
+  std::set<PDRIVER_OBJECT> drivers;
+  std::map<ULONG, std::u16string> processes;
+  std::map<ULONG, ULONG> imageReplyLengths;
+  std::map<HANDLE, HandleEntry> handles;
+  ULONG_PTR nextHandle = 0x100;
+  std::map<PFILE_OBJECT, LONG> files;  // reference counts of file objects
+  std::map<PIRP, IrpRecord> irps;
+  std::set<PIO_WORKITEM> workItems;
+  std::set<PMDL> mdls;
+  size_t violations = 0;
+
+  std::deque<WorkEntry> workQueue;
+  bool workerBusy = false;
+  std::condition_variable workChanged;
+  std::thread worker;
+  bool workerStop = false;
+
+  std::condition_variable eventChanged;  // for every KEVENT
+};
+
+State& S() {
+  static State* state = new State;
+  return *state;
+}
+
+thread_local KIRQL tIrql = PASSIVE_LEVEL;
+thread_local int tSpinLocksHeld = 0;
+thread_local ULONG tProcess = kSystemProcessId;
+thread_local char tIdentity;  // its address identifies the thread
+
+void Violation(const std::string& what) {
+  {
+    std::lock_guard<std::mutex> lock(S().m);
+    ++S().violations;
+  }
+  ADD_FAILURE() << "kernel rule broken: " << what;
+}
+
+// True when the call must fail now; consumes one planned failure.
+bool ShouldFail(Call call, NTSTATUS* status = nullptr) {
+  std::lock_guard<std::mutex> lock(S().m);
+  Failure& f = S().failures[size_t(call)];
+  if (f.times == 0) return false;
+  if (f.skip > 0) {
+    --f.skip;
+    return false;
+  }
+  --f.times;
+  if (status) *status = f.status;
+  return true;
+}
+
+std::u16string ToString(PCUNICODE_STRING s) {
+  if (s == nullptr || s->Buffer == nullptr) return std::u16string();
+  return std::u16string(s->Buffer, s->Length / sizeof(WCHAR));
+}
+
+// --- Paged pool guard --------------------------------------------------------
+// Paged pool blocks live in pages of their own. While any thread runs above
+// PASSIVE_LEVEL they are made inaccessible; a touch from a thread above
+// PASSIVE_LEVEL ends the test with a message, a touch from a thread at
+// PASSIVE_LEVEL is legitimate and opens that block again.
+
+constexpr size_t kMaxPagedBlocks = 4096;
+struct PagedRange {
+  std::atomic<uintptr_t> start{0};
+  std::atomic<size_t> length{0};
+};
+PagedRange gPaged[kMaxPagedBlocks];
+std::atomic<int> gThreadsRaised{0};
+const size_t kPageSize = size_t(sysconf(_SC_PAGESIZE));
+
+size_t PagesFor(size_t size) { return (size + kPageSize - 1) / kPageSize * kPageSize; }
+
+void ProtectPaged(bool inaccessible) {
+  for (PagedRange& r : gPaged) {
+    uintptr_t start = r.start.load();
+    if (start != 0)
+      mprotect(reinterpret_cast<void*>(start), r.length.load(),
+               inaccessible ? PROT_NONE : PROT_READ | PROT_WRITE);
+  }
+}
+
+struct sigaction gPreviousSegv;
+
+void OnSegv(int signal, siginfo_t* info, void* context) {
+  uintptr_t address = reinterpret_cast<uintptr_t>(info->si_addr);
+  for (PagedRange& r : gPaged) {
+    uintptr_t start = r.start.load();
+    if (start != 0 && address >= start && address < start + r.length.load()) {
+      if (tIrql > PASSIVE_LEVEL) {
+        const char message[] = "kernel rule broken: paged pool touched above PASSIVE_LEVEL\n";
+        ssize_t ignored = write(2, message, sizeof message - 1);
+        (void)ignored;
+        _exit(86);
+      }
+      mprotect(reinterpret_cast<void*>(start), r.length.load(), PROT_READ | PROT_WRITE);
+      return;
+    }
+  }
+  // Not ours: let the previous handler (or the default action) have it.
+  if (gPreviousSegv.sa_flags & SA_SIGINFO) {
+    gPreviousSegv.sa_sigaction(signal, info, context);
+  } else if (gPreviousSegv.sa_handler != SIG_IGN && gPreviousSegv.sa_handler != SIG_DFL) {
+    gPreviousSegv.sa_handler(signal);
+  } else {
+    ::signal(SIGSEGV, SIG_DFL);
+    raise(SIGSEGV);
+  }
+}
+
+void InstallSegvHandler() {
+  static bool installed = [] {
+    struct sigaction action = {};
+    action.sa_sigaction = OnSegv;
+    action.sa_flags = SA_SIGINFO;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGSEGV, &action, &gPreviousSegv);
+    return true;
+  }();
+  (void)installed;
+}
+
+void SetIrql(KIRQL irql) {
+  bool wasRaised = tIrql > PASSIVE_LEVEL, raised = irql > PASSIVE_LEVEL;
+  tIrql = irql;
+  if (raised && !wasRaised) {
+    if (gThreadsRaised.fetch_add(1) == 0) ProtectPaged(true);
+  } else if (!raised && wasRaised) {
+    if (gThreadsRaised.fetch_sub(1) == 1) ProtectPaged(false);
+  }
+}
+
+PVOID AllocatePaged(size_t size) {
+  InstallSegvHandler();
+  size_t length = PagesFor(size == 0 ? 1 : size);
+  void* p = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) return nullptr;
+  for (PagedRange& r : gPaged) {
+    uintptr_t expected = 0;
+    if (r.start.load() == 0) {
+      r.length.store(length);
+      if (r.start.compare_exchange_strong(expected, reinterpret_cast<uintptr_t>(p))) return p;
+    }
+  }
+  munmap(p, length);
+  return nullptr;
+}
+
+void FreePaged(PVOID p) {
+  for (PagedRange& r : gPaged) {
+    if (r.start.load() == reinterpret_cast<uintptr_t>(p)) {
+      size_t length = r.length.load();
+      r.start.store(0);
+      munmap(p, length);
+      return;
+    }
+  }
+}
+
+// --- Requests ----------------------------------------------------------------
+
+PIO_STACK_LOCATION StackBase(PIRP irp) { return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1); }
+
+PIRP NewIrp(CHAR stackSize, bool threaded) {
+  size_t size = sizeof(IRP) + sizeof(IO_STACK_LOCATION) * size_t(stackSize);
+  PIRP irp = static_cast<PIRP>(calloc(1, size));
+  irp->StackCount = stackSize;
+  irp->CurrentLocation = CHAR(stackSize + 1);
+  irp->Tail.Overlay.CurrentStackLocation = StackBase(irp) + stackSize;
+  std::lock_guard<std::mutex> lock(S().m);
+  IrpRecord record;
+  record.threaded = threaded;
+  S().irps[irp] = record;
+  return irp;
+}
+
+void FreeMdlChain(PMDL mdl) {
+  while (mdl != nullptr) {
+    PMDL next = mdl->Next;
+    IoFreeMdl(mdl);
+    mdl = next;
+  }
+}
+
+// --- Worker thread -------------------------------------------------------------
+
+void WorkerLoop() {
+  tProcess = kSystemProcessId;
+  std::unique_lock<std::mutex> lock(S().m);
+  for (;;) {
+    S().workChanged.wait(lock, [] { return S().workerStop || !S().workQueue.empty(); });
+    if (S().workQueue.empty()) return;
+    WorkEntry entry = S().workQueue.front();
+    S().workQueue.pop_front();
+    entry.item->queued = false;
+    S().workerBusy = true;
+    lock.unlock();
+    entry.routine(entry.item->device, entry.context);
+    if (tIrql != PASSIVE_LEVEL || tSpinLocksHeld != 0) {
+      Violation("work item returned above PASSIVE_LEVEL or holding a spin lock");
+      SetIrql(PASSIVE_LEVEL);
+      tSpinLocksHeld = 0;
+    }
+    lock.lock();
+    S().workerBusy = false;
+    S().workChanged.notify_all();
+  }
+}
+
+}  // namespace
+
+// --- Control ------------------------------------------------------------------
+
+void reset() {
+  drainWorkItems();
+  State& s = S();
+  std::vector<std::string> leaks;
+  {
+    std::lock_guard<std::mutex> lock(s.m);
+    if (!s.pool.empty()) leaks.push_back(std::to_string(s.pool.size()) + " pool blocks");
+    if (!s.irps.empty()) leaks.push_back(std::to_string(s.irps.size()) + " requests");
+    if (!s.workItems.empty()) leaks.push_back(std::to_string(s.workItems.size()) + " work items");
+    if (!s.mdls.empty()) leaks.push_back(std::to_string(s.mdls.size()) + " MDLs");
+    for (auto& p : s.pool) {
+      if (p.second.type == PagedPool)
+        FreePaged(p.first);
+      else
+        free(p.first);
+    }
+    for (auto& i : s.irps) free(i.first);
+    for (PIO_WORKITEM w : s.workItems) delete w;
+    for (PMDL m : s.mdls) delete m;
+    if (!s.files.empty()) leaks.push_back(std::to_string(s.files.size()) + " file objects");
+    for (auto& f : s.files) delete f.first;
+    for (auto& d : s.deviceNames) {
+      free(d.first->DeviceExtension);
+      delete d.first;
+    }
+    for (PDRIVER_OBJECT d : s.drivers) delete d;
+    s.pool.clear();
+    s.allocationsByTag.clear();
+    s.devices.clear();
+    s.deviceNames.clear();
+    s.links.clear();
+    s.drivers.clear();
+    s.processes.clear();
+    s.imageReplyLengths.clear();
+    s.handles.clear();
+    s.files.clear();
+    s.irps.clear();
+    s.workItems.clear();
+    s.mdls.clear();
+    for (Failure& f : s.failures) f = Failure();
+    s.violations = 0;
+  }
+  for (const std::string& leak : leaks) ADD_FAILURE() << "leaked at the end of the test: " << leak;
+}
+
+void failCall(Call call, NTSTATUS status, unsigned skip, unsigned times) {
+  std::lock_guard<std::mutex> lock(S().m);
+  S().failures[size_t(call)] = Failure{status, skip, times};
+}
+
+PoolUsage poolInUse(ULONG tag) {
+  std::lock_guard<std::mutex> lock(S().m);
+  PoolUsage usage;
+  for (auto& p : S().pool) {
+    if (p.second.tag == tag) {
+      ++usage.blocks;
+      usage.bytes += p.second.size;
+    }
+  }
+  return usage;
+}
+
+size_t poolAllocations(ULONG tag) {
+  std::lock_guard<std::mutex> lock(S().m);
+  return S().allocationsByTag[tag];
+}
+
+size_t openHandles() {
+  std::lock_guard<std::mutex> lock(S().m);
+  return S().handles.size();
+}
+
+size_t irpsInUse() {
+  std::lock_guard<std::mutex> lock(S().m);
+  return S().irps.size();
+}
+
+size_t workItemsInUse() {
+  std::lock_guard<std::mutex> lock(S().m);
+  return S().workItems.size();
+}
+
+size_t violations() {
+  std::lock_guard<std::mutex> lock(S().m);
+  return S().violations;
+}
+
+void drainWorkItems() {
+  std::unique_lock<std::mutex> lock(S().m);
+  S().workChanged.wait(lock, [] { return S().workQueue.empty() && !S().workerBusy; });
+}
+
+void addProcess(ULONG processId, const std::u16string& imagePath) {
+  std::lock_guard<std::mutex> lock(S().m);
+  S().processes[processId] = imagePath;
+}
+
+void setImageReplyLength(ULONG processId, ULONG length) {
+  std::lock_guard<std::mutex> lock(S().m);
+  S().imageReplyLengths[processId] = length;
+}
+
+void removeProcess(ULONG processId) {
+  std::lock_guard<std::mutex> lock(S().m);
+  S().processes.erase(processId);
+}
+
+CurrentProcess::CurrentProcess(ULONG processId) : previous_(tProcess) { tProcess = processId; }
+CurrentProcess::~CurrentProcess() { tProcess = previous_; }
+
+AtDispatchLevel::AtDispatchLevel() { KeRaiseIrql(DISPATCH_LEVEL, &previous_); }
+AtDispatchLevel::~AtDispatchLevel() { KeLowerIrql(previous_); }
+
+// What the system puts in every dispatch slot before the driver fills them.
+static NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT, PIRP irp) {
+  irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+  irp->IoStatus.Information = 0;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+PDRIVER_OBJECT createDriverObject() {
+  PDRIVER_OBJECT driver = new DRIVER_OBJECT();
+  for (PDRIVER_DISPATCH& slot : driver->MajorFunction) slot = InvalidDeviceRequest;
+  std::lock_guard<std::mutex> lock(S().m);
+  S().drivers.insert(driver);
+  return driver;
+}
+
+void deleteDriverObject(PDRIVER_OBJECT driver) {
+  std::lock_guard<std::mutex> lock(S().m);
+  if (driver->DeviceObject != nullptr) {
+    ADD_FAILURE() << "driver object deleted while it still has devices";
+    return;
+  }
+  S().drivers.erase(driver);
+  delete driver;
+}
+
+static PDEVICE_OBJECT FindDeviceLocked(std::u16string name) {
+  State& s = S();
+  for (int hops = 0; hops < 8; ++hops) {
+    auto d = s.devices.find(name);
+    if (d != s.devices.end()) return d->second;
+    auto l = s.links.find(name);
+    if (l == s.links.end()) return nullptr;
+    name = l->second;
+  }
+  return nullptr;
+}
+
+PDEVICE_OBJECT findDevice(const std::u16string& name) {
+  std::lock_guard<std::mutex> lock(S().m);
+  return FindDeviceLocked(name);
+}
+
+PDEVICE_OBJECT attachedTop(PDEVICE_OBJECT device) {
+  while (device->AttachedDevice != nullptr) device = device->AttachedDevice;
+  return device;
+}
+
+bool symbolicLinkExists(const std::u16string& name) {
+  std::lock_guard<std::mutex> lock(S().m);
+  return S().links.count(name) != 0;
+}
+
+HANDLE createHandle(PVOID object, bool kernelHandle) {
+  ObReferenceObject(object);
+  std::lock_guard<std::mutex> lock(S().m);
+  HANDLE handle = reinterpret_cast<HANDLE>(S().nextHandle += 4);
+  S().handles[handle] = HandleEntry{HandleEntry::Object, object, 0, kernelHandle ? 0 : tProcess};
+  return handle;
+}
+
+void closeHandle(HANDLE handle) { ZwClose(handle); }
+
+OpenResult openFile(const std::u16string& deviceName, const std::vector<uint8_t>& ea) {
+  OpenResult result;
+  PDEVICE_OBJECT device = findDevice(deviceName);
+  if (device == nullptr) {
+    result.status = STATUS_OBJECT_NAME_NOT_FOUND;
+    return result;
+  }
+  PFILE_OBJECT file = new FILE_OBJECT();
+  file->DeviceObject = device;
+  {
+    std::lock_guard<std::mutex> lock(S().m);
+    S().files[file] = 1;
+  }
+  // The system buffer of a create holds exactly the extended attributes.
+  std::vector<uint8_t> buffer(ea);
+  Completion c =
+      sendRequest(attachedTop(device), file, IRP_MJ_CREATE, [&](PIRP irp, PIO_STACK_LOCATION stack) {
+        irp->AssociatedIrp.SystemBuffer = buffer.empty() ? nullptr : buffer.data();
+        stack->Parameters.Create.EaLength = ULONG(buffer.size());
+      });
+  result.status = c.status;
+  if (NT_SUCCESS(c.status)) {
+    result.file = file;
+  } else {
+    ObDereferenceObject(file);
+  }
+  return result;
+}
+
+NTSTATUS closeFile(PFILE_OBJECT file) {
+  PDEVICE_OBJECT top = attachedTop(file->DeviceObject);
+  sendRequest(top, file, IRP_MJ_CLEANUP);
+  Completion c = sendRequest(top, file, IRP_MJ_CLOSE);
+  ObDereferenceObject(file);
+  return c.status;
+}
+
+Completion sendRequest(PDEVICE_OBJECT device, PFILE_OBJECT file, UCHAR majorFunction,
+                       const std::function<void(PIRP, PIO_STACK_LOCATION)>& setup) {
+  if (device == nullptr) device = attachedTop(file->DeviceObject);
+  PIRP irp = NewIrp(device->StackSize, false);
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK iosb = {};
+  irp->UserEvent = &done;
+  irp->UserIosb = &iosb;
+  irp->RequestorMode = UserMode;
+  PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+  stack->MajorFunction = majorFunction;
+  stack->FileObject = file;
+  if (setup) setup(irp, stack);
+
+  NTSTATUS returned = IoCallDriver(device, irp);
+  bool completed;
+  {
+    std::lock_guard<std::mutex> lock(S().m);
+    completed = S().irps[irp].completed;
+  }
+  if (returned == STATUS_PENDING) {
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    if (!irp->PendingReturned) Violation("STATUS_PENDING returned without marking the request pending");
+  } else if (!completed) {
+    Violation("dispatch returned " + std::to_string(returned) + " without completing the request");
+  } else if (irp->PendingReturned) {
+    Violation("request marked pending but dispatch returned a status other than STATUS_PENDING");
+  }
+  Completion result{iosb.Status, iosb.Information};
+  IoFreeIrp(irp);
+  return result;
+}
+
+Completion deviceIoControl(PFILE_OBJECT file, ULONG code, const std::vector<uint8_t>& input,
+                           std::vector<uint8_t>& output, ULONG outputCapacity, bool internal) {
+  size_t size = std::max<size_t>(input.size(), outputCapacity);
+  // Exactly the system buffer's size, so that AddressSanitizer sees any write past it.
+  uint8_t* systemBuffer = size ? new uint8_t[size] : nullptr;
+  if (!input.empty()) std::memcpy(systemBuffer, input.data(), input.size());
+  Completion c = sendRequest(nullptr, file, internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL,
+                             [&](PIRP irp, PIO_STACK_LOCATION stack) {
+                               irp->AssociatedIrp.SystemBuffer = systemBuffer;
+                               stack->Parameters.DeviceIoControl.IoControlCode = code;
+                               stack->Parameters.DeviceIoControl.InputBufferLength = ULONG(input.size());
+                               stack->Parameters.DeviceIoControl.OutputBufferLength = outputCapacity;
+                             });
+  if (c.information > outputCapacity) {
+    Violation("driver returned more bytes than the output buffer holds");
+    c.information = outputCapacity;
+  }
+  output.assign(systemBuffer, systemBuffer + c.information);
+  delete[] systemBuffer;
+  return c;
+}
+
+}  // namespace hostkernel
+
+using namespace hostkernel;
+
+// --- Pool ------------------------------------------------------------------------
+
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+  if (PoolType == PagedPool && tIrql > APC_LEVEL) Violation("paged pool allocated above APC_LEVEL");
+  if (tIrql > DISPATCH_LEVEL) Violation("pool allocated above DISPATCH_LEVEL");
+  if (ShouldFail(Call::ExAllocatePoolWithTag)) return nullptr;
+  PVOID p =
+      PoolType == PagedPool ? AllocatePaged(NumberOfBytes) : malloc(NumberOfBytes == 0 ? 1 : NumberOfBytes);
+  if (p == nullptr) return nullptr;
+  std::lock_guard<std::mutex> lock(S().m);
+  S().pool[p] = PoolBlock{Tag, NumberOfBytes, PoolType};
+  ++S().allocationsByTag[Tag];
+  return p;
+}
+
+VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
+  PoolBlock block;
+  {
+    std::lock_guard<std::mutex> lock(S().m);
+    auto found = S().pool.find(P);
+    if (found == S().pool.end()) {
+      ++S().violations;
+      ADD_FAILURE() << "kernel rule broken: freeing pool that is not allocated";
+      return;
+    }
+    block = found->second;
+    S().pool.erase(found);
+  }
+  if (block.tag != Tag) Violation("pool freed with a tag other than its own");
+  if (block.type == PagedPool) {
+    if (tIrql > APC_LEVEL) Violation("paged pool freed above APC_LEVEL");
+    FreePaged(P);
+  } else {
+    free(P);
+  }
+}
+
+VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING Destination, PCWSTR Source) {
+  size_t length = 0;
+  if (Source)
+    while (Source[length]) ++length;
+  Destination->Length = USHORT(length * sizeof(WCHAR));
+  Destination->MaximumLength = USHORT(Source ? (length + 1) * sizeof(WCHAR) : 0);
+  Destination->Buffer = const_cast<PWSTR>(Source);
+}
+
+// --- Devices ---------------------------------------------------------------------
+
+NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+                              PUNICODE_STRING DeviceName, ULONG DeviceType, ULONG DeviceCharacteristics,
+                              BOOLEAN /*Exclusive*/, PDEVICE_OBJECT* DeviceObject) {
+  if (tIrql != PASSIVE_LEVEL) Violation("IoCreateDevice above PASSIVE_LEVEL");
+  NTSTATUS status;
+  if (ShouldFail(Call::IoCreateDevice, &status)) return status;
+  std::u16string name = ToString(DeviceName);
+  std::lock_guard<std::mutex> lock(S().m);
+  if (!name.empty() && (S().devices.count(name) || S().links.count(name)))
+    return STATUS_OBJECT_NAME_COLLISION;
+  PDEVICE_OBJECT device = new DEVICE_OBJECT();
+  device->DriverObject = DriverObject;
+  device->DeviceType = DeviceType;
+  device->Characteristics = DeviceCharacteristics;
+  device->Flags = DO_DEVICE_INITIALIZING;
+  device->StackSize = 1;
+  device->DeviceExtension = calloc(1, DeviceExtensionSize ? DeviceExtensionSize : 1);
+  device->NextDevice = DriverObject->DeviceObject;
+  DriverObject->DeviceObject = device;
+  if (!name.empty()) S().devices[name] = device;
+  S().deviceNames[device] = name;
+  *DeviceObject = device;
+  return STATUS_SUCCESS;
+}
+
+VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+  std::lock_guard<std::mutex> lock(S().m);
+  auto found = S().deviceNames.find(DeviceObject);
+  if (found == S().deviceNames.end()) {
+    ++S().violations;
+    ADD_FAILURE() << "kernel rule broken: deleting a device that does not exist";
+    return;
+  }
+  for (auto& other : S().deviceNames) {
+    if (other.first->AttachedDevice == DeviceObject) {
+      ++S().violations;
+      ADD_FAILURE() << "kernel rule broken: deleting a device that is still attached over another";
+    }
+  }
+  S().devices.erase(found->second);
+  S().deviceNames.erase(found);
+  PDEVICE_OBJECT* link = &DeviceObject->DriverObject->DeviceObject;
+  while (*link != nullptr && *link != DeviceObject) link = &(*link)->NextDevice;
+  if (*link) *link = DeviceObject->NextDevice;
+  free(DeviceObject->DeviceExtension);
+  delete DeviceObject;
+}
+
+NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {
+  NTSTATUS status;
+  if (ShouldFail(Call::IoCreateSymbolicLink, &status)) return status;
+  std::lock_guard<std::mutex> lock(S().m);
+  std::u16string name = ToString(SymbolicLinkName);
+  if (S().links.count(name) || S().devices.count(name)) return STATUS_OBJECT_NAME_COLLISION;
+  S().links[name] = ToString(DeviceName);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
+  NTSTATUS status;
+  if (ShouldFail(Call::IoDeleteSymbolicLink, &status)) return status;
+  std::lock_guard<std::mutex> lock(S().m);
+  return S().links.erase(ToString(SymbolicLinkName)) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
+}
+
+NTSTATUS NTAPI IoAttachDevice(PDEVICE_OBJECT SourceDevice, PUNICODE_STRING TargetDevice,
+                              PDEVICE_OBJECT* AttachedDevice) {
+  if (tIrql != PASSIVE_LEVEL) Violation("IoAttachDevice above PASSIVE_LEVEL");
+  NTSTATUS status;
+  if (ShouldFail(Call::IoAttachDevice, &status)) return status;
+  std::lock_guard<std::mutex> lock(S().m);
+  PDEVICE_OBJECT target = FindDeviceLocked(ToString(TargetDevice));
+  if (target == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
+  PDEVICE_OBJECT top = attachedTop(target);
+  top->AttachedDevice = SourceDevice;
+  SourceDevice->StackSize = CHAR(top->StackSize + 1);
+  *AttachedDevice = top;
+  return STATUS_SUCCESS;
+}
+
+VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
+  if (TargetDevice->AttachedDevice == nullptr) Violation("detaching from a device nothing is attached to");
+  TargetDevice->AttachedDevice = nullptr;
+}
+
+// --- Requests --------------------------------------------------------------------
+
+PIRP NTAPI IoAllocateIrp(CHAR StackSize, BOOLEAN /*ChargeQuota*/) {
+  if (ShouldFail(Call::IoAllocateIrp)) return nullptr;
+  return NewIrp(StackSize, false);
+}
+
+VOID NTAPI IoFreeIrp(PIRP Irp) {
+  {
+    std::lock_guard<std::mutex> lock(S().m);
+    if (S().irps.erase(Irp) == 0) {
+      ++S().violations;
+      ADD_FAILURE() << "kernel rule broken: freeing a request that does not exist";
+      return;
+    }
+  }
+  free(Irp);
+}
+
+NTSTATUS NTAPI IoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  {
+    std::lock_guard<std::mutex> lock(S().m);
+    auto found = S().irps.find(Irp);
+    if (found == S().irps.end() || found->second.completed) {
+      ++S().violations;
+      ADD_FAILURE() << "kernel rule broken: passing down a request that is completed or unknown";
+      return STATUS_INVALID_DEVICE_STATE;
+    }
+  }
+  if (tSpinLocksHeld > 0) Violation("spin lock held across IoCallDriver");
+  if (DeviceObject == nullptr) {
+    Violation("IoCallDriver with no device");
+    return STATUS_INVALID_DEVICE_STATE;
+  }
+  if (--Irp->CurrentLocation <= 0) {
+    Violation("request passed down with no stack location left");
+    return STATUS_INVALID_DEVICE_STATE;
+  }
+  PIO_STACK_LOCATION stack = --Irp->Tail.Overlay.CurrentStackLocation;
+  stack->DeviceObject = DeviceObject;
+  PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
+  if (dispatch == nullptr) {
+    Violation("null dispatch routine called");
+    return STATUS_INVALID_DEVICE_STATE;
+  }
+  return dispatch(DeviceObject, Irp);
+}
+
+VOID NTAPI IoCompleteRequest(PIRP Irp, CHAR /*PriorityBoost*/) {
+  bool threaded;
+  {
+    std::lock_guard<std::mutex> lock(S().m);
+    auto found = S().irps.find(Irp);
+    if (found == S().irps.end() || found->second.completed) {
+      ++S().violations;
+      ADD_FAILURE() << "kernel rule broken: request completed twice";
+      return;
+    }
+    threaded = found->second.threaded;
+  }
+  if (Irp->IoStatus.Status == STATUS_PENDING) Violation("request completed with STATUS_PENDING");
+  if (tIrql > DISPATCH_LEVEL) Violation("request completed above DISPATCH_LEVEL");
+  for (;;) {
+    if (Irp->CurrentLocation > Irp->StackCount) break;
+    PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;
+    Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
+    PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
+    PVOID context = stack->Context;
+    UCHAR control = stack->Control;
+    std::memset(stack, 0, sizeof *stack);
+    Irp->CurrentLocation++;
+    Irp->Tail.Overlay.CurrentStackLocation++;
+    bool top = Irp->CurrentLocation > Irp->StackCount;
+    NTSTATUS status = Irp->IoStatus.Status;
+    bool invoke = routine != nullptr && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
+                                         (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
+                                         (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+    if (invoke) {
+      PDEVICE_OBJECT device = top ? nullptr : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
+      if (routine(device, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) return;
+    } else if (Irp->PendingReturned && !top) {
+      IoMarkIrpPending(Irp);
+    }
+  }
+  {
+    std::lock_guard<std::mutex> lock(S().m);
+    S().irps[Irp].completed = true;
+  }
+  if (Irp->UserIosb) *Irp->UserIosb = Irp->IoStatus;
+  PKEVENT event = Irp->UserEvent;
+  if (threaded) {
+    FreeMdlChain(Irp->MdlAddress);
+    IoFreeIrp(Irp);
+  }
+  if (event) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+}
+
+PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
+                                         ULONG InputBufferLength, PVOID OutputBuffer,
+                                         ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl,
+                                         PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
+  if (tIrql != PASSIVE_LEVEL) Violation("IoBuildDeviceIoControlRequest above PASSIVE_LEVEL");
+  if (ShouldFail(Call::IoBuildDeviceIoControlRequest)) return nullptr;
+  PIRP irp = NewIrp(DeviceObject->StackSize, true);
+  irp->UserEvent = Event;
+  irp->UserIosb = IoStatusBlock;
+  irp->RequestorMode = KernelMode;
+  irp->UserBuffer = OutputBuffer;
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+  next->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
+  next->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
+  next->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
+  next->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
+  return irp;
+}
+
+// --- IRQL and spin locks ---------------------------------------------------------
+
+KIRQL NTAPI KeGetCurrentIrql() { return tIrql; }
+
+KIRQL NTAPI KfRaiseIrql(KIRQL NewIrql) {
+  KIRQL old = tIrql;
+  if (NewIrql < old) Violation("KeRaiseIrql to a lower IRQL");
+  SetIrql(NewIrql);
+  return old;
+}
+
+VOID NTAPI KfLowerIrql(KIRQL NewIrql) {
+  if (NewIrql > tIrql) Violation("KeLowerIrql to a higher IRQL");
+  SetIrql(NewIrql);
+}
+
+VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
+
+KIRQL NTAPI KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
+  KIRQL old = tIrql;
+  if (old > DISPATCH_LEVEL) Violation("spin lock acquired above DISPATCH_LEVEL");
+  KSPIN_LOCK mine = reinterpret_cast<KSPIN_LOCK>(&tIdentity);
+  if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) == mine) {
+    Violation("spin lock acquired recursively");
+    return old;
+  }
+  SetIrql(DISPATCH_LEVEL);
+  for (;;) {
+    KSPIN_LOCK expected = 0;
+    if (__atomic_compare_exchange_n(SpinLock, &expected, mine, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED))
+      break;
+    std::this_thread::yield();
+  }
+  ++tSpinLocksHeld;
+  return old;
+}
+
+VOID NTAPI KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+  KSPIN_LOCK mine = reinterpret_cast<KSPIN_LOCK>(&tIdentity);
+  if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) != mine) {
+    Violation("spin lock released that this thread does not hold");
+    return;
+  }
+  --tSpinLocksHeld;
+  __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
+  SetIrql(NewIrql);
+}
+
+// --- Processes and objects ---------------------------------------------------------
+
+HANDLE NTAPI PsGetCurrentProcessId() { return reinterpret_cast<HANDLE>(ULONG_PTR(tProcess)); }
+
+NTSTATUS NTAPI ZwOpenProcess(PHANDLE ProcessHandle, ACCESS_MASK /*DesiredAccess*/,
+                             POBJECT_ATTRIBUTES ObjectAttributes, PCLIENT_ID ClientId) {
+  if (tIrql != PASSIVE_LEVEL) Violation("ZwOpenProcess above PASSIVE_LEVEL");
+  NTSTATUS status;
+  if (ShouldFail(Call::ZwOpenProcess, &status)) return status;
+  if (ObjectAttributes == nullptr || ObjectAttributes->Length != sizeof(OBJECT_ATTRIBUTES) ||
+      ClientId == nullptr)
+    return STATUS_INVALID_PARAMETER;
+  ULONG id = ULONG(reinterpret_cast<ULONG_PTR>(ClientId->UniqueProcess));
+  std::lock_guard<std::mutex> lock(S().m);
+  if (S().processes.count(id) == 0) return STATUS_INVALID_CID;
+  HANDLE handle = reinterpret_cast<HANDLE>(S().nextHandle += 4);
+  ULONG owner = (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE) ? 0 : tProcess;
+  S().handles[handle] = HandleEntry{HandleEntry::Process, nullptr, id, owner};
+  *ProcessHandle = handle;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI ZwQueryInformationProcess(HANDLE ProcessHandle, PROCESSINFOCLASS ProcessInformationClass,
+                                         PVOID ProcessInformation, ULONG ProcessInformationLength,
+                                         PULONG ReturnLength) {
+  if (tIrql != PASSIVE_LEVEL) Violation("ZwQueryInformationProcess above PASSIVE_LEVEL");
+  NTSTATUS status;
+  if (ShouldFail(Call::ZwQueryInformationProcess, &status)) return status;
+  std::u16string image;
+  ULONG id;
+  bool lengthOverridden = false;
+  ULONG lengthOverride = 0;
+  {
+    std::lock_guard<std::mutex> lock(S().m);
+    if (ProcessHandle == NtCurrentProcess()) {
+      id = tProcess;
+    } else {
+      auto h = S().handles.find(ProcessHandle);
+      if (h == S().handles.end() || h->second.kind != HandleEntry::Process ||
+          (h->second.owner != 0 && h->second.owner != tProcess))
+        return STATUS_INVALID_HANDLE;
+      id = h->second.processId;
+    }
+    auto p = S().processes.find(id);
+    if (p != S().processes.end()) image = p->second;
+    auto l = S().imageReplyLengths.find(id);
+    if (l != S().imageReplyLengths.end()) {
+      lengthOverridden = true;
+      lengthOverride = l->second;
+    }
+  }
+  if (ProcessInformationClass == ProcessBasicInformation) {
+    if (ProcessInformationLength != sizeof(PROCESS_BASIC_INFORMATION)) return STATUS_INFO_LENGTH_MISMATCH;
+    PROCESS_BASIC_INFORMATION info = {};
+    info.UniqueProcessId = id;
+    info.InheritedFromUniqueProcessId = kSystemProcessId;
+    std::memcpy(ProcessInformation, &info, sizeof info);
+    if (ReturnLength) *ReturnLength = sizeof info;
+    return STATUS_SUCCESS;
+  }
+  if (ProcessInformationClass == ProcessImageFileName) {
+    // A counted string followed by its text and a terminating NUL.
+    ULONG textBytes = ULONG(image.size() * sizeof(WCHAR));
+    ULONG needed = ULONG(sizeof(UNICODE_STRING)) + textBytes + sizeof(WCHAR);
+    if (ReturnLength) *ReturnLength = needed;
+    if (ProcessInformationLength < needed) return STATUS_INFO_LENGTH_MISMATCH;
+    UNICODE_STRING header;
+    header.Length = USHORT(textBytes);
+    header.MaximumLength = USHORT(textBytes + sizeof(WCHAR));
+    header.Buffer =
+        reinterpret_cast<PWSTR>(static_cast<uint8_t*>(ProcessInformation) + sizeof(UNICODE_STRING));
+    std::memcpy(ProcessInformation, &header, sizeof header);
+    std::memcpy(header.Buffer, image.c_str(), textBytes + sizeof(WCHAR));
+    if (lengthOverridden && ReturnLength) *ReturnLength = lengthOverride;
+    return STATUS_SUCCESS;
+  }
+  return STATUS_INVALID_PARAMETER;
+}
+
+NTSTATUS NTAPI ZwClose(HANDLE Handle) {
+  HandleEntry entry;
+  {
+    std::lock_guard<std::mutex> lock(S().m);
+    auto h = S().handles.find(Handle);
+    if (h == S().handles.end()) {
+      ++S().violations;
+      ADD_FAILURE() << "kernel rule broken: closing a handle that is not open";
+      return STATUS_INVALID_HANDLE;
+    }
+    entry = h->second;
+    S().handles.erase(h);
+  }
+  if (entry.kind == HandleEntry::Object) ObDereferenceObject(entry.object);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK /*DesiredAccess*/, PVOID /*ObjectType*/,
+                                         KPROCESSOR_MODE /*AccessMode*/, PVOID* Object,
+                                         PVOID /*HandleInformation*/) {
+  if (tIrql != PASSIVE_LEVEL) Violation("ObReferenceObjectByHandle above PASSIVE_LEVEL");
+  NTSTATUS status;
+  if (ShouldFail(Call::ObReferenceObjectByHandle, &status)) return status;
+  PVOID object;
+  {
+    std::lock_guard<std::mutex> lock(S().m);
+    auto h = S().handles.find(Handle);
+    if (h == S().handles.end() || h->second.kind != HandleEntry::Object ||
+        (h->second.owner != 0 && h->second.owner != tProcess))
+      return STATUS_INVALID_HANDLE;
+    object = h->second.object;
+  }
+  ObReferenceObject(object);
+  *Object = object;
+  return STATUS_SUCCESS;
+}
+
+VOID NTAPI ObReferenceObject(PVOID Object) {
+  std::lock_guard<std::mutex> lock(S().m);
+  auto f = S().files.find(static_cast<PFILE_OBJECT>(Object));
+  if (f == S().files.end()) {
+    ++S().violations;
+    ADD_FAILURE() << "kernel rule broken: referencing an object that does not exist";
+    return;
+  }
+  ++f->second;
+}
+
+VOID NTAPI ObDereferenceObject(PVOID Object) {
+  PFILE_OBJECT file = static_cast<PFILE_OBJECT>(Object);
+  {
+    std::lock_guard<std::mutex> lock(S().m);
+    auto f = S().files.find(file);
+    if (f == S().files.end() || f->second <= 0) {
+      ++S().violations;
+      ADD_FAILURE() << "kernel rule broken: dereferencing an object that holds no reference";
+      return;
+    }
+    if (--f->second > 0) return;
+    S().files.erase(f);
+  }
+  delete file;
+}
+
+// --- Work items --------------------------------------------------------------------
+
+PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
+  if (ShouldFail(Call::IoAllocateWorkItem)) return nullptr;
+  PIO_WORKITEM item = new IO_WORKITEM{DeviceObject, false};
+  std::lock_guard<std::mutex> lock(S().m);
+  S().workItems.insert(item);
+  return item;
+}
+
+VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem) {
+  std::lock_guard<std::mutex> lock(S().m);
+  if (S().workItems.erase(IoWorkItem) == 0 || IoWorkItem->queued) {
+    ++S().violations;
+    ADD_FAILURE() << "kernel rule broken: freeing a work item that is queued or does not exist";
+    return;
+  }
+  delete IoWorkItem;
+}
+
+VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
+                           WORK_QUEUE_TYPE /*QueueType*/, PVOID Context) {
+  if (WorkerRoutine == nullptr) Violation("null work item routine queued");
+  std::lock_guard<std::mutex> lock(S().m);
+  State& s = S();
+  if (!s.worker.joinable()) {
+    s.worker = std::thread(WorkerLoop);
+    s.worker.detach();
+  }
+  IoWorkItem->queued = true;
+  s.workQueue.push_back(WorkEntry{IoWorkItem, WorkerRoutine, Context});
+  s.workChanged.notify_all();
+}
+
+// --- Events ------------------------------------------------------------------------
+
+VOID NTAPI KeInitializeEvent(PKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+  Event->Type = Type;
+  Event->Signaled = State ? 1 : 0;
+}
+
+LONG NTAPI KeSetEvent(PKEVENT Event, KPRIORITY /*Increment*/, BOOLEAN /*Wait*/) {
+  std::lock_guard<std::mutex> lock(S().m);
+  LONG previous = Event->Signaled;
+  Event->Signaled = 1;
+  S().eventChanged.notify_all();
+  return previous;
+}
+
+VOID NTAPI KeClearEvent(PKEVENT Event) {
+  std::lock_guard<std::mutex> lock(S().m);
+  Event->Signaled = 0;
+}
+
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON /*WaitReason*/, KPROCESSOR_MODE /*WaitMode*/,
+                                     BOOLEAN /*Alertable*/, PLARGE_INTEGER Timeout) {
+  bool polling = Timeout != nullptr && Timeout->QuadPart == 0;
+  if (!polling && tIrql > APC_LEVEL) Violation("wait above APC_LEVEL");
+  PKEVENT event = static_cast<PKEVENT>(Object);
+  std::unique_lock<std::mutex> lock(S().m);
+  // A wait that nothing ends would hang the test run: give up after a while.
+  bool signaled = S().eventChanged.wait_for(lock, std::chrono::seconds(polling ? 0 : 30),
+                                            [&] { return event->Signaled != 0; });
+  if (!signaled) {
+    lock.unlock();
+    if (!polling) Violation("wait that was never satisfied");
+    return 0x102;  // STATUS_TIMEOUT
+  }
+  if (event->Type == SynchronizationEvent) event->Signaled = 0;
+  return STATUS_SUCCESS;
+}
+
+// --- Memory descriptor lists ---------------------------------------------------------
+
+PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN /*ChargeQuota*/,
+                         PIRP Irp) {
+  if (ShouldFail(Call::IoAllocateMdl)) return nullptr;
+  PMDL mdl = new MDL();
+  mdl->StartVa = VirtualAddress;
+  mdl->ByteCount = Length;
+  {
+    std::lock_guard<std::mutex> lock(S().m);
+    S().mdls.insert(mdl);
+  }
+  if (Irp != nullptr) {
+    if (SecondaryBuffer) {
+      PMDL* tail = &Irp->MdlAddress;
+      while (*tail) tail = &(*tail)->Next;
+      *tail = mdl;
+    } else {
+      Irp->MdlAddress = mdl;
+    }
+  }
+  return mdl;
+}
+
+VOID NTAPI IoFreeMdl(PMDL Mdl) {
+  std::lock_guard<std::mutex> lock(S().m);
+  if (S().mdls.erase(Mdl) == 0) {
+    ++S().violations;
+    ADD_FAILURE() << "kernel rule broken: freeing an MDL that does not exist";
+    return;
+  }
+  delete Mdl;
+}
+
+VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
+  MemoryDescriptorList->MappedSystemVa = MemoryDescriptorList->StartVa;
+  MemoryDescriptorList->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
+}
+
+PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL Mdl, KPROCESSOR_MODE /*AccessMode*/, int /*CacheType*/,
+                                         PVOID /*BaseAddress*/, ULONG /*BugCheckOnFailure*/,
+                                         MM_PAGE_PRIORITY /*Priority*/) {
+  if (ShouldFail(Call::MmMapLockedPagesSpecifyCache)) return nullptr;
+  Mdl->MappedSystemVa = Mdl->StartVa;
+  Mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
+  return Mdl->MappedSystemVa;
+}
