@@ -2,6 +2,8 @@
 // driver's tag and goes back with it.
 #pragma once
 
+#include <stddef.h>
+
 #include "kernel/kernel.h"
 
 namespace vesk {
@@ -17,7 +19,7 @@ inline void FreePool(void* block) { ExFreePoolWithTag(block, kPoolTag); }
 // null when the pool has no memory, and the constructor is then not run.
 class NonPagedObject {
  public:
-  static void* operator new(SIZE_T size) noexcept { return AllocateNonPaged(size); }
+  static void* operator new(size_t size) noexcept { return AllocateNonPaged(size); }
   static void operator delete(void* block) { FreePool(block); }
 };
 

@@ -16,6 +16,10 @@
 #include <tdikrnl.h>
 #define KTEXT(s) L##s
 
+#ifndef PROCESS_QUERY_INFORMATION
+#define PROCESS_QUERY_INFORMATION 0x0400
+#endif
+
 extern "C" NTSTATUS NTAPI ZwQueryInformationProcess(HANDLE ProcessHandle,
                                                     PROCESSINFOCLASS ProcessInformationClass,
                                                     PVOID ProcessInformation, ULONG ProcessInformationLength,

@@ -26,6 +26,7 @@ TEST(PeImage, ReadsHeaderFieldsAndImportsInOrder) {
   EXPECT_EQ(image.machine, pecheck::kMachineI386);
   EXPECT_EQ(image.subsystem, pecheck::kSubsystemNative);
   EXPECT_TRUE(image.characteristics & pecheck::kFileDll);
+  EXPECT_EQ(image.sectionNames, std::vector<std::string>{".idata"});
 
   ASSERT_TRUE(ParsePeImage(SampleImage(), image, error)) << error;
   ASSERT_EQ(image.imports.size(), 2u);

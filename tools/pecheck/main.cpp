@@ -1,6 +1,7 @@
 // pecheck: checks a built deliverable: 32-bit x86 PE, the expected kind
-// (gui, native or dll), optionally no exports, and every import on the
-// deliverable's reviewed allow-list for the target Windows version.
+// (gui, native or dll), optionally no exports and none of the forbidden
+// sections, and every import on the deliverable's reviewed allow-list for the
+// target Windows version.
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -22,7 +23,8 @@ bool ReadFile(const char* path, std::vector<uint8_t>& bytes) {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: pecheck --kind gui|native|dll --target VERSION --allow LIST [--no-exports] IMAGE\n");
+               "usage: pecheck --kind gui|native|dll --target VERSION --allow LIST [--no-exports]\n"
+               "               [--forbid-section NAME]... IMAGE\n");
   return 2;
 }
 
@@ -31,6 +33,7 @@ int Usage() {
 int main(int argc, char** argv) {
   std::string kind, targetText, allowPath, imagePath;
   bool noExports = false;
+  std::vector<std::string> forbiddenSections;
   for (int i = 1; i < argc; ++i) {
     auto value = [&](std::string& out) {
       if (i + 1 >= argc) return false;
@@ -43,6 +46,10 @@ int main(int argc, char** argv) {
       if (!value(targetText)) return Usage();
     } else if (std::strcmp(argv[i], "--allow") == 0) {
       if (!value(allowPath)) return Usage();
+    } else if (std::strcmp(argv[i], "--forbid-section") == 0) {
+      std::string name;
+      if (!value(name)) return Usage();
+      forbiddenSections.push_back(name);
     } else if (std::strcmp(argv[i], "--no-exports") == 0) {
       noExports = true;
     } else if (imagePath.empty()) {
@@ -93,6 +100,10 @@ int main(int argc, char** argv) {
   }
   if (noExports && image.exportCount != 0)
     problems.push_back("exports " + std::to_string(image.exportCount) + " functions");
+  for (const std::string& name : image.sectionNames) {
+    for (const std::string& forbidden : forbiddenSections)
+      if (name == forbidden) problems.push_back("has a " + name + " section");
+  }
   if (image.hasDelayImports) problems.push_back("has delay-load imports, which the allow-list cannot review");
   for (const std::string& v : policy.violations(image, target)) problems.push_back(v);
 

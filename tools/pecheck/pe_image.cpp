@@ -9,6 +9,11 @@ class Reader {
  public:
   explicit Reader(const std::vector<uint8_t>& bytes) : bytes_(bytes) {}
 
+  bool u8(uint64_t offset, uint8_t& out) const {
+    if (!fits(offset, 1)) return false;
+    out = bytes_[offset];
+    return true;
+  }
   bool u16(uint64_t offset, uint16_t& out) const {
     if (!fits(offset, 2)) return false;
     out = uint16_t(bytes_[offset] | bytes_[offset + 1] << 8);
@@ -79,6 +84,10 @@ class Parser {
       in_.u32(s + 16, section.rawSize);
       in_.u32(s + 20, section.rawOffset);
       sections_.push_back(section);
+      std::string name;
+      uint8_t c;
+      for (uint64_t at = s; at < s + 8 && in_.u8(at, c) && c != 0; ++at) name += char(c);
+      image_.sectionNames.push_back(name);
     }
 
     uint32_t exportRva = 0, exportSize = 0, importRva = 0, importSize = 0, delayRva = 0;

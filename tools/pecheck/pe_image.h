@@ -24,6 +24,7 @@ struct PeImage {
   uint16_t subsystem = 0;
   uint32_t exportCount = 0;  // functions in the export directory
   bool hasDelayImports = false;
+  std::vector<std::string> sectionNames;
   std::vector<ImportedDll> imports;
 };
 
