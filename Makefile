@@ -4,7 +4,7 @@ SHELL := /bin/bash
 BUILD := build
 JOBS ?= 2
 
-.PHONY: deps host-asan win32 dist test demo clean
+.PHONY: deps host-asan host win32 dist test bench demo clean
 
 deps:
 	@tools/install-deps.sh
@@ -12,6 +12,10 @@ deps:
 host-asan: deps
 	@cmake --preset host-asan > /dev/null
 	@cmake --build --preset host-asan -j $(JOBS)
+
+host: deps
+	@cmake --preset host > /dev/null
+	@cmake --build --preset host -j $(JOBS)
 
 win32: deps
 	@cmake --preset win32 > /dev/null
@@ -27,6 +31,10 @@ dist: win32
 test: host-asan dist
 	@printf 'subdirs("host-asan")\nsubdirs("win32")\n' > $(BUILD)/CTestTestfile.cmake
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# Benchmarks of the hot paths against plain baselines (release build, not a test).
+bench: host
+	@$(BUILD)/host/bench/driver_bench
 
 demo: dist
 	@echo "Deliverables in dist/:"

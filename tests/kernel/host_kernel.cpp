@@ -132,12 +132,14 @@ struct PagedRange {
   std::atomic<size_t> length{0};
 };
 PagedRange gPaged[kMaxPagedBlocks];
+std::atomic<size_t> gPagedInUse{0};  // blocks currently allocated
 std::atomic<int> gThreadsRaised{0};
 const size_t kPageSize = size_t(sysconf(_SC_PAGESIZE));
 
 size_t PagesFor(size_t size) { return (size + kPageSize - 1) / kPageSize * kPageSize; }
 
 void ProtectPaged(bool inaccessible) {
+  if (gPagedInUse.load() == 0) return;
   for (PagedRange& r : gPaged) {
     uintptr_t start = r.start.load();
     if (start != 0)
@@ -205,7 +207,10 @@ PVOID AllocatePaged(size_t size) {
     uintptr_t expected = 0;
     if (r.start.load() == 0) {
       r.length.store(length);
-      if (r.start.compare_exchange_strong(expected, reinterpret_cast<uintptr_t>(p))) return p;
+      if (r.start.compare_exchange_strong(expected, reinterpret_cast<uintptr_t>(p))) {
+        ++gPagedInUse;
+        return p;
+      }
     }
   }
   munmap(p, length);
@@ -217,6 +222,7 @@ void FreePaged(PVOID p) {
     if (r.start.load() == reinterpret_cast<uintptr_t>(p)) {
       size_t length = r.length.load();
       r.start.store(0);
+      --gPagedInUse;
       munmap(p, length);
       return;
     }

@@ -31,7 +31,8 @@ class DriverVersionInfo : public ::testing::Test {
     std::wstring query = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
     wchar_t* value = nullptr;
     UINT length = 0;
-    if (!VerQueryValueW(block_.data(), query.c_str(), reinterpret_cast<void**>(&value), &length)) return L"(none)";
+    if (!VerQueryValueW(block_.data(), query.c_str(), reinterpret_cast<void**>(&value), &length))
+      return L"(none)";
     return std::wstring(value, length && value[length - 1] == 0 ? length - 1 : length);
   }
 
@@ -54,8 +55,8 @@ TEST_F(DriverVersionInfo, FixedFieldsDescribeANetworkDriverVersion1960) {
 TEST_F(DriverVersionInfo, StringsInEnglishUnicode) {
   WORD* translation = nullptr;
   UINT length = 0;
-  ASSERT_TRUE(VerQueryValueW(block_.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation),
-                             &length));
+  ASSERT_TRUE(VerQueryValueW(block_.data(), L"\\VarFileInfo\\Translation",
+                             reinterpret_cast<void**>(&translation), &length));
   ASSERT_EQ(length, 4u);
   EXPECT_EQ(translation[0], 0x0409);
   EXPECT_EQ(translation[1], 0x04B0);
