@@ -38,6 +38,8 @@ bench: host
 
 demo: dist
 	@echo "Deliverables in dist/:"
+	@echo "  vesk.sys      network activity driver: TDI filter over \\Device\\Tcp and \\Device\\Udp,"
+	@echo "                control device \\\\.\\vesk"
 	@echo "  tdiorder.exe  puts the vesk driver's load-order tag right after tcpip's"
 	@echo "                in the PNP_TDI group order list (no window; exits with 0)"
 
