@@ -76,5 +76,6 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     }
   }
   vesk::gActivityDriver = instance;
+  if (instance != nullptr) instance->startIntercepting();
   return STATUS_SUCCESS;
 }

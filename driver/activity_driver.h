@@ -21,6 +21,11 @@ class ActivityDriver : public NonPagedObject {
   // clears the table and frees the instance. Safe only while no request holds
   // a completion routine of the driver and no hooked handler is installed.
   static void destroy(ActivityDriver* instance);
+  // Starts the filters' interception, once the instance is reachable.
+  void startIntercepting() {
+    tcp_.startIntercepting();
+    udp_.startIntercepting();
+  }
 
   ObjectTable& table() { return table_; }
   ControlDevice& control() { return control_; }

@@ -1,18 +1,171 @@
 #include "filter_device.h"
 
+#include "activity_driver.h"
+#include "deferred_call.h"
+#include "tdi_address.h"
+
 namespace vesk {
 namespace {
 
 const UNICODE_STRING kTcpFilterName = KERNEL_STRING("\\Device\\VeskTcp");
 const UNICODE_STRING kUdpFilterName = KERNEL_STRING("\\Device\\VeskUdp");
 
+// The reply buffer of the local address query: a TDI_ADDRESS_INFO and more.
+constexpr ULONG kAddressInfoBuffer = 256;
+
+ULONG_PTR ObjectKind(PFILE_OBJECT file) { return reinterpret_cast<ULONG_PTR>(file->FsContext2); }
+
+// Every completion routine continues the completion upwards, and marks its
+// own stack location pending when the request was pending below.
+NTSTATUS ContinueCompletion(PIRP irp) {
+  if (irp->PendingReturned) IoMarkIrpPending(irp);
+  return STATUS_SUCCESS;
+}
+
+ObjectTable& Table() { return gActivityDriver->table(); }
+
+bool EaNameIs(const FILE_FULL_EA_INFORMATION* ea, const char* name, ULONG length) {
+  if (ea->EaNameLength != length) return false;
+  for (ULONG i = 0; i < length; ++i)
+    if (ea->EaName[i] != name[i]) return false;
+  return true;
+}
+
+void QueryLocalAddress(PFILE_OBJECT file, ULONG_PTR);
+
+// Finds the local address an address object was bound to, when the transport
+// chose it (port 0 at create). Needs PASSIVE_LEVEL; deferred from above.
+void LearnLocalAddress(const SharedRef<AddressObject>& address) {
+  if (!address || address->localPort != 0) return;
+  if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
+    DeferredCall::queue(gActivityDriver->control().deviceObject(), QueryLocalAddress, address->fileObject, 0);
+  } else {
+    QueryLocalAddress(address->fileObject, 0);
+  }
+}
+
+void RecordAssociation(PFILE_OBJECT connectionFile, ULONG_PTR addressHandle) {
+  if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
+    DeferredCall::queue(gActivityDriver->control().deviceObject(), RecordAssociation, connectionFile, addressHandle);
+    return;
+  }
+  PVOID object;
+  if (NT_ERROR(ObReferenceObjectByHandle(reinterpret_cast<HANDLE>(addressHandle), 0, nullptr, KernelMode, &object,
+                                         nullptr)))
+    return;
+  SharedRef<AddressObject> address = Table().findAddress(static_cast<PFILE_OBJECT>(object));
+  ObDereferenceObject(object);
+  if (!address) return;
+  SharedRef<ConnectionObject> connection = Table().findConnection(connectionFile);
+  if (!connection) return;
+  Table().associate(*connection, address);
+  LearnLocalAddress(address);
+}
+
+void SetLocalEnd(PFILE_OBJECT file, const Ipv4Endpoint& local) {
+  if (SharedRef<AddressObject> address = Table().findAddressOfFile(file)) {
+    address->localAddress = local.address;
+    address->localPort = local.port;
+  }
+}
+
+// Asks the transport, through the TCP filter itself, for the address an
+// address object is bound to. The reply buffer is nonpaged pool: locking its
+// resident pages cannot raise, so no exception handling is needed. The MDL
+// goes with the request; the system unlocks and frees it at completion.
+void QueryLocalAddress(PFILE_OBJECT file, ULONG_PTR) {
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  void* reply = AllocateNonPaged(kAddressInfoBuffer);
+  if (reply == nullptr) return;
+  PMDL mdl = IoAllocateMdl(reply, kAddressInfoBuffer, FALSE, FALSE, nullptr);
+  if (mdl == nullptr) {
+    FreePool(reply);
+    return;
+  }
+  MmProbeAndLockPages(mdl, KernelMode, IoWriteAccess);
+
+  PDEVICE_OBJECT tcp = gActivityDriver->tcp().deviceObject();
+  IO_STATUS_BLOCK status;
+  PIRP irp = IoBuildDeviceIoControlRequest(3, tcp, nullptr, 0, nullptr, 0, TRUE, &done, &status);
+  if (irp == nullptr) {
+    MmUnlockPages(mdl);
+    IoFreeMdl(mdl);
+    FreePool(reply);
+    return;
+  }
+  irp->MdlAddress = mdl;
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->CompletionRoutine = nullptr;
+  next->Context = nullptr;
+  next->Control = 0;
+  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  next->MinorFunction = TDI_QUERY_INFORMATION;
+  next->DeviceObject = tcp;
+  next->FileObject = file;
+  PTDI_REQUEST_KERNEL_QUERY_INFORMATION query = reinterpret_cast<PTDI_REQUEST_KERNEL_QUERY_INFORMATION>(&next->Parameters);
+  query->QueryType = TDI_QUERY_ADDRESS_INFO;
+  query->RequestConnectionInformation = nullptr;
+
+  NTSTATUS result = IoCallDriver(tcp, irp);
+  if (result == STATUS_PENDING) {
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    result = status.Status;
+  }
+  Ipv4Endpoint local;
+  if (NT_SUCCESS(result) && ReadAddressInfoIpv4(reply, status.Information, local)) SetLocalEnd(file, local);
+  FreePool(reply);
+}
+
+NTSTATUS NTAPI OnReceiveComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+  if (SharedRef<ConnectionObject> c = Table().findConnection(static_cast<PFILE_OBJECT>(context)))
+    c->bytesReceived.add(ULONG(irp->IoStatus.Information));
+  return ContinueCompletion(irp);
+}
+
+NTSTATUS NTAPI OnReceiveDatagramComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+  if (SharedRef<AddressObject> a = Table().findAddress(static_cast<PFILE_OBJECT>(context)))
+    a->bytesReceived.add(ULONG(irp->IoStatus.Information));
+  return ContinueCompletion(irp);
+}
+
+NTSTATUS NTAPI OnConnectComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+  if (SharedRef<ConnectionObject> c = Table().findConnection(static_cast<PFILE_OBJECT>(context))) {
+    c->state = Connected;
+    LearnLocalAddress(Table().addressOf(*c));
+  }
+  return ContinueCompletion(irp);
+}
+
+NTSTATUS NTAPI OnAddressInfoComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+  PMDL mdl = irp->MdlAddress;
+  if (mdl != nullptr) {
+    void* reply = MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority);
+    // The reply is what the transport says it wrote, within the buffer.
+    ULONG_PTR length = irp->IoStatus.Information;
+    if (length > MmGetMdlByteCount(mdl)) length = MmGetMdlByteCount(mdl);
+    Ipv4Endpoint local;
+    if (ReadAddressInfoIpv4(reply, length, local)) SetLocalEnd(static_cast<PFILE_OBJECT>(context), local);
+  }
+  return ContinueCompletion(irp);
+}
+
 }  // namespace
+
+// --- FilterDevice -------------------------------------------------------------
 
 NTSTATUS FilterDevice::passDown(PIRP irp) {
   // Opened by its own name before it is attached, the filter has nowhere to
   // send the request.
   if (lower_ == nullptr) return CompleteRequest(irp, STATUS_INVALID_DEVICE_STATE);
   IoSkipCurrentIrpStackLocation(irp);
+  return IoCallDriver(lower_, irp);
+}
+
+NTSTATUS FilterDevice::passDownWithCompletion(PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context) {
+  if (lower_ == nullptr) return CompleteRequest(irp, STATUS_INVALID_DEVICE_STATE);
+  IoCopyCurrentIrpStackLocationToNext(irp);
+  IoSetCompletionRoutine(irp, routine, context, TRUE, FALSE, FALSE);
   return IoCallDriver(lower_, irp);
 }
 
@@ -43,7 +196,147 @@ void FilterDevice::detach() {
   deleteDevice();
 }
 
-TcpFilter::TcpFilter(ObjectTable& table) : FilterDevice(kTcpFilterName, table) {}
-UdpFilter::UdpFilter(ObjectTable& table) : FilterDevice(kUdpFilterName, table) {}
+// --- TransportFilter ------------------------------------------------------------
+
+void CountSend(ObjectTable& table, PFILE_OBJECT file, ULONG bytes) {
+  switch (ObjectKind(file)) {
+    case TDI_TRANSPORT_ADDRESS_FILE:
+      if (SharedRef<AddressObject> a = table.findAddress(file)) a->bytesSent.add(bytes);
+      break;
+    case TDI_CONNECTION_FILE:
+      if (SharedRef<ConnectionObject> c = table.findConnection(file)) c->bytesSent.add(bytes);
+      break;
+  }
+}
+
+// The first extended attribute names the kind of object: a transport address
+// or a connection endpoint. Every length is checked before its bytes are read;
+// a buffer that does not hold what it claims makes no record.
+NTSTATUS TransportFilter::create(PIRP irp) {
+  if (!intercepting_) return passDown(irp);
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  const FILE_FULL_EA_INFORMATION* ea = static_cast<const FILE_FULL_EA_INFORMATION*>(irp->AssociatedIrp.SystemBuffer);
+  ULONG length = stack->Parameters.Create.EaLength;
+  const ULONG header = offsetof(FILE_FULL_EA_INFORMATION, EaName);
+  if (ea == nullptr || length < header) return passDown(irp);
+  ULONG valueOffset = header + ea->EaNameLength + 1;
+  if (valueOffset > length || ea->EaValueLength > length - valueOffset) return passDown(irp);
+  const UCHAR* value = reinterpret_cast<const UCHAR*>(ea) + valueOffset;
+
+  if (EaNameIs(ea, TdiTransportAddress, TDI_TRANSPORT_ADDRESS_LENGTH)) {
+    Ipv4Endpoint local;
+    if (ReadFirstIpv4(value, ea->EaValueLength, local)) {
+      NTSTATUS status = table_.addAddress(stack->FileObject, protocol_, local.address, local.port);
+      // The owner could not be determined: the create fails.
+      if (NT_ERROR(status)) return CompleteRequest(irp, status);
+    }
+  } else if (EaNameIs(ea, TdiConnectionContext, TDI_CONNECTION_CONTEXT_LENGTH)) {
+    if (ea->EaValueLength >= sizeof(CONNECTION_CONTEXT)) {
+      CONNECTION_CONTEXT context;
+      UCHAR* to = reinterpret_cast<UCHAR*>(&context);
+      for (ULONG i = 0; i < sizeof context; ++i) to[i] = value[i];
+      table_.addConnection(stack->FileObject, reinterpret_cast<ULONG_PTR>(context));
+    }
+  }
+  return passDown(irp);
+}
+
+NTSTATUS TransportFilter::close(PIRP irp) {
+  if (!intercepting_) return passDown(irp);
+  PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+  switch (ObjectKind(file)) {
+    case TDI_TRANSPORT_ADDRESS_FILE: {
+      // The client's handlers go back to the transport before the close does;
+      // the record is held until the close has gone down, for hooks still
+      // running on other processors.
+      SharedRef<AddressObject> record = table_.removeAddress(file);
+      if (record) RestoreEventHandlers(*record);
+      return passDown(irp);
+    }
+    case TDI_CONNECTION_FILE:
+      table_.removeConnection(file);
+      break;
+  }
+  return passDown(irp);
+}
+
+NTSTATUS TransportFilter::deviceControl(PIRP irp) {
+  if (!intercepting_) return passDown(irp);
+  // A user-mode TDI request that maps to an internal one is handled as such.
+  if (NT_SUCCESS(TdiMapUserRequest(deviceObject(), irp, IoGetCurrentIrpStackLocation(irp))))
+    return internalDeviceControl(irp);
+  return checkDirectSendQuery(irp);
+}
+
+NTSTATUS TransportFilter::internalDeviceControl(PIRP irp) {
+  if (!intercepting_) return passDown(irp);
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  PFILE_OBJECT file = stack->FileObject;
+  void* parameters = &stack->Parameters;
+  Ipv4Endpoint remote;
+
+  switch (stack->MinorFunction) {
+    case TDI_ASSOCIATE_ADDRESS:
+      RecordAssociation(file, reinterpret_cast<ULONG_PTR>(
+                                  static_cast<PTDI_REQUEST_KERNEL_ASSOCIATE>(parameters)->AddressHandle));
+      break;
+    case TDI_DISASSOCIATE_ADDRESS:
+      if (SharedRef<ConnectionObject> c = table_.findConnection(file)) table_.disassociate(*c);
+      break;
+    case TDI_CONNECT: {
+      PTDI_REQUEST_KERNEL_CONNECT connect = static_cast<PTDI_REQUEST_KERNEL_CONNECT>(parameters);
+      if (ObjectKind(file) != TDI_CONNECTION_FILE || !ReadRemoteIpv4(connect->RequestConnectionInformation, remote))
+        break;
+      if (SharedRef<ConnectionObject> c = table_.findConnection(file)) {
+        c->remoteAddress = remote.address;
+        c->remotePort = remote.port;
+        c->state = Connecting;
+      }
+      return passDownWithCompletion(irp, OnConnectComplete, file);
+    }
+    case TDI_LISTEN:
+      if (SharedRef<ConnectionObject> c = table_.findConnection(file)) c->state = Listening;
+      break;
+    case TDI_ACCEPT: {
+      // A return address of exactly one IPv4 TA_IP_ADDRESS: 22 bytes.
+      const ULONG kIpTransportAddress = 22;
+      PTDI_CONNECTION_INFORMATION returned =
+          static_cast<PTDI_REQUEST_KERNEL_ACCEPT>(parameters)->ReturnConnectionInformation;
+      if (returned == nullptr || returned->RemoteAddressLength != LONG(kIpTransportAddress) ||
+          !ReadRemoteIpv4(returned, remote))
+        break;
+      if (SharedRef<ConnectionObject> c = table_.findConnection(file)) {
+        c->remoteAddress = remote.address;
+        c->remotePort = remote.port;
+        c->state = Connected;
+      }
+      break;
+    }
+    case TDI_DISCONNECT:
+      if (SharedRef<ConnectionObject> c = table_.findConnection(file)) c->state = Disconnected;
+      break;
+    case TDI_SEND:
+      CountSend(table_, file, static_cast<PTDI_REQUEST_KERNEL_SEND>(parameters)->SendLength);
+      break;
+    case TDI_RECEIVE:
+      return passDownWithCompletion(irp, OnReceiveComplete, file);
+    case TDI_SEND_DATAGRAM:
+      if (SharedRef<AddressObject> a = table_.findAddress(file))
+        a->bytesSent.add(static_cast<PTDI_REQUEST_KERNEL_SENDDG>(parameters)->SendLength);
+      break;
+    case TDI_RECEIVE_DATAGRAM:
+      return passDownWithCompletion(irp, OnReceiveDatagramComplete, file);
+    case TDI_SET_EVENT_HANDLER:
+      return hookEventHandler(irp);
+    case TDI_QUERY_INFORMATION:
+      if (static_cast<PTDI_REQUEST_KERNEL_QUERY_INFORMATION>(parameters)->QueryType == TDI_QUERY_ADDRESS_INFO)
+        return passDownWithCompletion(irp, OnAddressInfoComplete, file);
+      break;
+  }
+  return passDown(irp);
+}
+
+TcpFilter::TcpFilter(ObjectTable& table) : TransportFilter(kTcpFilterName, kProtocolTcp, table) {}
+UdpFilter::UdpFilter(ObjectTable& table) : TransportFilter(kUdpFilterName, kProtocolUdp, table) {}
 
 }  // namespace vesk

@@ -1,5 +1,7 @@
-// A device attached over a transport device. Every request it does not handle
-// itself goes down to the device it is attached over, unchanged.
+// The devices attached over the transport devices. FilterDevice hands every
+// request down unchanged; TransportFilter adds the bookkeeping of transport
+// objects, connection states and byte counts, and the event handler and direct
+// send hooks.
 #pragma once
 
 #include "device_base.h"
@@ -9,7 +11,7 @@ namespace vesk {
 
 class FilterDevice : public DeviceBase {
  public:
-  FilterDevice(const UNICODE_STRING& name, ObjectTable& table) : DeviceBase(name), table_(table) {}
+  explicit FilterDevice(const UNICODE_STRING& name) : DeviceBase(name) {}
 
   NTSTATUS create(PIRP irp) override;
   NTSTATUS cleanup(PIRP irp) override;
@@ -30,23 +32,65 @@ class FilterDevice : public DeviceBase {
  protected:
   // The request as it came, to the lower device.
   NTSTATUS passDown(PIRP irp);
-
-  ObjectTable& table_;
+  // The request to the lower device with `routine` called, with `context`,
+  // when the lower device completes it successfully.
+  NTSTATUS passDownWithCompletion(PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context);
 
  private:
   PDEVICE_OBJECT lower_ = nullptr;
 };
 
-// The filters over TCP and UDP; they differ in the protocol their address
-// records carry.
-class TcpFilter : public FilterDevice {
+// A direct send routine of the transport: the request and its stack location.
+typedef NTSTATUS(NTAPI* DirectSendRoutine)(PIRP irp, PIO_STACK_LOCATION stack);
+
+class TransportFilter : public FilterDevice {
+ public:
+  TransportFilter(const UNICODE_STRING& name, ULONG protocol, ObjectTable& table)
+      : FilterDevice(name), protocol_(protocol), table_(table) {}
+
+  NTSTATUS create(PIRP irp) override;
+  NTSTATUS close(PIRP irp) override;
+  NTSTATUS deviceControl(PIRP irp) override;
+  NTSTATUS internalDeviceControl(PIRP irp) override;
+
+  // Until this is called the filter only passes requests down: nothing of the
+  // driver is referenced by a request or by the transport before the driver
+  // has finished loading.
+  void startIntercepting() { intercepting_ = true; }
+
+  ULONG protocol() const { return protocol_; }
+  ObjectTable& table() { return table_; }
+
+  // The transport's own direct send routines, kept per filter: TCP's and UDP's
+  // are different routines.
+  DirectSendRoutine volatile savedDirectSend = nullptr;
+  DirectSendRoutine volatile savedDirectSendDatagram = nullptr;
+
+ private:
+  NTSTATUS hookEventHandler(PIRP irp);
+  NTSTATUS checkDirectSendQuery(PIRP irp);
+
+  ULONG const protocol_;
+  ObjectTable& table_;
+  bool volatile intercepting_ = false;
+};
+
+class TcpFilter : public TransportFilter {
  public:
   explicit TcpFilter(ObjectTable& table);
 };
 
-class UdpFilter : public FilterDevice {
+class UdpFilter : public TransportFilter {
  public:
   explicit UdpFilter(ObjectTable& table);
 };
+
+// Adds a send of `bytes` to the address or connection record behind `file`,
+// by the object kind the transport keeps in its FsContext2.
+void CountSend(ObjectTable& table, PFILE_OBJECT file, ULONG bytes);
+
+// Sends the client's own event handlers stored in `record` back to the
+// transport, for an address object that is closing.
+void RestoreEventHandlers(AddressObject& record);
 
 }  // namespace vesk

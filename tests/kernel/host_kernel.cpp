@@ -246,12 +246,24 @@ PIRP NewIrp(CHAR stackSize, bool threaded) {
   return irp;
 }
 
+// What the I/O manager does with the MDLs of a request it frees: unlock
+// them (they must be locked) and free them.
 void FreeMdlChain(PMDL mdl) {
   while (mdl != nullptr) {
     PMDL next = mdl->Next;
+    MmUnlockPages(mdl);
     IoFreeMdl(mdl);
     mdl = next;
   }
+}
+
+bool IsPagedBlock(PVOID address) {
+  uintptr_t a = reinterpret_cast<uintptr_t>(address);
+  for (PagedRange& r : gPaged) {
+    uintptr_t start = r.start.load();
+    if (start != 0 && a >= start && a < start + r.length.load()) return true;
+  }
+  return false;
 }
 
 // --- Worker thread -------------------------------------------------------------
@@ -1108,11 +1120,96 @@ VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
   MemoryDescriptorList->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
 }
 
+VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE /*AccessMode*/,
+                               LOCK_OPERATION /*Operation*/) {
+  if (tIrql > APC_LEVEL) Violation("MmProbeAndLockPages above APC_LEVEL");
+  if (MemoryDescriptorList->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL | MDL_MAPPED_TO_SYSTEM_VA))
+    Violation("MmProbeAndLockPages on an MDL that is already locked or built");
+  // Pageable memory may fail to lock, and the exception it raises is one the
+  // driver has no handler for.
+  if (IsPagedBlock(MemoryDescriptorList->StartVa)) Violation("MmProbeAndLockPages on pageable memory");
+  MemoryDescriptorList->MdlFlags |= MDL_PAGES_LOCKED;
+}
+
+VOID NTAPI MmUnlockPages(PMDL MemoryDescriptorList) {
+  if (!(MemoryDescriptorList->MdlFlags & MDL_PAGES_LOCKED)) Violation("MmUnlockPages on an MDL that is not locked");
+  MemoryDescriptorList->MdlFlags &= ~(MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA);
+}
+
 PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL Mdl, KPROCESSOR_MODE /*AccessMode*/, int /*CacheType*/,
                                          PVOID /*BaseAddress*/, ULONG /*BugCheckOnFailure*/,
                                          MM_PAGE_PRIORITY /*Priority*/) {
+  if (!(Mdl->MdlFlags & MDL_PAGES_LOCKED)) Violation("mapping an MDL whose pages are not locked");
   if (ShouldFail(Call::MmMapLockedPagesSpecifyCache)) return nullptr;
   Mdl->MappedSystemVa = Mdl->StartVa;
   Mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
   return Mdl->MappedSystemVa;
+}
+
+// --- TDI ---------------------------------------------------------------------------
+
+// The user-mode TDI device control codes (FILE_DEVICE_TRANSPORT, functions 0
+// to 12) become the internal requests they stand for. The user's buffers: the
+// address handle or the query type in the system buffer, the data buffer's
+// length as the output length.
+NTSTATUS NTAPI TdiMapUserRequest(PDEVICE_OBJECT /*DeviceObject*/, PIRP Irp, PIO_STACK_LOCATION IrpSp) {
+  ULONG code = IrpSp->Parameters.DeviceIoControl.IoControlCode;
+  if ((code >> 16) != FILE_DEVICE_TRANSPORT) return STATUS_NOT_IMPLEMENTED;
+  ULONG input = IrpSp->Parameters.DeviceIoControl.InputBufferLength;
+  ULONG output = IrpSp->Parameters.DeviceIoControl.OutputBufferLength;
+  PVOID buffer = Irp->AssociatedIrp.SystemBuffer;
+  UCHAR minor;
+  switch ((code >> 2) & 0xFFF) {
+    case 0: minor = TDI_ACCEPT; break;
+    case 1: minor = TDI_CONNECT; break;
+    case 2: minor = TDI_DISCONNECT; break;
+    case 3: minor = TDI_LISTEN; break;
+    case 4: minor = TDI_QUERY_INFORMATION; break;
+    case 5: minor = TDI_RECEIVE; break;
+    case 6: minor = TDI_RECEIVE_DATAGRAM; break;
+    case 7: minor = TDI_SEND; break;
+    case 8: minor = TDI_SEND_DATAGRAM; break;
+    case 9: return STATUS_INVALID_PARAMETER;  // event handlers cannot be set from user mode
+    case 10: minor = TDI_SET_INFORMATION; break;
+    case 11: minor = TDI_ASSOCIATE_ADDRESS; break;
+    case 12: minor = TDI_DISASSOCIATE_ADDRESS; break;
+    default: return STATUS_NOT_IMPLEMENTED;
+  }
+  // The parameters are rewritten in place, as the internal request carries them.
+  switch (minor) {
+    case TDI_ASSOCIATE_ADDRESS: {
+      if (buffer == nullptr || input < sizeof(HANDLE)) return STATUS_INVALID_PARAMETER;
+      HANDLE handle;
+      std::memcpy(&handle, buffer, sizeof handle);
+      reinterpret_cast<PTDI_REQUEST_KERNEL_ASSOCIATE>(&IrpSp->Parameters)->AddressHandle = handle;
+      break;
+    }
+    case TDI_SEND: {
+      PTDI_REQUEST_KERNEL_SEND send = reinterpret_cast<PTDI_REQUEST_KERNEL_SEND>(&IrpSp->Parameters);
+      send->SendLength = output;
+      send->SendFlags = 0;
+      break;
+    }
+    case TDI_RECEIVE: {
+      PTDI_REQUEST_KERNEL_RECEIVE receive = reinterpret_cast<PTDI_REQUEST_KERNEL_RECEIVE>(&IrpSp->Parameters);
+      receive->ReceiveLength = output;
+      receive->ReceiveFlags = 0;
+      break;
+    }
+    case TDI_QUERY_INFORMATION: {
+      if (buffer == nullptr || input < sizeof(LONG)) return STATUS_INVALID_PARAMETER;
+      LONG type;
+      std::memcpy(&type, buffer, sizeof type);
+      PTDI_REQUEST_KERNEL_QUERY_INFORMATION query =
+          reinterpret_cast<PTDI_REQUEST_KERNEL_QUERY_INFORMATION>(&IrpSp->Parameters);
+      query->QueryType = type;
+      query->RequestConnectionInformation = nullptr;
+      break;
+    }
+    default:
+      std::memset(&IrpSp->Parameters, 0, sizeof IrpSp->Parameters);
+  }
+  IrpSp->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  IrpSp->MinorFunction = minor;
+  return STATUS_SUCCESS;
 }
