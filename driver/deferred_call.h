@@ -17,7 +17,8 @@ class DeferredCall : public NonPagedObject {
   static void queue(PDEVICE_OBJECT owner, Routine routine, PFILE_OBJECT file, ULONG_PTR value);
 
  private:
-  DeferredCall(Routine routine, PFILE_OBJECT file, ULONG_PTR value) : routine_(routine), file_(file), value_(value) {}
+  DeferredCall(Routine routine, PFILE_OBJECT file, ULONG_PTR value)
+      : routine_(routine), file_(file), value_(value) {}
   static VOID NTAPI run(PDEVICE_OBJECT device, PVOID context);
 
   PIO_WORKITEM item_ = nullptr;

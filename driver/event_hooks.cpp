@@ -9,7 +9,8 @@
 namespace vesk {
 namespace {
 
-constexpr ULONG kQueryDirectSendHandler = CTL_CODE(FILE_DEVICE_TRANSPORT, 0x80, METHOD_NEITHER, FILE_ANY_ACCESS);
+constexpr ULONG kQueryDirectSendHandler =
+    CTL_CODE(FILE_DEVICE_TRANSPORT, 0x80, METHOD_NEITHER, FILE_ANY_ACCESS);
 constexpr ULONG kQueryDirectSendDatagramHandler =
     CTL_CODE(FILE_DEVICE_TRANSPORT, 0x81, METHOD_NEITHER, FILE_ANY_ACCESS);
 static_assert(kQueryDirectSendHandler == 0x00210203, "IOCTL_TDI_QUERY_DIRECT_SEND_HANDLER");
@@ -39,11 +40,13 @@ ULONG ReturnedRequestLength(NTSTATUS status, PIRP irp, UCHAR minor) {
   return reinterpret_cast<Parameters*>(&next->Parameters)->ReceiveLength;
 }
 
-bool Accepted(NTSTATUS status) { return status == STATUS_SUCCESS || status == STATUS_MORE_PROCESSING_REQUIRED; }
+bool Accepted(NTSTATUS status) {
+  return status == STATUS_SUCCESS || status == STATUS_MORE_PROCESSING_REQUIRED;
+}
 
 NTSTATUS NTAPI ConnectHook(PVOID context, LONG remoteAddressLength, PVOID remoteAddress, LONG userDataLength,
-                           PVOID userData, LONG optionsLength, PVOID options, CONNECTION_CONTEXT* connectionContext,
-                           PIRP* acceptIrp) {
+                           PVOID userData, LONG optionsLength, PVOID options,
+                           CONNECTION_CONTEXT* connectionContext, PIRP* acceptIrp) {
   SharedRef<AddressObject> record(static_cast<AddressObject*>(context));
   PTDI_IND_CONNECT client = ClientHandler<PTDI_IND_CONNECT>(*record, TDI_EVENT_CONNECT);
   // The client cleared its handler while the transport still had the hook:
@@ -72,39 +75,44 @@ NTSTATUS NTAPI ReceiveHook(PVOID context, CONNECTION_CONTEXT connectionContext, 
     *bytesTaken = 0;
     return STATUS_DATA_NOT_ACCEPTED;
   }
-  NTSTATUS status = client(record->eventContexts[TDI_EVENT_RECEIVE], connectionContext, flags, indicated, available,
-                           bytesTaken, tsdu, ioRequestPacket);
+  NTSTATUS status = client(record->eventContexts[TDI_EVENT_RECEIVE], connectionContext, flags, indicated,
+                           available, bytesTaken, tsdu, ioRequestPacket);
   if (Accepted(status)) {
     ULONG taken = bytesTaken ? *bytesTaken : 0;
-    AddReceived(connectionContext, taken + ReturnedRequestLength<TDI_REQUEST_KERNEL_RECEIVE>(
-                                               status, ioRequestPacket ? *ioRequestPacket : nullptr, TDI_RECEIVE));
+    AddReceived(connectionContext,
+                taken + ReturnedRequestLength<TDI_REQUEST_KERNEL_RECEIVE>(
+                            status, ioRequestPacket ? *ioRequestPacket : nullptr, TDI_RECEIVE));
   }
   return status;
 }
 
 NTSTATUS NTAPI ReceiveDatagramHook(PVOID context, LONG sourceLength, PVOID source, LONG optionsLength,
-                                   PVOID options, ULONG flags, ULONG indicated, ULONG available, ULONG* bytesTaken,
-                                   PVOID tsdu, PIRP* ioRequestPacket) {
+                                   PVOID options, ULONG flags, ULONG indicated, ULONG available,
+                                   ULONG* bytesTaken, PVOID tsdu, PIRP* ioRequestPacket) {
   SharedRef<AddressObject> record(static_cast<AddressObject*>(context));
-  PTDI_IND_RECEIVE_DATAGRAM client = ClientHandler<PTDI_IND_RECEIVE_DATAGRAM>(*record, TDI_EVENT_RECEIVE_DATAGRAM);
+  PTDI_IND_RECEIVE_DATAGRAM client =
+      ClientHandler<PTDI_IND_RECEIVE_DATAGRAM>(*record, TDI_EVENT_RECEIVE_DATAGRAM);
   if (client == nullptr) {
     *bytesTaken = 0;
     return STATUS_DATA_NOT_ACCEPTED;
   }
-  NTSTATUS status = client(record->eventContexts[TDI_EVENT_RECEIVE_DATAGRAM], sourceLength, source, optionsLength,
-                           options, flags, indicated, available, bytesTaken, tsdu, ioRequestPacket);
+  NTSTATUS status =
+      client(record->eventContexts[TDI_EVENT_RECEIVE_DATAGRAM], sourceLength, source, optionsLength, options,
+             flags, indicated, available, bytesTaken, tsdu, ioRequestPacket);
   if (Accepted(status)) {
     ULONG taken = bytesTaken ? *bytesTaken : 0;
-    record->bytesReceived.add(taken + ReturnedRequestLength<TDI_REQUEST_KERNEL_RECEIVEDG>(
-                                          status, ioRequestPacket ? *ioRequestPacket : nullptr, TDI_RECEIVE_DATAGRAM));
+    record->bytesReceived.add(
+        taken + ReturnedRequestLength<TDI_REQUEST_KERNEL_RECEIVEDG>(
+                    status, ioRequestPacket ? *ioRequestPacket : nullptr, TDI_RECEIVE_DATAGRAM));
   }
   return status;
 }
 
-NTSTATUS NTAPI ChainedReceiveHook(PVOID context, CONNECTION_CONTEXT connectionContext, ULONG flags, ULONG length,
-                                  ULONG offset, PMDL tsdu, PVOID descriptor) {
+NTSTATUS NTAPI ChainedReceiveHook(PVOID context, CONNECTION_CONTEXT connectionContext, ULONG flags,
+                                  ULONG length, ULONG offset, PMDL tsdu, PVOID descriptor) {
   SharedRef<AddressObject> record(static_cast<AddressObject*>(context));
-  PTDI_IND_CHAINED_RECEIVE client = ClientHandler<PTDI_IND_CHAINED_RECEIVE>(*record, TDI_EVENT_CHAINED_RECEIVE);
+  PTDI_IND_CHAINED_RECEIVE client =
+      ClientHandler<PTDI_IND_CHAINED_RECEIVE>(*record, TDI_EVENT_CHAINED_RECEIVE);
   if (client == nullptr) return STATUS_DATA_NOT_ACCEPTED;
   NTSTATUS status = client(record->eventContexts[TDI_EVENT_CHAINED_RECEIVE], connectionContext, flags, length,
                            offset, tsdu, descriptor);
@@ -152,12 +160,15 @@ NTSTATUS CompleteUnsent(PIRP irp) {
   return STATUS_INVALID_DEVICE_STATE;
 }
 
-TransportFilter& FilterOf(bool tcp) { return tcp ? gActivityDriver->tcp() : static_cast<TransportFilter&>(gActivityDriver->udp()); }
+TransportFilter& FilterOf(bool tcp) {
+  return tcp ? gActivityDriver->tcp() : static_cast<TransportFilter&>(gActivityDriver->udp());
+}
 
 template <bool Tcp>
 NTSTATUS NTAPI DirectSendHook(PIRP irp, PIO_STACK_LOCATION stack) {
   TransportFilter& filter = FilterOf(Tcp);
-  CountSend(filter.table(), stack->FileObject, reinterpret_cast<PTDI_REQUEST_KERNEL_SEND>(&stack->Parameters)->SendLength);
+  CountSend(filter.table(), stack->FileObject,
+            reinterpret_cast<PTDI_REQUEST_KERNEL_SEND>(&stack->Parameters)->SendLength);
   DirectSendRoutine send = filter.savedDirectSend;
   return send ? send(irp, stack) : CompleteUnsent(irp);
 }
@@ -174,7 +185,8 @@ NTSTATUS NTAPI DirectSendDatagramHook(PIRP irp, PIO_STACK_LOCATION stack) {
 // Keeps the routine the transport answered with and hands out the hook.
 template <bool Tcp, bool Datagram>
 NTSTATUS NTAPI OnDirectSendQueryComplete(PDEVICE_OBJECT, PIRP irp, PVOID) {
-  PVOID* place = static_cast<PVOID*>(IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.Type3InputBuffer);
+  PVOID* place =
+      static_cast<PVOID*>(IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.Type3InputBuffer);
   if (place != nullptr && *place != nullptr) {
     TransportFilter& filter = FilterOf(Tcp);
     if (Datagram) {
@@ -213,11 +225,12 @@ NTSTATUS TransportFilter::checkDirectSendQuery(PIRP irp) {
   bool tcp = protocol_ == kProtocolTcp;
   switch (IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode) {
     case kQueryDirectSendHandler:
-      return passDownWithCompletion(irp, tcp ? OnDirectSendQueryComplete<true, false> : OnDirectSendQueryComplete<false, false>,
-                                    nullptr);
+      return passDownWithCompletion(
+          irp, tcp ? OnDirectSendQueryComplete<true, false> : OnDirectSendQueryComplete<false, false>,
+          nullptr);
     case kQueryDirectSendDatagramHandler:
-      return passDownWithCompletion(irp, tcp ? OnDirectSendQueryComplete<true, true> : OnDirectSendQueryComplete<false, true>,
-                                    nullptr);
+      return passDownWithCompletion(
+          irp, tcp ? OnDirectSendQueryComplete<true, true> : OnDirectSendQueryComplete<false, true>, nullptr);
     default:
       return passDown(irp);
   }

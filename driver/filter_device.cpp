@@ -46,12 +46,13 @@ void LearnLocalAddress(const SharedRef<AddressObject>& address) {
 
 void RecordAssociation(PFILE_OBJECT connectionFile, ULONG_PTR addressHandle) {
   if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
-    DeferredCall::queue(gActivityDriver->control().deviceObject(), RecordAssociation, connectionFile, addressHandle);
+    DeferredCall::queue(gActivityDriver->control().deviceObject(), RecordAssociation, connectionFile,
+                        addressHandle);
     return;
   }
   PVOID object;
-  if (NT_ERROR(ObReferenceObjectByHandle(reinterpret_cast<HANDLE>(addressHandle), 0, nullptr, KernelMode, &object,
-                                         nullptr)))
+  if (NT_ERROR(ObReferenceObjectByHandle(reinterpret_cast<HANDLE>(addressHandle), 0, nullptr, KernelMode,
+                                         &object, nullptr)))
     return;
   SharedRef<AddressObject> address = Table().findAddress(static_cast<PFILE_OBJECT>(object));
   ObDereferenceObject(object);
@@ -103,7 +104,8 @@ void QueryLocalAddress(PFILE_OBJECT file, ULONG_PTR) {
   next->MinorFunction = TDI_QUERY_INFORMATION;
   next->DeviceObject = tcp;
   next->FileObject = file;
-  PTDI_REQUEST_KERNEL_QUERY_INFORMATION query = reinterpret_cast<PTDI_REQUEST_KERNEL_QUERY_INFORMATION>(&next->Parameters);
+  PTDI_REQUEST_KERNEL_QUERY_INFORMATION query =
+      reinterpret_cast<PTDI_REQUEST_KERNEL_QUERY_INFORMATION>(&next->Parameters);
   query->QueryType = TDI_QUERY_ADDRESS_INFO;
   query->RequestConnectionInformation = nullptr;
 
@@ -113,7 +115,9 @@ void QueryLocalAddress(PFILE_OBJECT file, ULONG_PTR) {
     result = status.Status;
   }
   Ipv4Endpoint local;
-  if (NT_SUCCESS(result) && ReadAddressInfoIpv4(reply, status.Information, local)) SetLocalEnd(file, local);
+  if (NT_SUCCESS(result) && status.Information <= kAddressInfoBuffer &&
+      ReadAddressInfoIpv4(reply, status.Information, local))
+    SetLocalEnd(file, local);
   FreePool(reply);
 }
 
@@ -141,11 +145,12 @@ NTSTATUS NTAPI OnAddressInfoComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   PMDL mdl = irp->MdlAddress;
   if (mdl != nullptr) {
     void* reply = MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority);
-    // The reply is what the transport says it wrote, within the buffer.
+    // The reply is what the transport says it wrote; a length beyond the
+    // buffer is not a reply to trust.
     ULONG_PTR length = irp->IoStatus.Information;
-    if (length > MmGetMdlByteCount(mdl)) length = MmGetMdlByteCount(mdl);
     Ipv4Endpoint local;
-    if (ReadAddressInfoIpv4(reply, length, local)) SetLocalEnd(static_cast<PFILE_OBJECT>(context), local);
+    if (length <= MmGetMdlByteCount(mdl) && ReadAddressInfoIpv4(reply, length, local))
+      SetLocalEnd(static_cast<PFILE_OBJECT>(context), local);
   }
   return ContinueCompletion(irp);
 }
@@ -215,7 +220,8 @@ void CountSend(ObjectTable& table, PFILE_OBJECT file, ULONG bytes) {
 NTSTATUS TransportFilter::create(PIRP irp) {
   if (!intercepting_) return passDown(irp);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  const FILE_FULL_EA_INFORMATION* ea = static_cast<const FILE_FULL_EA_INFORMATION*>(irp->AssociatedIrp.SystemBuffer);
+  const FILE_FULL_EA_INFORMATION* ea =
+      static_cast<const FILE_FULL_EA_INFORMATION*>(irp->AssociatedIrp.SystemBuffer);
   ULONG length = stack->Parameters.Create.EaLength;
   const ULONG header = offsetof(FILE_FULL_EA_INFORMATION, EaName);
   if (ea == nullptr || length < header) return passDown(irp);
@@ -285,7 +291,8 @@ NTSTATUS TransportFilter::internalDeviceControl(PIRP irp) {
       break;
     case TDI_CONNECT: {
       PTDI_REQUEST_KERNEL_CONNECT connect = static_cast<PTDI_REQUEST_KERNEL_CONNECT>(parameters);
-      if (ObjectKind(file) != TDI_CONNECTION_FILE || !ReadRemoteIpv4(connect->RequestConnectionInformation, remote))
+      if (ObjectKind(file) != TDI_CONNECTION_FILE ||
+          !ReadRemoteIpv4(connect->RequestConnectionInformation, remote))
         break;
       if (SharedRef<ConnectionObject> c = table_.findConnection(file)) {
         c->remoteAddress = remote.address;

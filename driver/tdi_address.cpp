@@ -38,7 +38,8 @@ bool ReadRemoteIpv4(const TDI_CONNECTION_INFORMATION* information, Ipv4Endpoint&
 bool ReadAddressInfoIpv4(const void* reply, ULONG_PTR length, Ipv4Endpoint& endpoint) {
   constexpr ULONG kActivityCount = 4;
   if (reply == nullptr || length <= kActivityCount || length > 0xFFFFFFFFu) return false;
-  return ReadFirstIpv4(static_cast<const UCHAR*>(reply) + kActivityCount, ULONG(length - kActivityCount), endpoint);
+  return ReadFirstIpv4(static_cast<const UCHAR*>(reply) + kActivityCount, ULONG(length - kActivityCount),
+                       endpoint);
 }
 
 }  // namespace vesk

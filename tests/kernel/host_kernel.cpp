@@ -508,38 +508,59 @@ NTSTATUS closeFile(PFILE_OBJECT file) {
   return c.status;
 }
 
-Completion sendRequest(PDEVICE_OBJECT device, PFILE_OBJECT file, UCHAR majorFunction,
-                       const std::function<void(PIRP, PIO_STACK_LOCATION)>& setup) {
-  if (device == nullptr) device = attachedTop(file->DeviceObject);
-  PIRP irp = NewIrp(device->StackSize, false);
+struct PendingRequest {
+  PIRP irp;
   KEVENT done;
-  KeInitializeEvent(&done, NotificationEvent, FALSE);
-  IO_STATUS_BLOCK iosb = {};
-  irp->UserEvent = &done;
-  irp->UserIosb = &iosb;
+  IO_STATUS_BLOCK iosb;
+  NTSTATUS returned;
+  bool completedAtReturn;
+};
+
+PendingRequest* beginRequest(PDEVICE_OBJECT device, PFILE_OBJECT file, UCHAR majorFunction,
+                             const std::function<void(PIRP, PIO_STACK_LOCATION)>& setup) {
+  if (device == nullptr) device = attachedTop(file->DeviceObject);
+  PendingRequest* request = new PendingRequest();
+  PIRP irp = NewIrp(device->StackSize, false);
+  request->irp = irp;
+  KeInitializeEvent(&request->done, NotificationEvent, FALSE);
+  irp->UserEvent = &request->done;
+  irp->UserIosb = &request->iosb;
   irp->RequestorMode = UserMode;
   PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
   stack->MajorFunction = majorFunction;
   stack->FileObject = file;
   if (setup) setup(irp, stack);
+  request->returned = IoCallDriver(device, irp);
+  std::lock_guard<std::mutex> lock(S().m);
+  request->completedAtReturn = S().irps[irp].completed;
+  return request;
+}
 
-  NTSTATUS returned = IoCallDriver(device, irp);
-  bool completed;
-  {
-    std::lock_guard<std::mutex> lock(S().m);
-    completed = S().irps[irp].completed;
-  }
-  if (returned == STATUS_PENDING) {
-    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+bool requestDone(PendingRequest* request) {
+  std::lock_guard<std::mutex> lock(S().m);
+  return request->done.Signaled != 0;
+}
+
+Completion endRequest(PendingRequest* request) {
+  PIRP irp = request->irp;
+  if (request->returned == STATUS_PENDING) {
+    KeWaitForSingleObject(&request->done, Executive, KernelMode, FALSE, nullptr);
     if (!irp->PendingReturned) Violation("STATUS_PENDING returned without marking the request pending");
-  } else if (!completed) {
-    Violation("dispatch returned " + std::to_string(returned) + " without completing the request");
+  } else if (!request->completedAtReturn) {
+    Violation("dispatch returned " + std::to_string(request->returned) + " without completing the request");
   } else if (irp->PendingReturned) {
     Violation("request marked pending but dispatch returned a status other than STATUS_PENDING");
   }
-  Completion result{iosb.Status, iosb.Information};
+  Completion result{request->iosb.Status, request->iosb.Information};
+  FreeMdlChain(irp->MdlAddress);
   IoFreeIrp(irp);
+  delete request;
   return result;
+}
+
+Completion sendRequest(PDEVICE_OBJECT device, PFILE_OBJECT file, UCHAR majorFunction,
+                       const std::function<void(PIRP, PIO_STACK_LOCATION)>& setup) {
+  return endRequest(beginRequest(device, file, majorFunction, setup));
 }
 
 Completion deviceIoControl(PFILE_OBJECT file, ULONG code, const std::vector<uint8_t>& input,
@@ -1123,7 +1144,8 @@ VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
 VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE /*AccessMode*/,
                                LOCK_OPERATION /*Operation*/) {
   if (tIrql > APC_LEVEL) Violation("MmProbeAndLockPages above APC_LEVEL");
-  if (MemoryDescriptorList->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL | MDL_MAPPED_TO_SYSTEM_VA))
+  if (MemoryDescriptorList->MdlFlags &
+      (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL | MDL_MAPPED_TO_SYSTEM_VA))
     Violation("MmProbeAndLockPages on an MDL that is already locked or built");
   // Pageable memory may fail to lock, and the exception it raises is one the
   // driver has no handler for.
@@ -1132,7 +1154,8 @@ VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE /*Acce
 }
 
 VOID NTAPI MmUnlockPages(PMDL MemoryDescriptorList) {
-  if (!(MemoryDescriptorList->MdlFlags & MDL_PAGES_LOCKED)) Violation("MmUnlockPages on an MDL that is not locked");
+  if (!(MemoryDescriptorList->MdlFlags & MDL_PAGES_LOCKED))
+    Violation("MmUnlockPages on an MDL that is not locked");
   MemoryDescriptorList->MdlFlags &= ~(MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA);
 }
 
@@ -1160,20 +1183,46 @@ NTSTATUS NTAPI TdiMapUserRequest(PDEVICE_OBJECT /*DeviceObject*/, PIRP Irp, PIO_
   PVOID buffer = Irp->AssociatedIrp.SystemBuffer;
   UCHAR minor;
   switch ((code >> 2) & 0xFFF) {
-    case 0: minor = TDI_ACCEPT; break;
-    case 1: minor = TDI_CONNECT; break;
-    case 2: minor = TDI_DISCONNECT; break;
-    case 3: minor = TDI_LISTEN; break;
-    case 4: minor = TDI_QUERY_INFORMATION; break;
-    case 5: minor = TDI_RECEIVE; break;
-    case 6: minor = TDI_RECEIVE_DATAGRAM; break;
-    case 7: minor = TDI_SEND; break;
-    case 8: minor = TDI_SEND_DATAGRAM; break;
-    case 9: return STATUS_INVALID_PARAMETER;  // event handlers cannot be set from user mode
-    case 10: minor = TDI_SET_INFORMATION; break;
-    case 11: minor = TDI_ASSOCIATE_ADDRESS; break;
-    case 12: minor = TDI_DISASSOCIATE_ADDRESS; break;
-    default: return STATUS_NOT_IMPLEMENTED;
+    case 0:
+      minor = TDI_ACCEPT;
+      break;
+    case 1:
+      minor = TDI_CONNECT;
+      break;
+    case 2:
+      minor = TDI_DISCONNECT;
+      break;
+    case 3:
+      minor = TDI_LISTEN;
+      break;
+    case 4:
+      minor = TDI_QUERY_INFORMATION;
+      break;
+    case 5:
+      minor = TDI_RECEIVE;
+      break;
+    case 6:
+      minor = TDI_RECEIVE_DATAGRAM;
+      break;
+    case 7:
+      minor = TDI_SEND;
+      break;
+    case 8:
+      minor = TDI_SEND_DATAGRAM;
+      break;
+    case 9:
+      return STATUS_INVALID_PARAMETER;  // event handlers cannot be set from user mode
+    case 10:
+      minor = TDI_SET_INFORMATION;
+      break;
+    case 11:
+      minor = TDI_ASSOCIATE_ADDRESS;
+      break;
+    case 12:
+      minor = TDI_DISASSOCIATE_ADDRESS;
+      break;
+    default:
+      return STATUS_NOT_IMPLEMENTED;
   }
   // The parameters are rewritten in place, as the internal request carries them.
   switch (minor) {

@@ -329,6 +329,10 @@ inline VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE Routine, PVO
   if (InvokeOnError) next->Control |= SL_INVOKE_ON_ERROR;
   if (InvokeOnCancel) next->Control |= SL_INVOKE_ON_CANCEL;
 }
+inline VOID IoSetNextIrpStackLocation(PIRP Irp) {
+  Irp->CurrentLocation--;
+  Irp->Tail.Overlay.CurrentStackLocation--;
+}
 inline VOID IoMarkIrpPending(PIRP Irp) { IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED; }
 
 // Pool.
@@ -428,7 +432,8 @@ PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL Mdl, KPROCESSOR_MODE AccessMode, i
        ? (_Mdl)->MappedSystemVa                                                 \
        : (PVOID)MmMapLockedPagesSpecifyCache((_Mdl), KernelMode, MmCached, NULL, FALSE, (_Priority)))
 typedef enum _LOCK_OPERATION { IoReadAccess, IoWriteAccess, IoModifyAccess } LOCK_OPERATION;
-VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation);
+VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
+                               LOCK_OPERATION Operation);
 VOID NTAPI MmUnlockPages(PMDL MemoryDescriptorList);
 #define MmGetMdlByteCount(_Mdl) ((_Mdl)->ByteCount)
 #define MmGetMdlVirtualAddress(_Mdl) ((PVOID)((PCHAR)((_Mdl)->StartVa) + (_Mdl)->ByteOffset))

@@ -44,6 +44,10 @@
 #define STATUS_DATA_NOT_ACCEPTED ((NTSTATUS)0xC000021BL)
 #define STATUS_CONNECTION_REFUSED ((NTSTATUS)0xC0000236L)
 #define STATUS_REMOTE_NOT_LISTENING ((NTSTATUS)0xC00000BCL)
+#define STATUS_INVALID_CONNECTION ((NTSTATUS)0xC0000140L)
+#define STATUS_INVALID_ADDRESS_COMPONENT ((NTSTATUS)0xC0000207L)
+#define STATUS_CANCELLED ((NTSTATUS)0xC0000120L)
+#define TDI_RECEIVE_NORMAL 0x00000020
 
 #define FILE_DEVICE_TRANSPORT 0x00000021
 #define METHOD_BUFFERED 0
@@ -161,8 +165,9 @@ typedef struct _TDI_REQUEST_KERNEL_QUERY_INFO {
   PTDI_CONNECTION_INFORMATION RequestConnectionInformation;
 } TDI_REQUEST_KERNEL_QUERY_INFORMATION, *PTDI_REQUEST_KERNEL_QUERY_INFORMATION;
 
-typedef NTSTATUS(NTAPI* PTDI_IND_CONNECT)(PVOID TdiEventContext, LONG RemoteAddressLength, PVOID RemoteAddress,
-                                          LONG UserDataLength, PVOID UserData, LONG OptionsLength, PVOID Options,
+typedef NTSTATUS(NTAPI* PTDI_IND_CONNECT)(PVOID TdiEventContext, LONG RemoteAddressLength,
+                                          PVOID RemoteAddress, LONG UserDataLength, PVOID UserData,
+                                          LONG OptionsLength, PVOID Options,
                                           CONNECTION_CONTEXT* ConnectionContext, PIRP* AcceptIrp);
 typedef NTSTATUS(NTAPI* PTDI_IND_RECEIVE)(PVOID TdiEventContext, CONNECTION_CONTEXT ConnectionContext,
                                           ULONG ReceiveFlags, ULONG BytesIndicated, ULONG BytesAvailable,
@@ -173,12 +178,13 @@ typedef NTSTATUS(NTAPI* PTDI_IND_RECEIVE_DATAGRAM)(PVOID TdiEventContext, LONG S
                                                    ULONG BytesAvailable, ULONG* BytesTaken, PVOID Tsdu,
                                                    PIRP* IoRequestPacket);
 typedef NTSTATUS(NTAPI* PTDI_IND_CHAINED_RECEIVE)(PVOID TdiEventContext, CONNECTION_CONTEXT ConnectionContext,
-                                                  ULONG ReceiveFlags, ULONG ReceiveLength, ULONG StartingOffset,
-                                                  PMDL Tsdu, PVOID TsduDescriptor);
+                                                  ULONG ReceiveFlags, ULONG ReceiveLength,
+                                                  ULONG StartingOffset, PMDL Tsdu, PVOID TsduDescriptor);
 typedef NTSTATUS(NTAPI* PTDI_IND_CHAINED_RECEIVE_DATAGRAM)(PVOID TdiEventContext, LONG SourceAddressLength,
-                                                           PVOID SourceAddress, LONG OptionsLength, PVOID Options,
-                                                           ULONG ReceiveDatagramFlags, ULONG ReceiveDatagramLength,
-                                                           ULONG StartingOffset, PMDL Tsdu, PVOID TsduDescriptor);
+                                                           PVOID SourceAddress, LONG OptionsLength,
+                                                           PVOID Options, ULONG ReceiveDatagramFlags,
+                                                           ULONG ReceiveDatagramLength, ULONG StartingOffset,
+                                                           PMDL Tsdu, PVOID TsduDescriptor);
 
 // Converts a user-mode TDI device control request into the internal request
 // it stands for (TDI.SYS).

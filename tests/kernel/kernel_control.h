@@ -121,6 +121,16 @@ struct Completion {
 // pending marking matches what it returned.
 Completion sendRequest(PDEVICE_OBJECT device, PFILE_OBJECT file, UCHAR majorFunction,
                        const std::function<void(PIRP, PIO_STACK_LOCATION)>& setup = {});
+// The same in two halves: `beginRequest` sends the request and returns
+// without waiting; `endRequest` waits for its completion, checks the pending
+// rules and frees it.
+struct PendingRequest;
+PendingRequest* beginRequest(PDEVICE_OBJECT device, PFILE_OBJECT file, UCHAR majorFunction,
+                             const std::function<void(PIRP, PIO_STACK_LOCATION)>& setup = {});
+Completion endRequest(PendingRequest* request);
+// True once the request has completed.
+bool requestDone(PendingRequest* request);
+
 // A METHOD_BUFFERED device control request; `output` is resized to the bytes
 // returned. The system buffer is exactly max(input, output capacity) bytes.
 Completion deviceIoControl(PFILE_OBJECT file, ULONG code, const std::vector<uint8_t>& input,

@@ -1,0 +1,300 @@
+// The event handler hooks and the direct send hooks, driven by the transport
+// the way the TCP/IP transport drives them.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "transport_fixture.h"
+
+namespace {
+
+using vesk::SharedRef;
+
+// What a client's handler does when it is called, and what it saw.
+struct ClientBehaviour {
+  NTSTATUS status = STATUS_SUCCESS;
+  ULONG take = 0;                           // BytesTaken
+  ReturnedReceive* request = nullptr;       // handed back with STATUS_MORE_PROCESSING_REQUIRED
+  CONNECTION_CONTEXT connection = nullptr;  // connect: the context handed back
+  PIRP acceptIrp = nullptr;
+  int calls = 0;
+  PVOID contextSeen = nullptr;
+  ULONG lengthSeen = 0;
+};
+
+NTSTATUS NTAPI ClientReceive(PVOID context, CONNECTION_CONTEXT, ULONG, ULONG indicated, ULONG, ULONG* taken,
+                             PVOID, PIRP* irp) {
+  ClientBehaviour* b = static_cast<ClientBehaviour*>(context);
+  ++b->calls;
+  b->contextSeen = context;
+  b->lengthSeen = indicated;
+  *taken = b->take;
+  *irp = b->request ? b->request->irp : nullptr;
+  return b->status;
+}
+
+NTSTATUS NTAPI ClientReceiveDatagram(PVOID context, LONG, PVOID, LONG, PVOID, ULONG, ULONG indicated, ULONG,
+                                     ULONG* taken, PVOID, PIRP* irp) {
+  ClientBehaviour* b = static_cast<ClientBehaviour*>(context);
+  ++b->calls;
+  b->lengthSeen = indicated;
+  *taken = b->take;
+  *irp = b->request ? b->request->irp : nullptr;
+  return b->status;
+}
+
+NTSTATUS NTAPI ClientChainedReceive(PVOID context, CONNECTION_CONTEXT, ULONG, ULONG length, ULONG, PMDL,
+                                    PVOID) {
+  ClientBehaviour* b = static_cast<ClientBehaviour*>(context);
+  ++b->calls;
+  b->lengthSeen = length;
+  return b->status;
+}
+
+NTSTATUS NTAPI ClientChainedReceiveDatagram(PVOID context, LONG, PVOID, LONG, PVOID, ULONG, ULONG length,
+                                            ULONG, PMDL, PVOID) {
+  ClientBehaviour* b = static_cast<ClientBehaviour*>(context);
+  ++b->calls;
+  b->lengthSeen = length;
+  return b->status;
+}
+
+NTSTATUS NTAPI ClientConnect(PVOID context, LONG, PVOID, LONG, PVOID, LONG, PVOID,
+                             CONNECTION_CONTEXT* connection, PIRP* accept) {
+  ClientBehaviour* b = static_cast<ClientBehaviour*>(context);
+  ++b->calls;
+  *connection = b->connection;
+  *accept = b->acceptIrp;
+  return b->status;
+}
+
+NTSTATUS NTAPI ClientDisconnect(PVOID, CONNECTION_CONTEXT, LONG, PVOID, LONG, PVOID, ULONG) {
+  return STATUS_SUCCESS;
+}
+
+template <class F>
+PVOID Handler(F f) {
+  return reinterpret_cast<PVOID>(f);
+}
+
+const CONNECTION_CONTEXT kContext = reinterpret_cast<CONNECTION_CONTEXT>(0x5150);
+
+class EventHookTest : public TransportTest {
+ protected:
+  void openConnected() {
+    address_ = client_.openAddress(true, 0, 0);
+    connection_ = client_.openConnection(kContext);
+    ASSERT_EQ(client_.associate(connection_, address_), STATUS_SUCCESS);
+    ASSERT_EQ(client_.connect(connection_, Ip(192, 0, 2, 1), Port(80)), STATUS_SUCCESS);
+  }
+  void closeAll() {
+    if (connection_) client_.close(connection_);
+    if (address_) client_.close(address_);
+  }
+  uint64_t received() { return table().findConnection(connection_)->bytesReceived.read(); }
+
+  PFILE_OBJECT address_ = nullptr;
+  PFILE_OBJECT connection_ = nullptr;
+};
+
+TEST_F(EventHookTest, ReceiveHookCountsWhatTheClientTookAndTheRequestItReturned) {
+  openConnected();
+  ClientBehaviour b;
+  ASSERT_EQ(client_.setEventHandler(address_, TDI_EVENT_RECEIVE, Handler(ClientReceive), &b), STATUS_SUCCESS);
+  EXPECT_NE(transport_->handler(address_, TDI_EVENT_RECEIVE), Handler(ClientReceive))
+      << "the transport has the hook";
+
+  b.take = 100;
+  transport_->deliver(connection_, 100);
+  transport_->flush();
+  EXPECT_EQ(b.calls, 1);
+  EXPECT_EQ(b.contextSeen, &b) << "the client gets its own context back";
+  EXPECT_EQ(received(), 100u);
+
+  b.take = 0;
+  b.status = STATUS_MORE_PROCESSING_REQUIRED;
+  b.request = ReturnedReceive::make(transport_->tcp(), connection_, 4096, false);
+  transport_->deliver(connection_, 4096);
+  transport_->flush();
+  EXPECT_EQ(received(), 100u + 4096u);
+  EXPECT_EQ(b.request->bytes, 4096u) << "the transport filled the returned request";
+  b.request->free();
+  b.request = nullptr;
+
+  b.status = STATUS_DATA_NOT_ACCEPTED;
+  transport_->deliver(connection_, 900);
+  transport_->flush();
+  EXPECT_EQ(received(), 4196u) << "refused data counts nothing";
+  closeAll();
+}
+
+TEST_F(EventHookTest, ChainedReceiveCountsOnlyWhatTheClientAcceptedAtOnce) {
+  openConnected();
+  ClientBehaviour b;
+  client_.setEventHandler(address_, TDI_EVENT_CHAINED_RECEIVE, Handler(ClientChainedReceive), &b);
+  transport_->deliver(connection_, 1200);
+  transport_->flush();
+  EXPECT_EQ(received(), 1200u);
+  b.status = STATUS_PENDING;  // the client keeps the data for later
+  transport_->deliver(connection_, 800);
+  transport_->flush();
+  EXPECT_EQ(b.calls, 2);
+  EXPECT_EQ(received(), 1200u);
+  closeAll();
+}
+
+TEST_F(EventHookTest, DatagramHooksCountIntoTheContextRecordEvenWhenItIsNoLongerFiled) {
+  address_ = client_.openAddress(false, 0, Port(161));
+  ClientBehaviour plain;
+  client_.setEventHandler(address_, TDI_EVENT_RECEIVE_DATAGRAM, Handler(ClientReceiveDatagram), &plain);
+  plain.take = 60;
+  transport_->deliverDatagram(address_, 60, Ip(10, 0, 0, 9), Port(1000));
+  transport_->flush();
+  plain.take = 0;
+  plain.status = STATUS_MORE_PROCESSING_REQUIRED;
+  plain.request = ReturnedReceive::make(transport_->udp(), address_, 512, true);
+  transport_->deliverDatagram(address_, 500, Ip(10, 0, 0, 9), Port(1000));
+  transport_->flush();
+  EXPECT_EQ(uint64_t(recordOf(address_).bytesReceived), 60u + 512u) << "a returned request counts in full";
+  plain.request->free();
+  plain.request = nullptr;
+
+  // Unfiled but still the transport's context: the hook counts into it.
+  SharedRef<vesk::AddressObject> record = table().removeAddress(address_);
+  ASSERT_TRUE(record);
+  plain.status = STATUS_SUCCESS;
+  plain.take = 40;
+  transport_->deliverDatagram(address_, 40, Ip(10, 0, 0, 9), Port(1000));
+  transport_->flush();
+  EXPECT_EQ(record->bytesReceived.read(), 612u);
+  // The address object closes without a record now: give the client's handler back here.
+  RestoreEventHandlers(*record);
+  record.reset();
+  closeAll();
+}
+
+TEST_F(EventHookTest, ChainedDatagramCountsTheDatagramLengthOnSuccess) {
+  address_ = client_.openAddress(false, 0, Port(162));
+  ClientBehaviour b;
+  client_.setEventHandler(address_, TDI_EVENT_CHAINED_RECEIVE_DATAGRAM, Handler(ClientChainedReceiveDatagram),
+                          &b);
+  transport_->deliverDatagram(address_, 333, Ip(10, 0, 0, 1), Port(9));
+  transport_->flush();
+  b.status = STATUS_DATA_NOT_ACCEPTED;
+  transport_->deliverDatagram(address_, 444, Ip(10, 0, 0, 1), Port(9));
+  transport_->flush();
+  EXPECT_EQ(b.lengthSeen, 444u);
+  EXPECT_EQ(uint64_t(recordOf(address_).bytesReceived), 333u);
+  closeAll();
+}
+
+TEST_F(EventHookTest, ConnectHookMarksTheHandedBackConnectionConnectedWhateverTheStatus) {
+  address_ = client_.openAddress(true, 0, Port(80));
+  connection_ = client_.openConnection(kContext);
+  ASSERT_EQ(client_.associate(connection_, address_), STATUS_SUCCESS);
+  ClientBehaviour b;
+  b.status = STATUS_CONNECTION_REFUSED;
+  b.connection = kContext;
+  client_.setEventHandler(address_, TDI_EVENT_CONNECT, Handler(ClientConnect), &b);
+  transport_->connectFrom(address_, Ip(203, 0, 113, 5), Port(50000));
+  transport_->flush();
+  EXPECT_EQ(b.calls, 1);
+  ActivityRecord r = recordOf(connection_);
+  EXPECT_EQ(r.state, ULONG(Connected));
+  EXPECT_EQ(r.remoteAddress, Ip(203, 0, 113, 5));
+  EXPECT_EQ(r.remotePort, Port(50000));
+  closeAll();
+}
+
+TEST_F(EventHookTest, NullHandlerIsStoredWithoutAHookAndNotRestored) {
+  address_ = client_.openAddress(true, 0, 0);
+  ClientBehaviour b;
+  client_.setEventHandler(address_, TDI_EVENT_RECEIVE, Handler(ClientReceive), &b);
+  client_.setEventHandler(address_, TDI_EVENT_RECEIVE, nullptr, nullptr);
+  EXPECT_EQ(transport_->handler(address_, TDI_EVENT_RECEIVE), nullptr);
+  EXPECT_EQ(table().findAddress(address_)->eventHandlers[TDI_EVENT_RECEIVE], nullptr);
+  size_t settings = transport_->eventSettings().size();
+  client_.close(address_);
+  address_ = nullptr;
+  EXPECT_EQ(transport_->eventSettings().size(), settings) << "nothing to restore";
+}
+
+TEST_F(EventHookTest, OtherEventTypesReachTheTransportUnchangedAndAreNotStored) {
+  address_ = client_.openAddress(true, 0, 0);
+  int context = 0;
+  for (LONG type : {TDI_EVENT_DISCONNECT, TDI_EVENT_ERROR, TDI_EVENT_RECEIVE_EXPEDITED,
+                    TDI_EVENT_SEND_POSSIBLE, TDI_EVENT_CHAINED_RECEIVE_EXPEDITED, TDI_EVENT_ERROR_EX}) {
+    client_.setEventHandler(address_, type, Handler(ClientDisconnect), &context);
+    EXPECT_EQ(transport_->handler(address_, type), Handler(ClientDisconnect)) << type;
+    EXPECT_EQ(transport_->handlerContext(address_, type), &context) << type;
+    EXPECT_EQ(table().findAddress(address_)->eventHandlers[type], nullptr) << type;
+  }
+  closeAll();
+}
+
+// At close the client's own handlers go back to the transport, in type order,
+// before the close itself.
+TEST_F(EventHookTest, CloseRestoresTheClientsHandlersBeforeTheCloseGoesDown) {
+  address_ = client_.openAddress(true, 0, 0);
+  ClientBehaviour receive, connect;
+  client_.setEventHandler(address_, TDI_EVENT_RECEIVE, Handler(ClientReceive), &receive);
+  client_.setEventHandler(address_, TDI_EVENT_CONNECT, Handler(ClientConnect), &connect);
+  client_.close(address_);
+  address_ = nullptr;
+  std::vector<TdiTransport::EventSetting> s = transport_->eventSettings();
+  ASSERT_EQ(s.size(), 4u);
+  EXPECT_EQ(s[2].type, TDI_EVENT_CONNECT);
+  EXPECT_EQ(s[2].handler, Handler(ClientConnect));
+  EXPECT_EQ(s[2].context, &connect);
+  EXPECT_EQ(s[3].type, TDI_EVENT_RECEIVE);
+  EXPECT_EQ(s[3].handler, Handler(ClientReceive));
+  EXPECT_EQ(s[3].context, &receive);
+}
+
+TEST_F(EventHookTest, HookWhoseClientHandlerWasClearedMeanwhileCallsNothing) {
+  openConnected();
+  ClientBehaviour b;
+  client_.setEventHandler(address_, TDI_EVENT_RECEIVE, Handler(ClientReceive), &b);
+  // The window between storing a cleared handler and the transport taking it.
+  table().findAddress(address_)->eventHandlers[TDI_EVENT_RECEIVE] = nullptr;
+  transport_->deliver(connection_, 50);
+  transport_->flush();
+  EXPECT_EQ(b.calls, 0);
+  EXPECT_EQ(received(), 0u);
+  hostkernel::PendingRequest* receive = client_.beginReceive(connection_, 100);
+  EXPECT_EQ(hostkernel::endRequest(receive).information, 50u) << "the refused data waits for a receive";
+  closeAll();
+}
+
+TEST_F(EventHookTest, DirectSendHooksCountAndCallEachTransportsOwnRoutine) {
+  openConnected();
+  PFILE_OBJECT udp = client_.openAddress(false, 0, Port(53));
+  PVOID tcpSend = client_.queryDirectSend(connection_, false);
+  PVOID udpSend = client_.queryDirectSend(udp, true);
+  PVOID tcpDatagram = client_.queryDirectSend(connection_, true);
+  EXPECT_NE(tcpSend, TdiTransport::directSendRoutine(true, false)) << "the socket layer gets the hook";
+  EXPECT_NE(udpSend, TdiTransport::directSendRoutine(false, true));
+  EXPECT_NE(tcpSend, tcpDatagram);
+
+  EXPECT_EQ(client_.directSend(tcpSend, connection_, 1000, false), STATUS_SUCCESS);
+  EXPECT_EQ(client_.directSend(udpSend, udp, 200, true), STATUS_SUCCESS);
+  EXPECT_EQ(transport_->directSends(true), 1) << "TCP's routine ran for the TCP send";
+  EXPECT_EQ(transport_->directSends(false), 1) << "UDP's routine ran for the UDP datagram";
+  EXPECT_EQ(table().findConnection(connection_)->bytesSent.read(), 1000u);
+  EXPECT_EQ(uint64_t(recordOf(udp).bytesSent), 200u);
+  EXPECT_EQ(transport_->bytesSentOn(connection_), 1000u);
+  client_.close(udp);
+  closeAll();
+}
+
+TEST_F(EventHookTest, DirectSendHookWithoutASavedRoutineAnswersItself) {
+  openConnected();
+  PVOID hook = client_.queryDirectSend(connection_, false);
+  vesk::gActivityDriver->tcp().savedDirectSend = nullptr;
+  EXPECT_EQ(client_.directSend(hook, connection_, 10, false), STATUS_INVALID_DEVICE_STATE);
+  EXPECT_EQ(transport_->directSends(true), 0);
+  closeAll();
+}
+
+}  // namespace

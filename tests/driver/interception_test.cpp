@@ -1,0 +1,364 @@
+// What the filters learn from the requests that pass through them.
+#include <gtest/gtest.h>
+
+#include "transport_fixture.h"
+
+namespace {
+
+using vesk::ConnectionObject;
+using vesk::SharedRef;
+
+class InterceptionTest : public TransportTest {
+ protected:
+  // A TCP address with an associated connection, as the socket layer makes
+  // them for an outgoing connection.
+  void openTcpPair(CONNECTION_CONTEXT context = reinterpret_cast<CONNECTION_CONTEXT>(0x51)) {
+    address_ = client_.openAddress(true, 0, 0);
+    connection_ = client_.openConnection(context);
+    ASSERT_EQ(client_.associate(connection_, address_), STATUS_SUCCESS);
+  }
+  void closeTcpPair() {
+    client_.close(connection_);
+    client_.close(address_);
+  }
+  SharedRef<ConnectionObject> record() { return table().findConnection(connection_); }
+
+  PFILE_OBJECT address_ = nullptr;
+  PFILE_OBJECT connection_ = nullptr;
+};
+
+TEST_F(InterceptionTest, ControlChannelCreateMakesNoRecord) {
+  hostkernel::CurrentProcess process(kClientProcess);
+  hostkernel::OpenResult channel = hostkernel::openFile(u"\\Device\\Tcp");
+  ASSERT_EQ(channel.status, STATUS_SUCCESS);
+  EXPECT_FALSE(table().findAddress(channel.file));
+  EXPECT_FALSE(table().findConnection(channel.file));
+  EXPECT_EQ(transport_->openObjects(), 1u) << "the create reached the transport";
+  hostkernel::closeFile(channel.file);
+}
+
+TEST_F(InterceptionTest, AddressCreateRecordsOwnerProtocolAndLocalEnd) {
+  PFILE_OBJECT udp = client_.openAddress(false, Ip(10, 0, 0, 1), Port(53));
+  ActivityRecord r = recordOf(udp);
+  EXPECT_EQ(r.protocol, 17u);
+  EXPECT_EQ(r.processId, kClientProcess);
+  EXPECT_EQ(r.localAddress, Ip(10, 0, 0, 1));
+  EXPECT_EQ(r.localPort, Port(53));
+  client_.close(udp);
+  EXPECT_TRUE(activity().empty()) << "the close unfiles the record";
+}
+
+// Names must be exactly the TDI names, and every length inside the buffer is
+// checked before a byte behind it is read: a short or lying buffer makes no
+// record and goes on to the transport untouched.
+TEST_F(InterceptionTest, MalformedExtendedAttributesMakeNoRecord) {
+  std::vector<std::vector<uint8_t>> buffers;
+  std::vector<uint8_t> good = TransportAddressEa(Ip(1, 2, 3, 4), Port(99));
+  auto withName = [&](const char* name) {
+    std::vector<uint8_t> ea = good;
+    size_t old = ea[5];
+    std::string n(name);
+    ea.erase(ea.begin() + 8, ea.begin() + 8 + old);
+    ea.insert(ea.begin() + 8, n.begin(), n.end());
+    ea[5] = uint8_t(n.size());
+    return ea;
+  };
+  buffers.push_back(withName("Transport"));           // a prefix of the name
+  buffers.push_back(withName("TransportAddresses"));  // longer than the name
+  buffers.push_back(withName("ConnectionContex"));
+  {
+    std::vector<uint8_t> ea = good;
+    ea[6] = 200;  // EaValueLength beyond the buffer
+    buffers.push_back(ea);
+  }
+  {
+    std::vector<uint8_t> ea = good;
+    ea[5] = 250;  // EaNameLength beyond the buffer
+    buffers.push_back(ea);
+  }
+  {
+    std::vector<uint8_t> ea = good;
+    ea[8 + 16 + 1] = 0;  // TAAddressCount 0
+    buffers.push_back(ea);
+  }
+  {
+    std::vector<uint8_t> ea = good;
+    ea[8 + 16 + 1 + 4] = 40;  // AddressLength beyond the value
+    buffers.push_back(ea);
+  }
+  {
+    std::vector<uint8_t> ea = good;
+    ea.resize(8 + 16 + 1 + 12);  // the value cut short, EaValueLength says 22
+    buffers.push_back(ea);
+  }
+  buffers.push_back(std::vector<uint8_t>(good.begin(), good.begin() + 5));  // not even a header
+  buffers.push_back(TransportAddressEa(Ip(1, 2, 3, 4), Port(99), 6));       // not IPv4
+  {
+    std::vector<uint8_t> ea = ConnectionContextEa(reinterpret_cast<CONNECTION_CONTEXT>(1));
+    ea[6] = 2;  // a context of two bytes
+    ea.resize(ea.size() - sizeof(CONNECTION_CONTEXT) + 2);
+    buffers.push_back(ea);
+  }
+  const size_t before = hostkernel::poolInUse(vesk::kPoolTag).blocks;
+  for (size_t i = 0; i < buffers.size(); ++i) {
+    hostkernel::CurrentProcess process(kClientProcess);
+    hostkernel::OpenResult r = hostkernel::openFile(u"\\Device\\Tcp", buffers[i]);
+    EXPECT_NE(r.status, STATUS_SUCCESS) << "buffer " << i << ": the transport refuses it too";
+    EXPECT_EQ(hostkernel::poolInUse(vesk::kPoolTag).blocks, before)
+        << "buffer " << i << ": no record was made";
+  }
+}
+
+TEST_F(InterceptionTest, OwnerThatCannotBeDeterminedFailsTheCreate) {
+  hostkernel::failCall(hostkernel::Call::ZwQueryInformationProcess, STATUS_ACCESS_DENIED);
+  hostkernel::CurrentProcess process(kClientProcess);
+  hostkernel::OpenResult r = hostkernel::openFile(u"\\Device\\Udp", TransportAddressEa(0, Port(7)));
+  EXPECT_EQ(r.status, STATUS_ACCESS_DENIED);
+  EXPECT_EQ(transport_->openObjects(), 0u) << "the failed create never reached the transport";
+}
+
+TEST_F(InterceptionTest, AssociationRecordsTheLinkAndLearnsTheChosenPort) {
+  openTcpPair();
+  ASSERT_TRUE(record());
+  EXPECT_EQ(record()->state, ULONG(Associated));
+  SharedRef<vesk::AddressObject> address = table().findAddressOfFile(connection_);
+  ASSERT_TRUE(address);
+  EXPECT_EQ(address->localPort, Port(1025)) << "the port the transport chose, learned by the address query";
+  ASSERT_EQ(client_.disassociate(connection_), STATUS_SUCCESS);
+  EXPECT_EQ(record()->state, ULONG(Disconnected));
+  EXPECT_FALSE(table().findAddressOfFile(connection_));
+  closeTcpPair();
+}
+
+TEST_F(InterceptionTest, ConnectSetsRemoteAndConnectingThenConnectedOnSuccessOnly) {
+  openTcpPair();
+  transport_->answerConnects(STATUS_REMOTE_NOT_LISTENING);
+  EXPECT_EQ(client_.connect(connection_, Ip(192, 0, 2, 7), Port(80)), STATUS_REMOTE_NOT_LISTENING);
+  ActivityRecord r = recordOf(connection_);
+  EXPECT_EQ(r.state, ULONG(Connecting)) << "a failed connect is not completed into Connected";
+  EXPECT_EQ(r.remoteAddress, Ip(192, 0, 2, 7));
+  EXPECT_EQ(r.remotePort, Port(80));
+
+  transport_->answerConnects(STATUS_SUCCESS);
+  EXPECT_EQ(client_.connect(connection_, Ip(192, 0, 2, 8), Port(443)), STATUS_SUCCESS);
+  r = recordOf(connection_);
+  EXPECT_EQ(r.state, ULONG(Connected));
+  EXPECT_EQ(r.remoteAddress, Ip(192, 0, 2, 8));
+  EXPECT_EQ(r.localPort, Port(1025));
+  closeTcpPair();
+}
+
+TEST_F(InterceptionTest, ConnectToANonIpv4AddressOrOnANonConnectionChangesNothing) {
+  openTcpPair();
+  std::vector<uint8_t> other = IpAddress(Ip(1, 1, 1, 1), Port(1));
+  other[6] = 23;  // not TDI_ADDRESS_TYPE_IP
+  TDI_CONNECTION_INFORMATION info = {};
+  info.RemoteAddressLength = LONG(other.size());
+  info.RemoteAddress = other.data();
+  auto connectWith = [&](PFILE_OBJECT file, PTDI_CONNECTION_INFORMATION information) {
+    return client_.internal(file, TDI_CONNECT, [&](PIRP, PIO_STACK_LOCATION s) {
+      reinterpret_cast<PTDI_REQUEST_KERNEL_CONNECT>(&s->Parameters)->RequestConnectionInformation =
+          information;
+    });
+  };
+  connectWith(connection_, &info);
+  connectWith(connection_, nullptr);
+  other[6] = TDI_ADDRESS_TYPE_IP;
+  info.RemoteAddressLength = 13;  // too short to hold the port and address it claims
+  connectWith(connection_, &info);
+  EXPECT_EQ(record()->state, ULONG(Associated));
+  EXPECT_EQ(record()->remoteAddress, 0u);
+  info.RemoteAddressLength = 22;
+  connectWith(address_, &info);  // an address object is not a connection
+  EXPECT_EQ(record()->state, ULONG(Associated));
+  closeTcpPair();
+}
+
+TEST_F(InterceptionTest, AcceptNeedsExactlyOneIpv4ReturnAddress) {
+  openTcpPair();
+  std::vector<uint8_t> remote = IpAddress(Ip(198, 51, 100, 2), Port(5000));
+  remote.resize(32, 0);
+  TDI_CONNECTION_INFORMATION info = {};
+  info.RemoteAddress = remote.data();
+  for (LONG length : {20, 21, 23, 32}) {
+    info.RemoteAddressLength = length;
+    client_.internal(connection_, TDI_ACCEPT, [&](PIRP, PIO_STACK_LOCATION s) {
+      reinterpret_cast<PTDI_REQUEST_KERNEL_ACCEPT>(&s->Parameters)->ReturnConnectionInformation = &info;
+    });
+    EXPECT_EQ(record()->state, ULONG(Associated)) << length;
+  }
+  EXPECT_EQ(client_.accept(connection_, Ip(198, 51, 100, 2), Port(5000)), STATUS_SUCCESS);
+  ActivityRecord r = recordOf(connection_);
+  EXPECT_EQ(r.state, ULONG(Connected));
+  EXPECT_EQ(r.remoteAddress, Ip(198, 51, 100, 2));
+  EXPECT_EQ(r.remotePort, Port(5000));
+  closeTcpPair();
+}
+
+TEST_F(InterceptionTest, ListenAndDisconnectSetTheirStates) {
+  openTcpPair();
+  hostkernel::PendingRequest* listen = client_.beginListen(connection_);
+  EXPECT_EQ(record()->state, ULONG(Listening));
+  transport_->connectFrom(address_, Ip(203, 0, 113, 9), Port(4242));
+  EXPECT_EQ(hostkernel::endRequest(listen).status, STATUS_SUCCESS);
+  EXPECT_EQ(client_.disconnect(connection_), STATUS_SUCCESS);
+  EXPECT_EQ(recordOf(connection_).state, ULONG(Disconnected));
+  closeTcpPair();
+}
+
+TEST_F(InterceptionTest, SendsCountAtTheirRequestedLengthEvenWhenTheyFail) {
+  openTcpPair();
+  EXPECT_EQ(client_.send(connection_, 700).status, STATUS_INVALID_CONNECTION) << "not connected yet";
+  EXPECT_EQ(record()->bytesSent.read(), 700u);
+  ASSERT_EQ(client_.connect(connection_, Ip(192, 0, 2, 1), Port(80)), STATUS_SUCCESS);
+  EXPECT_EQ(client_.send(connection_, 1460).information, 1460u);
+  EXPECT_EQ(record()->bytesSent.read(), 2160u);
+  EXPECT_EQ(transport_->bytesSentOn(connection_), 1460u);
+  closeTcpPair();
+}
+
+TEST_F(InterceptionTest, ReceivesCountTheCompletedBytesOnlyWhenTheySucceed) {
+  openTcpPair();
+  ASSERT_EQ(client_.connect(connection_, Ip(192, 0, 2, 1), Port(80)), STATUS_SUCCESS);
+  hostkernel::PendingRequest* receive = client_.beginReceive(connection_, 4096);
+  transport_->deliver(connection_, 1000);
+  EXPECT_EQ(hostkernel::endRequest(receive).information, 1000u);
+  EXPECT_EQ(record()->bytesReceived.read(), 1000u);
+
+  hostkernel::PendingRequest* failing = client_.beginReceive(connection_, 4096);
+  // The cleanup ends the waiting receive with STATUS_CANCELLED.
+  hostkernel::sendRequest(nullptr, connection_, IRP_MJ_CLEANUP);
+  EXPECT_EQ(hostkernel::endRequest(failing).status, STATUS_CANCELLED);
+  EXPECT_EQ(record()->bytesReceived.read(), 1000u);
+  closeTcpPair();
+}
+
+TEST_F(InterceptionTest, DatagramsCountOnTheAddress) {
+  PFILE_OBJECT udp = client_.openAddress(false, 0, Port(5353));
+  EXPECT_EQ(client_.sendDatagram(udp, 300, Ip(224, 0, 0, 251), Port(5353)).status, STATUS_SUCCESS);
+  hostkernel::PendingRequest* receive = client_.beginReceiveDatagram(udp, 1500);
+  transport_->deliverDatagram(udp, 120, Ip(192, 168, 7, 7), Port(5353));
+  EXPECT_EQ(hostkernel::endRequest(receive).information, 120u);
+  ActivityRecord r = recordOf(udp);
+  EXPECT_EQ(uint64_t(r.bytesSent), 300u);
+  EXPECT_EQ(uint64_t(r.bytesReceived), 120u);
+  client_.close(udp);
+}
+
+// The address query's reply is read only as far as it goes and only when its
+// first address is IPv4.
+TEST_F(InterceptionTest, AddressInfoRepliesThatAreShortOrNotIpv4LeaveTheRecord) {
+  PFILE_OBJECT address = client_.openAddress(true, Ip(10, 1, 1, 1), Port(8080));
+  std::vector<uint8_t> ipv4(26, 0);
+  std::vector<uint8_t> ta = IpAddress(Ip(10, 9, 9, 9), Port(9));
+  std::copy(ta.begin(), ta.end(), ipv4.begin() + 4);
+  std::vector<uint8_t> notIp = ipv4;
+  notIp[10] = 23;
+  struct Reply {
+    std::vector<uint8_t> bytes;
+    ULONG_PTR information;
+  } replies[] = {{notIp, 26}, {ipv4, 17}, {ipv4, 0}, {ipv4, 300}};
+  for (const Reply& reply : replies) {
+    transport_->answerAddressQueries(reply.bytes, reply.information);
+    std::vector<uint8_t> out;
+    client_.queryAddress(address, out);
+    SharedRef<vesk::AddressObject> a = table().findAddress(address);
+    EXPECT_EQ(a->localAddress, Ip(10, 1, 1, 1)) << reply.information;
+    EXPECT_EQ(a->localPort, Port(8080)) << reply.information;
+  }
+  transport_->answerAddressQueries(ipv4, 26);
+  std::vector<uint8_t> out;
+  client_.queryAddress(address, out);
+  EXPECT_EQ(table().findAddress(address)->localAddress, Ip(10, 9, 9, 9)) << "a well-formed reply is recorded";
+  client_.close(address);
+}
+
+// User-mode TDI requests arrive as device control requests; the ones TDI.SYS
+// maps become the internal requests they stand for.
+TEST_F(InterceptionTest, UserModeRequestsAreMappedAndCounted) {
+  openTcpPair();
+  ASSERT_EQ(client_.connect(connection_, Ip(192, 0, 2, 1), Port(80)), STATUS_SUCCESS);
+  const ULONG kUserSend = CTL_CODE(FILE_DEVICE_TRANSPORT, 7, METHOD_IN_DIRECT, FILE_ANY_ACCESS);
+  std::vector<uint8_t> out;
+  hostkernel::Completion c;
+  {
+    hostkernel::CurrentProcess process(kClientProcess);
+    c = hostkernel::deviceIoControl(connection_, kUserSend, {0, 0, 0, 0}, out, 512);
+  }
+  EXPECT_EQ(c.status, STATUS_SUCCESS);
+  EXPECT_EQ(record()->bytesSent.read(), 512u);
+  EXPECT_EQ(transport_->bytesSentOn(connection_), 512u);
+
+  const ULONG kUnknown = CTL_CODE(FILE_DEVICE_TRANSPORT, 0x40, METHOD_BUFFERED, FILE_ANY_ACCESS);
+  {
+    hostkernel::CurrentProcess process(kClientProcess);
+    c = hostkernel::deviceIoControl(connection_, kUnknown, {1, 2, 3, 4}, out, 16);
+  }
+  EXPECT_EQ(c.status, STATUS_INVALID_DEVICE_REQUEST) << "passed on to the transport, which does not know it";
+  closeTcpPair();
+}
+
+class DeferredAssociationTest : public DriverTest {
+ protected:
+  PFILE_OBJECT open(const std::vector<uint8_t>& ea) {
+    hostkernel::CurrentProcess process(1700);
+    hostkernel::OpenResult r = hostkernel::openFile(u"\\Device\\Tcp", ea);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    return r.file;
+  }
+  void associateAtDispatch(PFILE_OBJECT connection, HANDLE handle) {
+    hostkernel::CurrentProcess process(1700);
+    hostkernel::AtDispatchLevel dispatch;
+    hostkernel::sendRequest(
+        nullptr, connection, IRP_MJ_INTERNAL_DEVICE_CONTROL, [&](PIRP, PIO_STACK_LOCATION s) {
+          s->MinorFunction = TDI_ASSOCIATE_ADDRESS;
+          reinterpret_cast<PTDI_REQUEST_KERNEL_ASSOCIATE>(&s->Parameters)->AddressHandle = handle;
+        });
+  }
+};
+
+// An association arriving above PASSIVE_LEVEL goes down at once and is
+// recorded by a work item, where only a kernel handle is still valid.
+TEST_F(DeferredAssociationTest, RecordedLaterWhenTheHandleIsValidInTheWorkerThread) {
+  hostkernel::addProcess(1700, u"\\x.exe");
+  PFILE_OBJECT address = open(TransportAddressEa(Ip(10, 0, 0, 2), Port(80)));
+  PFILE_OBJECT kernelSide = open(ConnectionContextEa(reinterpret_cast<CONNECTION_CONTEXT>(1)));
+  PFILE_OBJECT userSide = open(ConnectionContextEa(reinterpret_cast<CONNECTION_CONTEXT>(2)));
+  HANDLE kernelHandle = hostkernel::createHandle(address, true);
+  HANDLE userHandle;
+  {
+    hostkernel::CurrentProcess process(1700);
+    userHandle = hostkernel::createHandle(address, false);
+  }
+  associateAtDispatch(kernelSide, kernelHandle);
+  associateAtDispatch(userSide, userHandle);
+  EXPECT_EQ(transport_->seen().size(), 5u) << "both went down without waiting";
+  hostkernel::drainWorkItems();
+  EXPECT_EQ(table().findConnection(kernelSide)->state, ULONG(Associated));
+  EXPECT_EQ(table().findConnection(userSide)->state, ULONG(Created))
+      << "a user handle means nothing in the worker";
+
+  hostkernel::closeHandle(kernelHandle);
+  {
+    hostkernel::CurrentProcess process(1700);
+    hostkernel::closeHandle(userHandle);
+  }
+  for (PFILE_OBJECT f : {kernelSide, userSide, address}) hostkernel::closeFile(f);
+}
+
+TEST_F(DeferredAssociationTest, NoWorkItemMeansNoRecordButTheRequestGoesOn) {
+  hostkernel::addProcess(1700, u"\\x.exe");
+  PFILE_OBJECT address = open(TransportAddressEa(Ip(10, 0, 0, 2), Port(80)));
+  PFILE_OBJECT connection = open(ConnectionContextEa(reinterpret_cast<CONNECTION_CONTEXT>(1)));
+  HANDLE handle = hostkernel::createHandle(address, true);
+  hostkernel::failCall(hostkernel::Call::IoAllocateWorkItem);
+  associateAtDispatch(connection, handle);
+  hostkernel::drainWorkItems();
+  EXPECT_EQ(table().findConnection(connection)->state, ULONG(Created));
+  EXPECT_EQ(transport_->seen().back().minor, TDI_ASSOCIATE_ADDRESS);
+  hostkernel::closeHandle(handle);
+  hostkernel::closeFile(connection);
+  hostkernel::closeFile(address);
+}
+
+}  // namespace
