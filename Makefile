@@ -4,7 +4,7 @@ SHELL := /bin/bash
 BUILD := build
 JOBS ?= 2
 
-.PHONY: deps host-asan host win32 dist test bench demo clean
+.PHONY: deps host-asan host fuzz-build win32 dist test bench fuzz demo clean
 
 deps:
 	@tools/install-deps.sh
@@ -17,6 +17,10 @@ host: deps
 	@cmake --preset host > /dev/null
 	@cmake --build --preset host -j $(JOBS)
 
+fuzz-build: deps
+	@cmake --preset fuzz > /dev/null
+	@cmake --build --preset fuzz -j $(JOBS)
+
 win32: deps
 	@cmake --preset win32 > /dev/null
 	@cmake --build --preset win32 -j $(JOBS)
@@ -26,15 +30,30 @@ dist: win32
 	@rm -rf dist && cmake --install $(BUILD)/win32 --prefix dist > /dev/null
 	@ls -l dist
 
-# One CTest run over both tiers: the host tests (under ASan and UBSan), the
-# Windows tests under Wine and the binary checks of dist/.
-test: host-asan dist
-	@printf 'subdirs("host-asan")\nsubdirs("win32")\n' > $(BUILD)/CTestTestfile.cmake
+# One CTest run over both tiers: the host tests (under ASan and UBSan), a
+# brief run of each fuzz target, the Windows tests under Wine and the binary
+# checks of dist/.
+test: host-asan fuzz-build dist
+	@printf 'subdirs("host-asan")\nsubdirs("fuzz")\nsubdirs("win32")\n' > $(BUILD)/CTestTestfile.cmake
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 # Benchmarks of the hot paths against plain baselines (release build, not a test).
 bench: host
 	@$(BUILD)/host/bench/driver_bench
+
+# Each fuzz target for FUZZ_SECONDS seconds; a finding fails the run and
+# leaves its input in build/fuzz/findings/.
+FUZZ_SECONDS ?= 300
+fuzz: fuzz-build
+	@mkdir -p $(BUILD)/fuzz/findings
+	@for target in fuzz_create fuzz_internal fuzz_device_control; do \
+	  mkdir -p $(BUILD)/fuzz/corpus/$$target; \
+	  echo "== $$target for $(FUZZ_SECONDS) s"; \
+	  $(BUILD)/fuzz/tests/fuzz/$$target -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    -artifact_prefix=$(BUILD)/fuzz/findings/$$target- \
+	    $(BUILD)/fuzz/corpus/$$target tests/fuzz/corpus/$$target 2>&1 | grep -E "^stat::|ERROR|SUMMARY|Test unit written" ; \
+	  test $${PIPESTATUS[0]} -eq 0 || exit 1; \
+	done
 
 demo: dist
 	@echo "Deliverables in dist/:"

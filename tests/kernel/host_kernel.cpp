@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -93,12 +95,21 @@ thread_local int tSpinLocksHeld = 0;
 thread_local ULONG tProcess = kSystemProcessId;
 thread_local char tIdentity;  // its address identifies the thread
 
-void Violation(const std::string& what) {
-  {
-    std::lock_guard<std::mutex> lock(S().m);
-    ++S().violations;
+bool gAbortOnViolation = false;
+
+// Reports a broken rule while the state lock is held.
+void ReportLocked(const std::string& what) {
+  ++S().violations;
+  if (gAbortOnViolation) {
+    std::fprintf(stderr, "kernel rule broken: %s\n", what.c_str());
+    std::abort();
   }
   ADD_FAILURE() << "kernel rule broken: " << what;
+}
+
+void Violation(const std::string& what) {
+  std::lock_guard<std::mutex> lock(S().m);
+  ReportLocked(what);
 }
 
 // True when the call must fail now; consumes one planned failure.
@@ -337,8 +348,16 @@ void reset() {
     for (Failure& f : s.failures) f = Failure();
     s.violations = 0;
   }
-  for (const std::string& leak : leaks) ADD_FAILURE() << "leaked at the end of the test: " << leak;
+  for (const std::string& leak : leaks) {
+    if (gAbortOnViolation) {
+      std::fprintf(stderr, "leaked: %s\n", leak.c_str());
+      std::abort();
+    }
+    ADD_FAILURE() << "leaked at the end of the test: " << leak;
+  }
 }
+
+void abortOnViolation() { gAbortOnViolation = true; }
 
 void failCall(Call call, NTSTATUS status, unsigned skip, unsigned times) {
   std::lock_guard<std::mutex> lock(S().m);
@@ -610,8 +629,7 @@ VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
     std::lock_guard<std::mutex> lock(S().m);
     auto found = S().pool.find(P);
     if (found == S().pool.end()) {
-      ++S().violations;
-      ADD_FAILURE() << "kernel rule broken: freeing pool that is not allocated";
+      ReportLocked("freeing pool that is not allocated");
       return;
     }
     block = found->second;
@@ -666,14 +684,12 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   std::lock_guard<std::mutex> lock(S().m);
   auto found = S().deviceNames.find(DeviceObject);
   if (found == S().deviceNames.end()) {
-    ++S().violations;
-    ADD_FAILURE() << "kernel rule broken: deleting a device that does not exist";
+    ReportLocked("deleting a device that does not exist");
     return;
   }
   for (auto& other : S().deviceNames) {
     if (other.first->AttachedDevice == DeviceObject) {
-      ++S().violations;
-      ADD_FAILURE() << "kernel rule broken: deleting a device that is still attached over another";
+      ReportLocked("deleting a device that is still attached over another");
     }
   }
   S().devices.erase(found->second);
@@ -733,8 +749,7 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
   {
     std::lock_guard<std::mutex> lock(S().m);
     if (S().irps.erase(Irp) == 0) {
-      ++S().violations;
-      ADD_FAILURE() << "kernel rule broken: freeing a request that does not exist";
+      ReportLocked("freeing a request that does not exist");
       return;
     }
   }
@@ -746,8 +761,7 @@ NTSTATUS NTAPI IoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     std::lock_guard<std::mutex> lock(S().m);
     auto found = S().irps.find(Irp);
     if (found == S().irps.end() || found->second.completed) {
-      ++S().violations;
-      ADD_FAILURE() << "kernel rule broken: passing down a request that is completed or unknown";
+      ReportLocked("passing down a request that is completed or unknown");
       return STATUS_INVALID_DEVICE_STATE;
     }
   }
@@ -776,8 +790,7 @@ VOID NTAPI IoCompleteRequest(PIRP Irp, CHAR /*PriorityBoost*/) {
     std::lock_guard<std::mutex> lock(S().m);
     auto found = S().irps.find(Irp);
     if (found == S().irps.end() || found->second.completed) {
-      ++S().violations;
-      ADD_FAILURE() << "kernel rule broken: request completed twice";
+      ReportLocked("request completed twice");
       return;
     }
     threaded = found->second.threaded;
@@ -972,8 +985,7 @@ NTSTATUS NTAPI ZwClose(HANDLE Handle) {
     std::lock_guard<std::mutex> lock(S().m);
     auto h = S().handles.find(Handle);
     if (h == S().handles.end()) {
-      ++S().violations;
-      ADD_FAILURE() << "kernel rule broken: closing a handle that is not open";
+      ReportLocked("closing a handle that is not open");
       return STATUS_INVALID_HANDLE;
     }
     entry = h->second;
@@ -1007,8 +1019,7 @@ VOID NTAPI ObReferenceObject(PVOID Object) {
   std::lock_guard<std::mutex> lock(S().m);
   auto f = S().files.find(static_cast<PFILE_OBJECT>(Object));
   if (f == S().files.end()) {
-    ++S().violations;
-    ADD_FAILURE() << "kernel rule broken: referencing an object that does not exist";
+    ReportLocked("referencing an object that does not exist");
     return;
   }
   ++f->second;
@@ -1020,8 +1031,7 @@ VOID NTAPI ObDereferenceObject(PVOID Object) {
     std::lock_guard<std::mutex> lock(S().m);
     auto f = S().files.find(file);
     if (f == S().files.end() || f->second <= 0) {
-      ++S().violations;
-      ADD_FAILURE() << "kernel rule broken: dereferencing an object that holds no reference";
+      ReportLocked("dereferencing an object that holds no reference");
       return;
     }
     if (--f->second > 0) return;
@@ -1043,8 +1053,7 @@ PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
 VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem) {
   std::lock_guard<std::mutex> lock(S().m);
   if (S().workItems.erase(IoWorkItem) == 0 || IoWorkItem->queued) {
-    ++S().violations;
-    ADD_FAILURE() << "kernel rule broken: freeing a work item that is queued or does not exist";
+    ReportLocked("freeing a work item that is queued or does not exist");
     return;
   }
   delete IoWorkItem;
@@ -1129,8 +1138,7 @@ PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBu
 VOID NTAPI IoFreeMdl(PMDL Mdl) {
   std::lock_guard<std::mutex> lock(S().m);
   if (S().mdls.erase(Mdl) == 0) {
-    ++S().violations;
-    ADD_FAILURE() << "kernel rule broken: freeing an MDL that does not exist";
+    ReportLocked("freeing an MDL that does not exist");
     return;
   }
   delete Mdl;

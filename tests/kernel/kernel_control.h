@@ -138,5 +138,7 @@ Completion deviceIoControl(PFILE_OBJECT file, ULONG code, const std::vector<uint
 
 // Rule violations seen since reset (each also failed the running test).
 size_t violations();
+// For fuzzing: a broken rule or a leak ends the process with a message.
+void abortOnViolation();
 
 }  // namespace hostkernel
