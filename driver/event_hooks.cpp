@@ -4,6 +4,7 @@
 // the transport's direct send routines.
 #include "activity_driver.h"
 #include "filter_device.h"
+#include "internal_request.h"
 #include "tdi_address.h"
 
 namespace vesk {
@@ -241,25 +242,17 @@ void RestoreEventHandlers(AddressObject& record) {
   for (LONG type = 0; type < LONG(kEventTypes); ++type) {
     PVOID handler = record.eventHandlers[type];
     if (handler == nullptr) continue;
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK status;
-    PIRP irp = IoBuildDeviceIoControlRequest(3, transport, nullptr, 0, nullptr, 0, TRUE, &done, &status);
-    if (irp == nullptr) continue;
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->CompletionRoutine = nullptr;
-    next->Context = nullptr;
-    next->Control = 0;
-    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    next->MinorFunction = TDI_SET_EVENT_HANDLER;
-    next->DeviceObject = transport;
-    next->FileObject = record.fileObject;
-    PTDI_REQUEST_KERNEL_SET_EVENT event = reinterpret_cast<PTDI_REQUEST_KERNEL_SET_EVENT>(&next->Parameters);
-    event->EventType = type;
-    event->EventHandler = handler;
-    event->EventContext = record.eventContexts[type];
-    if (IoCallDriver(transport, irp) == STATUS_PENDING)
-      KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    // The outcome is not examined: there is nothing to do about a failure.
+    ULONG_PTR ignored;
+    CallInternal(
+        transport, record.fileObject, TDI_SET_EVENT_HANDLER, nullptr,
+        [&](void* parameters) {
+          PTDI_REQUEST_KERNEL_SET_EVENT event = static_cast<PTDI_REQUEST_KERNEL_SET_EVENT>(parameters);
+          event->EventType = type;
+          event->EventHandler = handler;
+          event->EventContext = record.eventContexts[type];
+        },
+        ignored);
   }
 }
 

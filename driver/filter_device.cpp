@@ -2,6 +2,7 @@
 
 #include "activity_driver.h"
 #include "deferred_call.h"
+#include "internal_request.h"
 #include "tdi_address.h"
 
 namespace vesk {
@@ -75,8 +76,6 @@ void SetLocalEnd(PFILE_OBJECT file, const Ipv4Endpoint& local) {
 // resident pages cannot raise, so no exception handling is needed. The MDL
 // goes with the request; the system unlocks and frees it at completion.
 void QueryLocalAddress(PFILE_OBJECT file, ULONG_PTR) {
-  KEVENT done;
-  KeInitializeEvent(&done, NotificationEvent, FALSE);
   void* reply = AllocateNonPaged(kAddressInfoBuffer);
   if (reply == nullptr) return;
   PMDL mdl = IoAllocateMdl(reply, kAddressInfoBuffer, FALSE, FALSE, nullptr);
@@ -85,38 +84,18 @@ void QueryLocalAddress(PFILE_OBJECT file, ULONG_PTR) {
     return;
   }
   MmProbeAndLockPages(mdl, KernelMode, IoWriteAccess);
-
-  PDEVICE_OBJECT tcp = gActivityDriver->tcp().deviceObject();
-  IO_STATUS_BLOCK status;
-  PIRP irp = IoBuildDeviceIoControlRequest(3, tcp, nullptr, 0, nullptr, 0, TRUE, &done, &status);
-  if (irp == nullptr) {
-    MmUnlockPages(mdl);
-    IoFreeMdl(mdl);
-    FreePool(reply);
-    return;
-  }
-  irp->MdlAddress = mdl;
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  next->CompletionRoutine = nullptr;
-  next->Context = nullptr;
-  next->Control = 0;
-  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-  next->MinorFunction = TDI_QUERY_INFORMATION;
-  next->DeviceObject = tcp;
-  next->FileObject = file;
-  PTDI_REQUEST_KERNEL_QUERY_INFORMATION query =
-      reinterpret_cast<PTDI_REQUEST_KERNEL_QUERY_INFORMATION>(&next->Parameters);
-  query->QueryType = TDI_QUERY_ADDRESS_INFO;
-  query->RequestConnectionInformation = nullptr;
-
-  NTSTATUS result = IoCallDriver(tcp, irp);
-  if (result == STATUS_PENDING) {
-    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    result = status.Status;
-  }
+  ULONG_PTR length;
+  NTSTATUS status = CallInternal(
+      gActivityDriver->tcp().deviceObject(), file, TDI_QUERY_INFORMATION, mdl,
+      [](void* parameters) {
+        PTDI_REQUEST_KERNEL_QUERY_INFORMATION query =
+            static_cast<PTDI_REQUEST_KERNEL_QUERY_INFORMATION>(parameters);
+        query->QueryType = TDI_QUERY_ADDRESS_INFO;
+        query->RequestConnectionInformation = nullptr;
+      },
+      length);
   Ipv4Endpoint local;
-  if (NT_SUCCESS(result) && status.Information <= kAddressInfoBuffer &&
-      ReadAddressInfoIpv4(reply, status.Information, local))
+  if (NT_SUCCESS(status) && length <= kAddressInfoBuffer && ReadAddressInfoIpv4(reply, length, local))
     SetLocalEnd(file, local);
   FreePool(reply);
 }

@@ -1,5 +1,7 @@
 #include "tdi_transport.h"
 
+#include "socket_client.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -30,18 +32,6 @@ bool ParseIp(const void* address, ULONG length, ULONG& ip, USHORT& port) {
   std::memcpy(&port, b + 8, 2);
   std::memcpy(&ip, b + 10, 4);
   return true;
-}
-
-std::vector<uint8_t> IpTransportAddress(ULONG ip, USHORT port) {
-  std::vector<uint8_t> ta(22, 0);
-  LONG count = 1;
-  USHORT length = 14, type = TDI_ADDRESS_TYPE_IP;
-  std::memcpy(&ta[0], &count, 4);
-  std::memcpy(&ta[4], &length, 2);
-  std::memcpy(&ta[6], &type, 2);
-  std::memcpy(&ta[8], &port, 2);
-  std::memcpy(&ta[10], &ip, 4);
-  return ta;
 }
 
 NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
@@ -365,7 +355,7 @@ NTSTATUS TdiTransport::queryAddress(PIRP irp, Endpoint* e) {
   if (MmGetMdlByteCount(irp->MdlAddress) < size) return Complete(irp, STATUS_BUFFER_TOO_SMALL);
   ULONG activity = 1;
   std::memcpy(reply, &activity, 4);
-  std::vector<uint8_t> ta = IpTransportAddress(address->address, address->port);
+  std::vector<uint8_t> ta = IpAddress(address->address, address->port);
   std::memcpy(reply + 4, ta.data(), ta.size());
   return Complete(irp, STATUS_SUCCESS, size);
 }
@@ -614,7 +604,7 @@ void TdiTransport::receiveDatagramOn(Endpoint* address, ULONG bytes, ULONG from,
   ++address->inFlight;
   lock.unlock();
 
-  std::vector<uint8_t> source = IpTransportAddress(from, port);
+  std::vector<uint8_t> source = IpAddress(from, port);
   ULONG accepted = 0;
   PIRP returned = nullptr;
   bool taken = false;
@@ -670,7 +660,7 @@ void TdiTransport::acceptOn(Endpoint* address, ULONG remote, USHORT port) {
   ++address->inFlight;
   lock.unlock();
 
-  std::vector<uint8_t> ta = IpTransportAddress(remote, port);
+  std::vector<uint8_t> ta = IpAddress(remote, port);
   CONNECTION_CONTEXT connectionContext = nullptr;
   PIRP accept = nullptr;
   NTSTATUS status =
