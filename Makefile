@@ -28,10 +28,10 @@ test: host-asan dist
 	@printf 'subdirs("host-asan")\nsubdirs("win32")\n' > $(BUILD)/CTestTestfile.cmake
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
+# The substitute Task Manager with taskext_xp under Wine; a picture of each
+# page goes to dist/screenshots/.
 demo: dist
-	@echo "Deliverables in dist/:"
-	@echo "  tdiorder.exe  puts the vesk driver's load-order tag right after tcpip's"
-	@echo "                in the PNP_TDI group order list (no window; exits with 0)"
+	@tools/demo/run-demo $(BUILD) dist
 
 clean:
 	rm -rf $(BUILD) dist

@@ -4,8 +4,8 @@
 #include <psapi.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <cstddef>
-#include <cstdio>
 #include <cwchar>
 #include <string>
 
@@ -60,10 +60,15 @@ void SetCell(HWND list, int index, int column, const wchar_t* text) {
   SendMessageW(list, LVM_SETITEMTEXTW, index, reinterpret_cast<LPARAM>(&item));
 }
 
-std::wstring Number(uint64_t value) {
-  wchar_t text[32];
-  swprintf(text, 32, L"%llu", static_cast<unsigned long long>(value));
-  return text;
+// Decimal digits, at least minimumDigits of them.
+std::wstring Number(uint64_t value, size_t minimumDigits = 1) {
+  std::wstring digits;
+  do {
+    digits.insert(digits.begin(), wchar_t(L'0' + value % 10));
+    value /= 10;
+  } while (value != 0);
+  if (digits.size() < minimumDigits) digits.insert(0, minimumDigits - digits.size(), L'0');
+  return digits;
 }
 
 }  // namespace
@@ -128,7 +133,7 @@ void ProcessTable::Refresh() {
     QueryDetails(record);
     uint64_t capacity = elapsed * 10000 * (system.dwNumberOfProcessors ? system.dwNumberOfProcessors : 1);
     record->cpuPercent = (!inserted && capacity && record->cpuTime >= previousCpu)
-                             ? uint32_t((record->cpuTime - previousCpu) * 100 / capacity)
+                             ? uint32_t(std::min<uint64_t>((record->cpuTime - previousCpu) * 100 / capacity, 100))
                              : 0;
     if (inserted) Insert(record);
     Update(record, inserted);
@@ -166,12 +171,10 @@ void ProcessTable::Update(ProcessRecord* record, bool inserted) {
   int index = IndexOf(record);
   if (index < 0) return;
   if (inserted) SetCell(list_, index, kPid, Number(record->processId).c_str());
-  SetCell(list_, index, kCpu, Number(record->cpuPercent).c_str());
+  SetCell(list_, index, kCpu, Number(record->cpuPercent, 2).c_str());
   uint64_t seconds = record->cpuTime / 10000000;
-  wchar_t time[32];
-  swprintf(time, 32, L"%llu:%02u:%02u", static_cast<unsigned long long>(seconds / 3600),
-           unsigned(seconds / 60 % 60), unsigned(seconds % 60));
-  SetCell(list_, index, kCpuTime, time);
+  std::wstring time = Number(seconds / 3600) + L":" + Number(seconds / 60 % 60, 2) + L":" + Number(seconds % 60, 2);
+  SetCell(list_, index, kCpuTime, time.c_str());
   SetCell(list_, index, kMemory, (Number(record->workingSetKb) + L" K").c_str());
   SetCell(list_, index, kBasePriority, PriorityText(record->priorityClass));
   SetCell(list_, index, kThreads, Number(record->threadCount).c_str());
