@@ -6,6 +6,7 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 
 #include "task_manager.h"
@@ -151,6 +152,32 @@ TEST_F(Attachment, AboutShowsTheProductVersionAndTwoLinks) {
                               return true;
                             });
   EXPECT_EQ(unanswered, 0);
+}
+
+// Whether the process's token has SeDebugPrivilege enabled; optionally sets it.
+bool DebugPrivilegeEnabled(std::optional<bool> set = std::nullopt) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_ADJUST_PRIVILEGES, &token)) return false;
+  LUID debug;
+  LookupPrivilegeValueW(nullptr, L"SeDebugPrivilege", &debug);
+  if (set) {
+    TOKEN_PRIVILEGES change = {1, {{debug, DWORD(*set ? SE_PRIVILEGE_ENABLED : 0)}}};
+    AdjustTokenPrivileges(token, FALSE, &change, 0, nullptr, nullptr);
+  }
+  PRIVILEGE_SET query = {1, PRIVILEGE_SET_ALL_NECESSARY, {{debug, 0}}};
+  BOOL enabled = FALSE;
+  PrivilegeCheck(token, &query, &enabled);
+  CloseHandle(token);
+  return enabled != FALSE;
+}
+
+TEST_F(Attachment, TheMainWindowsCreationEnablesTheDebugPrivilege) {
+  DebugPrivilegeEnabled(false);
+  ASSERT_FALSE(DebugPrivilegeEnabled());
+  host.LoadExtension();
+  EXPECT_FALSE(DebugPrivilegeEnabled());
+  host.Start(false);
+  EXPECT_TRUE(DebugPrivilegeEnabled());
 }
 
 TEST_F(Attachment, TheHookIsGoneOnceTheMainWindowExists) {
