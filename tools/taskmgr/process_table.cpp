@@ -132,9 +132,10 @@ void ProcessTable::Refresh() {
     record->threadCount = entry.cntThreads;
     QueryDetails(record);
     uint64_t capacity = elapsed * 10000 * (system.dwNumberOfProcessors ? system.dwNumberOfProcessors : 1);
-    record->cpuPercent = (!inserted && capacity && record->cpuTime >= previousCpu)
-                             ? uint32_t(std::min<uint64_t>((record->cpuTime - previousCpu) * 100 / capacity, 100))
-                             : 0;
+    record->cpuPercent =
+        (!inserted && capacity && record->cpuTime >= previousCpu)
+            ? uint32_t(std::min<uint64_t>((record->cpuTime - previousCpu) * 100 / capacity, 100))
+            : 0;
     if (inserted) Insert(record);
     Update(record, inserted);
   }
@@ -173,7 +174,8 @@ void ProcessTable::Update(ProcessRecord* record, bool inserted) {
   if (inserted) SetCell(list_, index, kPid, Number(record->processId).c_str());
   SetCell(list_, index, kCpu, Number(record->cpuPercent, 2).c_str());
   uint64_t seconds = record->cpuTime / 10000000;
-  std::wstring time = Number(seconds / 3600) + L":" + Number(seconds / 60 % 60, 2) + L":" + Number(seconds % 60, 2);
+  std::wstring time =
+      Number(seconds / 3600) + L":" + Number(seconds / 60 % 60, 2) + L":" + Number(seconds % 60, 2);
   SetCell(list_, index, kCpuTime, time.c_str());
   SetCell(list_, index, kMemory, (Number(record->workingSetKb) + L" K").c_str());
   SetCell(list_, index, kBasePriority, PriorityText(record->priorityClass));
