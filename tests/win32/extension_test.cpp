@@ -180,13 +180,20 @@ TEST_F(Attachment, TheMainWindowsCreationEnablesTheDebugPrivilege) {
   EXPECT_TRUE(DebugPrivilegeEnabled());
 }
 
+// Once the first main window was taken the hook is gone: after that window
+// has closed, a later window with the main window's style stays untouched.
 TEST_F(Attachment, TheHookIsGoneOnceTheMainWindowExists) {
   host.Start();
+  ASSERT_EQ(MenuBarTitles(host.Main()).back(), L"Vesk");
+  host.Stop();
   HWND later = CreateWindowExW(0, L"STATIC", L"later", WS_POPUP | WS_CAPTION, 0, 0, 100, 100, nullptr,
                                nullptr, nullptr, nullptr);
   ASSERT_TRUE(later != nullptr);
   EXPECT_EQ(GetWindowLongPtrW(later, GWLP_WNDPROC), GetClassLongPtrW(later, GCLP_WNDPROC));
   DestroyWindow(later);
+  host.Start(false);
+  auto titles = MenuBarTitles(host.Main());
+  EXPECT_EQ(std::count(titles.begin(), titles.end(), L"Vesk"), 0);
 }
 
 TEST_F(Attachment, APopupWithoutTheFullCaptionIsNotTakenForTheMainWindow) {
