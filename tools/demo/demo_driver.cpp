@@ -1,9 +1,12 @@
 // demo_driver OUTPUT_DIR: waits for the running Task Manager's main window,
 // shows each of its pages in turn (Task Manager's next-tab command) and saves
-// a picture of the window for each page as OUTPUT_DIR\page-N.bmp. Exits with
-// 0 when every page was saved.
+// a picture of the window for each page as OUTPUT_DIR\page-N.bmp; then opens
+// the extension menu (menu-vesk.bmp) and the process context menu with its
+// Set Priority submenu (menu-priority.bmp) as a keyboard user would. Exits
+// with 0 when every picture was saved.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -19,9 +22,7 @@ HWND WaitForWindow(const wchar_t* title, DWORD timeoutMs) {
   }
 }
 
-bool SaveWindowPicture(HWND window, const std::wstring& path) {
-  RECT rect;
-  GetWindowRect(window, &rect);
+bool SaveScreenPicture(RECT rect, const std::wstring& path) {
   int width = rect.right - rect.left, height = rect.bottom - rect.top;
   HDC screen = GetDC(nullptr);
   HDC memory = CreateCompatibleDC(screen);
@@ -55,6 +56,26 @@ bool SaveWindowPicture(HWND window, const std::wstring& path) {
   DeleteDC(memory);
   ReleaseDC(nullptr, screen);
   return saved;
+}
+
+bool SaveWindowPicture(HWND window, const std::wstring& path) {
+  RECT rect;
+  GetWindowRect(window, &rect);
+  return SaveScreenPicture(rect, path);
+}
+
+// The window with room below and to the right for open menus.
+bool SaveMenuPicture(HWND window, const std::wstring& path) {
+  RECT rect;
+  GetWindowRect(window, &rect);
+  rect.right = std::min<LONG>(rect.right + 260, GetSystemMetrics(SM_CXSCREEN));
+  rect.bottom = std::min<LONG>(rect.bottom + 40, GetSystemMetrics(SM_CYSCREEN));
+  return SaveScreenPicture(rect, path);
+}
+
+void PostKey(HWND window, UINT key) {
+  PostMessageW(window, WM_KEYDOWN, key, 0);
+  PostMessageW(window, WM_KEYUP, key, 0xC0000000);
 }
 
 // Lets the window repaint after a change before it is pictured.
@@ -91,6 +112,44 @@ int wmain(int argc, wchar_t** argv) {
       result = 1;
     }
     SendMessageW(main, WM_COMMAND, 40100, 0);
+  }
+  // The extension menu: the menu bar's first menu, then left to the last one.
+  std::wstring out(argv[1]);
+  Settle(main);
+  PostMessageW(main, WM_SYSCOMMAND, SC_KEYMENU, 0);
+  Sleep(300);
+  PostKey(main, VK_LEFT);  // the window's system menu
+  PostKey(main, VK_LEFT);  // the menu bar's last entry
+  PostKey(main, VK_DOWN);
+  Sleep(700);
+  if (!SaveMenuPicture(main, out + L"\\menu-vesk.bmp")) result = 1;
+  for (int i = 0; i < 3; ++i) PostKey(main, VK_ESCAPE);
+  Sleep(300);
+  // The process context menu of the first row, with its Set Priority submenu.
+  HWND processes = nullptr;
+  for (HWND child = GetWindow(main, GW_CHILD); child && !processes; child = GetWindow(child, GW_HWNDNEXT))
+    if (GetDlgItem(child, 1009)) processes = child;
+  if (!processes) {
+    fprintf(stderr, "no Processes page\n");
+    result = 1;
+  } else {
+    while (SendMessageW(tabs, 0x130B /* TCM_GETCURSEL */, 0, 0) != 1)
+      SendMessageW(main, WM_COMMAND, 40100, 0);
+    HWND list = GetDlgItem(processes, 1009);
+    SetForegroundWindow(main);
+    PostKey(list, VK_HOME);
+    Sleep(300);
+    RECT row;
+    GetWindowRect(list, &row);
+    SetCursorPos(row.left + 60, row.top + 40);
+    PostMessageW(processes, WM_CONTEXTMENU, WPARAM(list), MAKELPARAM(row.left + 60, row.top + 40));
+    Sleep(500);
+    PostKey(main, VK_DOWN);
+    PostKey(main, VK_DOWN);
+    PostKey(main, VK_RIGHT);
+    Sleep(700);
+    if (!SaveMenuPicture(main, out + L"\\menu-priority.bmp")) result = 1;
+    for (int i = 0; i < 3; ++i) PostKey(main, VK_ESCAPE);
   }
   printf("%d pages saved\n", count);
   return result;

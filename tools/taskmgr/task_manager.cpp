@@ -440,12 +440,11 @@ INT_PTR CALLBACK MainProcedure(HWND main, UINT message, WPARAM wParam, LPARAM lP
                       MB_OK | MB_ICONINFORMATION);
           return TRUE;
         case ID_EXIT:
-        case IDCANCEL:
           DestroyWindow(main);
           return TRUE;
       }
       return FALSE;
-    case WM_CLOSE:
+    case WM_CLOSE:  // the close box and Alt+F4; Esc alone leaves Task Manager open
       DestroyWindow(main);
       return TRUE;
     case WM_DESTROY:
