@@ -55,12 +55,10 @@ fuzz: fuzz-build
 	  test $${PIPESTATUS[0]} -eq 0 || exit 1; \
 	done
 
+# The substitute Task Manager with taskext_xp under Wine; a picture of each
+# page goes to dist/screenshots/.
 demo: dist
-	@echo "Deliverables in dist/:"
-	@echo "  vesk.sys      network activity driver: TDI filter over \\Device\\Tcp and \\Device\\Udp,"
-	@echo "                control device \\\\.\\vesk"
-	@echo "  tdiorder.exe  puts the vesk driver's load-order tag right after tcpip's"
-	@echo "                in the PNP_TDI group order list (no window; exits with 0)"
+	@tools/demo/run-demo $(BUILD) dist
 
 clean:
 	rm -rf $(BUILD) dist

@@ -1,0 +1,312 @@
+#include "host/hub.h"
+
+#include <commctrl.h>
+
+#include "common/list_view.h"
+#include "common/module.h"
+#include "common/resource_loaders.h"
+#include "host/about_dialog.h"
+#include "host/command_ids.h"
+#include "host/debug_privilege.h"
+#include "host/settings.h"
+#include "host/tab_order.h"
+#include "process/priority_names.h"
+#include "resources/resource_ids.h"
+
+namespace {
+
+// The main window is the first window on the thread with both WS_POPUP and
+// the full WS_CAPTION.
+constexpr LONG kMainWindowStyle = static_cast<LONG>(WS_POPUP | WS_CAPTION);
+
+bool IsTaskManagerImage() {
+  WCHAR modulePath[MAX_PATH] = {};
+  WCHAR expected[MAX_PATH] = {};
+  if (!GetModuleFileNameW(nullptr, modulePath, MAX_PATH)) return false;
+  if (!ExpandEnvironmentStringsW(L"%SystemRoot%\\system32\\taskmgr.exe", expected, MAX_PATH)) return false;
+  return lstrcmpiW(modulePath, expected) == 0;
+}
+
+bool IsPriorityCommand(UINT command) {
+  return command >= kFirstPriorityCommand && command <= kLastPriorityCommand;
+}
+
+}  // namespace
+
+Hub& Hub::Instance() {
+  static Hub hub;
+  return hub;
+}
+
+bool Hub::HostAccepted() {
+  static const bool accepted = IsTaskManagerImage();
+  return accepted;
+}
+
+void Hub::ProcessAttach(HINSTANCE module) {
+  module_ = module;
+  SetExtensionModule(module);
+  DisableThreadLibraryCalls(module);
+  if (!HostAccepted()) return;
+  accepted_ = true;
+  hook_ = SetWindowsHookExW(WH_CALLWNDPROC, &Hub::HookProcedure, nullptr, GetCurrentThreadId());
+}
+
+void Hub::ProcessDetach() {
+  if (accepted_ && hook_) {
+    UnhookWindowsHookEx(hook_);
+    hook_ = nullptr;
+  }
+}
+
+LRESULT CALLBACK Hub::HookProcedure(int code, WPARAM wParam, LPARAM lParam) {
+  Hub& hub = Instance();
+  const auto* call = reinterpret_cast<const CWPSTRUCT*>(lParam);
+  if (code == HC_ACTION && call->message == WM_CREATE &&
+      (GetWindowLongW(call->hwnd, GWL_STYLE) & kMainWindowStyle) == kMainWindowStyle) {
+    hub.TakeMainWindow(call->hwnd);
+    EnableDebugPrivilege();
+    if (hub.hook_) {
+      LRESULT result = CallNextHookEx(hub.hook_, code, wParam, lParam);
+      UnhookWindowsHookEx(hub.hook_);
+      hub.hook_ = nullptr;
+      return result;
+    }
+  }
+  return CallNextHookEx(hub.hook_, code, wParam, lParam);
+}
+
+void Hub::TakeMainWindow(HWND window) {
+  if (!mainWindow_.Attached()) mainWindow_.Attach(window);
+}
+
+void Hub::SetUp() {
+  InitializeCriticalSection(&lock_);
+  lockInitialised_ = true;
+  HWND main = mainWindow_.Window();
+  tabControl_ = GetDlgItem(main, kTabControlId);
+  for (HWND child = GetWindow(main, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+    if (GetDlgItem(child, kProcessListId) && !processesPage_.Attached()) processesPage_.Attach(child);
+  }
+  driver_ =
+      CreateFileW(L"\\\\.\\vesk", GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  pages_ = CreateAddedPages();
+  for (auto& page : pages_) page->Create(main, tabControl_);
+  if (processesPage_.Attached()) processList_.Attach(GetDlgItem(processesPage_.Window(), kProcessListId));
+  BuildExtensionMenu();
+}
+
+void Hub::ShutDown() {
+  // The pages go in the reverse order of their creation.
+  for (auto page = pages_.rbegin(); page != pages_.rend(); ++page) (*page)->Destroy();
+  pages_.clear();
+  if (driver_ != INVALID_HANDLE_VALUE) CloseHandle(driver_);
+  driver_ = INVALID_HANDLE_VALUE;
+  if (lockInitialised_) DeleteCriticalSection(&lock_);
+  lockInitialised_ = false;
+  selected_.reset();
+}
+
+void Hub::MainWindow::BeforeDestroy() { Instance().ShutDown(); }
+
+LRESULT Hub::MainWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+  return Instance().OnMainWindowMessage(message, wParam, lParam);
+}
+
+LRESULT Hub::ProcessesPage::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+  return Instance().OnProcessesPageMessage(message, wParam, lParam);
+}
+
+LRESULT Hub::OnMainWindowMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_INITDIALOG: {
+      LRESULT result = mainWindow_.CallPrevious(message, wParam, lParam);
+      SetUp();
+      return result;
+    }
+    case WM_NOTIFY: {
+      const auto* header = reinterpret_cast<const NMHDR*>(lParam);
+      if (header && header->idFrom == kTabControlId && header->code == UINT(TCN_SELCHANGE))
+        return OnTabChange(wParam, lParam);
+      break;
+    }
+    case WM_COMMAND:
+      switch (LOWORD(wParam)) {
+        case kNextTabCommand:
+          return OnStepTab(+1);
+        case kPreviousTabCommand:
+          return OnStepTab(-1);
+        case kSwallowedCommand:
+          if (AddedPageCurrent()) return 0;
+          break;
+        case kCheckIntegrityCommand:
+          OnCheckIntegrityCommand();
+          break;
+        case kAboutCommand:
+          ShowAboutDialog();
+          break;
+      }
+      break;
+    case WM_LBUTTONDBLCLK:
+      if (AddedPageCurrent()) return 0;
+      break;
+    case WM_SIZE:
+      if (Page* page = PageAtTab(currentTab_)) {
+        mainWindow_.CallPrevious(message, wParam, lParam);
+        FitPageToTab(page->PageWindow());
+        page->Layout();
+        return 0;
+      }
+      break;
+    case WM_TIMER:
+      if (Page* page = PageAtTab(currentTab_)) page->Refresh();
+      break;
+  }
+  return mainWindow_.CallPrevious(message, wParam, lParam);
+}
+
+LRESULT Hub::OnTabChange(WPARAM wParam, LPARAM lParam) {
+  if (tabSwitchGuard_) return 0;
+  int selection = TabCtrl_GetCurSel(tabControl_);
+  if (Page* shown = PageAtTab(currentTab_)) ShowWindow(shown->PageWindow(), SW_HIDE);
+  currentTab_ = selection;
+  Page* page = PageAtTab(selection);
+  if (!page) {
+    LRESULT result = mainWindow_.CallPrevious(WM_NOTIFY, wParam, lParam);
+    BuildExtensionMenu();
+    return result;
+  }
+  // Task Manager makes its Processes page current and never sees the added
+  // page's index; the added page then takes the Processes page's place.
+  tabSwitchGuard_ = true;
+  TabCtrl_SetCurSel(tabControl_, kProcessesTabIndex);
+  mainWindow_.CallPrevious(WM_NOTIFY, wParam, lParam);
+  ShowWindow(processesPage_.Window(), SW_HIDE);
+  TabCtrl_SetCurSel(tabControl_, selection);
+  HWND window = page->PageWindow();
+  FitPageToTab(window);
+  ShowWindow(window, SW_SHOW);
+  SetWindowPos(window, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+  SetFocus(tabControl_);
+  page->Layout();
+  page->Refresh();
+  tabSwitchGuard_ = false;
+  BuildExtensionMenu();
+  return 0;
+}
+
+LRESULT Hub::OnStepTab(int step) {
+  int index = SteppedTabIndex(TabCtrl_GetCurSel(tabControl_), step, TabCtrl_GetItemCount(tabControl_));
+  TabCtrl_SetCurSel(tabControl_, index);
+  NMHDR header = {};
+  header.hwndFrom = tabControl_;
+  header.idFrom = kTabControlId;
+  header.code = UINT(TCN_SELCHANGE);
+  SendMessageW(tabControl_, WM_NOTIFY, kTabControlId, reinterpret_cast<LPARAM>(&header));
+  return 0;
+}
+
+void Hub::OnCheckIntegrityCommand() {
+  checkIntegrity_ = !checkIntegrity_;
+  settings::StoreCheckIntegrity(checkIntegrity_);
+  CheckMenuItem(extensionMenu_, kCheckIntegrityCommand,
+                MF_BYCOMMAND | (checkIntegrity_ ? MF_CHECKED : MF_UNCHECKED));
+}
+
+void Hub::ShowAboutDialog() { ::ShowAboutDialog(module_, mainWindow_.Window()); }
+
+void Hub::BuildExtensionMenu() {
+  if (!accepted_) return;
+  HWND main = mainWindow_.Window();
+  if (HMENU bar = GetMenu(main)) {
+    HMENU popup = CreatePopupMenu();
+    checkIntegrity_ = settings::ReadCheckIntegrity();
+    AppendMenuW(popup, MF_STRING, kAboutCommand, LoadResourceString(IDS_ABOUT).c_str());
+    AppendMenuW(popup, MF_STRING | (checkIntegrity_ ? MF_CHECKED : MF_UNCHECKED), kCheckIntegrityCommand,
+                LoadResourceString(IDS_CHECK_INTEGRITY).c_str());
+    if (AppendMenuW(bar, MF_POPUP, reinterpret_cast<UINT_PTR>(popup), L"Vesk")) {
+      extensionMenu_ = popup;
+    } else {
+      DestroyMenu(popup);
+    }
+  }
+  DrawMenuBar(main);
+}
+
+void Hub::FitPageToTab(HWND page) {
+  RECT area;
+  GetClientRect(tabControl_, &area);
+  MapWindowPoints(tabControl_, mainWindow_.Window(), reinterpret_cast<POINT*>(&area), 2);
+  TabCtrl_AdjustRect(tabControl_, FALSE, &area);
+  SetWindowPos(page, nullptr, area.left, area.top, area.right - area.left, area.bottom - area.top,
+               SWP_NOACTIVATE | SWP_NOZORDER);
+}
+
+Page* Hub::PageAtTab(int index) const {
+  if (index < 0) return nullptr;
+  for (const auto& page : pages_)
+    if (page->TabIndex() == index) return page.get();
+  return nullptr;
+}
+
+LRESULT Hub::OnProcessesPageMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+  auto passOn = [&] { return processesPage_.CallPrevious(message, wParam, lParam); };
+  switch (message) {
+    case WM_COMMAND: {
+      UINT command = LOWORD(wParam);
+      if (IsPriorityCommand(command))
+        return prioritySaving_.OnPriorityCommand(command, SelectedProcess(), passOn);
+      if (command == kAffinityCommand) return prioritySaving_.OnAffinityCommand(SelectedProcess(), passOn);
+      if (command == kSavePriorityCommand) {
+        prioritySaving_.OnSavePriorityCommand(SelectedProcess());
+        return 0;
+      }
+      if (command == kSwallowedCommand && AddedPageCurrent()) return 0;
+      break;
+    }
+    case WM_INITMENUPOPUP: {
+      auto popup = reinterpret_cast<HMENU>(wParam);
+      if (GetMenuItemID(popup, 0) == kProcessMenuFirstCommand)
+        prioritySaving_.ExtendContextMenu(popup, SelectedProcess());
+      break;
+    }
+    case WM_NOTIFY: {
+      const auto* header = reinterpret_cast<const NMHDR*>(lParam);
+      if (header && header->idFrom == kProcessListId && header->code == UINT(LVN_ITEMCHANGED)) {
+        const auto* change = reinterpret_cast<const NMLISTVIEW*>(lParam);
+        // The record is copied now, while its row certainly exists.
+        if (change->iItem != -1 && (change->uNewState & LVIS_SELECTED)) {
+          if (auto record = GetListItemParam(header->hwndFrom, change->iItem))
+            selected_ = ReadProcessRecord(*record);
+        }
+      }
+      break;
+    }
+  }
+  return passOn();
+}
+
+std::optional<ProcessIdentity> Hub::SelectedProcess() {
+  if (selected_ && RowOfProcessExists(*selected_)) return selected_;
+  // Nothing remembered, or the remembered row is gone: Task Manager's first
+  // selected row, if any.
+  selected_.reset();
+  HWND list = processList_.Window();
+  if (!list) return selected_;
+  int index = int(SendMessageW(list, LVM_GETNEXTITEM, WPARAM(-1), LVNI_SELECTED));
+  if (index < 0) return selected_;
+  if (auto record = GetListItemParam(list, index)) selected_ = ReadProcessRecord(*record);
+  return selected_;
+}
+
+bool Hub::RowOfProcessExists(const ProcessIdentity& process) const {
+  HWND list = processList_.Window();
+  int count = list ? int(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0)) : 0;
+  for (int index = 0; index < count; ++index) {
+    auto record = GetListItemParam(list, index);
+    if (!record) continue;
+    ProcessIdentity row = ReadProcessRecord(*record);
+    if (row.processId == process.processId && row.imageName == process.imageName) return true;
+  }
+  return false;
+}

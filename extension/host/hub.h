@@ -1,0 +1,78 @@
+// The extension's hub inside Task Manager: recognises the host, takes over
+// its main window, Processes page and process list, adds the pages and the
+// extension menu and routes their messages.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "common/subclass.h"
+#include "common/target.h"
+#include "host/page.h"
+#include "host/process_record.h"
+#include "process/priority_saving.h"
+
+class Hub {
+ public:
+  static Hub& Instance();
+
+  void ProcessAttach(HINSTANCE module);
+  void ProcessDetach();
+
+  // The process record of the row most recently selected, as a copy; none
+  // when no row is selected.
+  std::optional<ProcessIdentity> SelectedProcess();
+
+ private:
+  class MainWindow : public Subclass {
+    LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+    void BeforeDestroy() override;
+  };
+  class ProcessesPage : public Subclass {
+    LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+  };
+  // Taken over for the list's tooltip; passes everything on for now.
+  class ProcessList : public Subclass {};
+
+  static bool HostAccepted();
+  static LRESULT CALLBACK HookProcedure(int code, WPARAM wParam, LPARAM lParam);
+
+  void TakeMainWindow(HWND window);
+  void SetUp();
+  void ShutDown();
+
+  LRESULT OnMainWindowMessage(UINT message, WPARAM wParam, LPARAM lParam);
+  LRESULT OnProcessesPageMessage(UINT message, WPARAM wParam, LPARAM lParam);
+  LRESULT OnTabChange(WPARAM wParam, LPARAM lParam);
+  LRESULT OnStepTab(int step);
+  void OnCheckIntegrityCommand();
+  void ShowAboutDialog();
+  void BuildExtensionMenu();
+  void FitPageToTab(HWND page);
+  Page* PageAtTab(int index) const;
+  bool AddedPageCurrent() const { return PageAtTab(currentTab_) != nullptr; }
+  bool RowOfProcessExists(const ProcessIdentity& process) const;
+
+  HINSTANCE module_ = nullptr;
+  bool accepted_ = false;
+  HHOOK hook_ = nullptr;
+
+  MainWindow mainWindow_;
+  ProcessesPage processesPage_;
+  ProcessList processList_;
+  HWND tabControl_ = nullptr;
+
+  int currentTab_ = 0;
+  bool tabSwitchGuard_ = false;
+  std::vector<std::unique_ptr<Page>> pages_;
+
+  HANDLE driver_ = INVALID_HANDLE_VALUE;
+  HMENU extensionMenu_ = nullptr;
+  bool checkIntegrity_ = true;
+  CRITICAL_SECTION lock_ = {};
+  bool lockInitialised_ = false;
+
+  std::optional<ProcessIdentity> selected_;
+  PrioritySaving prioritySaving_;
+};

@@ -1,0 +1,41 @@
+#include "host/settings.h"
+
+#include "common/text_format.h"
+
+namespace settings {
+namespace {
+
+const WCHAR kFile[] = L"vesk.ini";
+const WCHAR kGlobalSection[] = L"Vesk";
+
+const WCHAR* FlagText(bool on) { return on ? L"1" : L"0"; }
+
+bool ReadFlag(const WCHAR* section, const WCHAR* key) {
+  return GetPrivateProfileIntW(section, key, 1, kFile) != 0;
+}
+
+void Store(const WCHAR* section, const WCHAR* key, const WCHAR* value) {
+  WritePrivateProfileStringW(section, key, value, kFile);
+}
+
+}  // namespace
+
+bool ReadCheckIntegrity() { return ReadFlag(kGlobalSection, L"CheckIntegrity"); }
+
+void StoreCheckIntegrity(bool on) { Store(kGlobalSection, L"CheckIntegrity", FlagText(on)); }
+
+bool ReadSavePriority(const std::wstring& imageName) { return ReadFlag(imageName.c_str(), L"SavePriority"); }
+
+void StoreSavePriority(const std::wstring& imageName, bool on) {
+  Store(imageName.c_str(), L"SavePriority", FlagText(on));
+}
+
+void StorePriority(const std::wstring& imageName, const wchar_t* priorityName) {
+  Store(imageName.c_str(), L"Priority", priorityName);
+}
+
+void StoreAffinity(const std::wstring& imageName, DWORD_PTR mask) {
+  Store(imageName.c_str(), L"Affinity", SignedDecimal(static_cast<uint32_t>(mask)).c_str());
+}
+
+}  // namespace settings

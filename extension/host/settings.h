@@ -1,0 +1,21 @@
+// The settings file vesk.ini in the Windows directory, read and written
+// through the profile functions on every access.
+#pragma once
+
+#include <string>
+
+#include "common/target.h"
+
+namespace settings {
+
+bool ReadCheckIntegrity();
+void StoreCheckIntegrity(bool on);
+
+// Per image name, as Task Manager keeps it in its process record.
+bool ReadSavePriority(const std::wstring& imageName);
+void StoreSavePriority(const std::wstring& imageName, bool on);
+void StorePriority(const std::wstring& imageName, const wchar_t* priorityName);
+// The mask is written as a signed 32-bit decimal number.
+void StoreAffinity(const std::wstring& imageName, DWORD_PTR mask);
+
+}  // namespace settings

@@ -1,0 +1,260 @@
+#include "taskmgr_host.h"
+
+#include <commctrl.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <thread>
+
+#include "common/list_view.h"
+#include "task_manager.h"
+
+namespace {
+
+const wchar_t kSettingsFile[] = L"C:\\windows\\vesk.ini";
+
+std::wstring ModulePath() {
+  wchar_t path[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, path, MAX_PATH);
+  return path;
+}
+
+std::wstring TaskManagerPath() {
+  wchar_t path[MAX_PATH] = {};
+  ExpandEnvironmentStringsW(L"%SystemRoot%\\system32\\taskmgr.exe", path, MAX_PATH);
+  return path;
+}
+
+// Copies this program to Task Manager's path and runs it there with the same
+// arguments and standard handles; gives its exit code.
+int RunAsTaskManager() {
+  std::wstring target = TaskManagerPath();
+  if (!CopyFileW(ModulePath().c_str(), target.c_str(), FALSE)) {
+    fprintf(stderr, "cannot copy the test program to Task Manager's path: error %lu\n", GetLastError());
+    return 1;
+  }
+  // The arguments after the program name, as given.
+  const wchar_t* arguments = GetCommandLineW();
+  bool quoted = false;
+  while (*arguments && (quoted || (*arguments != L' ' && *arguments != L'\t'))) {
+    if (*arguments == L'"') quoted = !quoted;
+    ++arguments;
+  }
+  std::wstring commandLine = L"\"" + target + L"\"" + arguments;
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(target.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                      &process)) {
+    fprintf(stderr, "cannot start %ls: error %lu\n", target.c_str(), GetLastError());
+    return 1;
+  }
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD exitCode = 1;
+  GetExitCodeProcess(process.hProcess, &exitCode);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return int(exitCode);
+}
+
+struct ThreadWindows {
+  std::set<HWND> windows;
+};
+
+BOOL CALLBACK CollectAnswerable(HWND window, LPARAM context) {
+  wchar_t name[16] = {};
+  GetClassNameW(window, name, 16);
+  if (IsWindowVisible(window) && (wcscmp(name, L"#32770") == 0 || wcscmp(name, L"#32768") == 0))
+    reinterpret_cast<ThreadWindows*>(context)->windows.insert(window);
+  return TRUE;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (lstrcmpiW(ModulePath().c_str(), TaskManagerPath().c_str()) != 0) return RunAsTaskManager();
+  testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
+
+std::wstring HostPath(const char* variable) {
+  const char* host = std::getenv(variable);
+  std::wstring path = L"Z:";
+  for (const char* c = host ? host : ""; *c; ++c) path += *c == '/' ? L'\\' : wchar_t(*c);
+  return path;
+}
+
+void PumpMessages(HWND mainWindow) {
+  MSG message;
+  while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+    if (IsWindow(mainWindow) && TranslateTaskManagerMessage(mainWindow, &message)) continue;
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
+  }
+}
+
+std::wstring MenuItemText(HMENU menu, int position) {
+  wchar_t text[256] = {};
+  GetMenuStringW(menu, position, text, 256, MF_BYPOSITION);
+  return text;
+}
+
+std::vector<std::wstring> MenuBarTitles(HWND window) {
+  std::vector<std::wstring> titles;
+  HMENU bar = GetMenu(window);
+  int count = bar ? GetMenuItemCount(bar) : 0;
+  for (int i = 0; i < count; ++i) {
+    std::wstring title;
+    for (wchar_t c : MenuItemText(bar, i))
+      if (c != L'&') title += c;
+    titles.push_back(title);
+  }
+  return titles;
+}
+
+int RunAnswering(const std::function<void()>& action, const std::function<bool(HWND)>& answer) {
+  DWORD uiThread = GetCurrentThreadId();
+  std::atomic<bool> done{false};
+  std::atomic<int> unanswered{0};
+  std::thread watcher([&] {
+    std::set<HWND> answered;
+    std::map<HWND, DWORD> firstSeen;
+    while (!done) {
+      ThreadWindows found;
+      EnumThreadWindows(uiThread, &CollectAnswerable, reinterpret_cast<LPARAM>(&found));
+      for (HWND window : found.windows) {
+        if (answered.count(window)) continue;
+        if (!firstSeen.count(window)) firstSeen[window] = GetTickCount();
+        if (answer(window)) {
+          answered.insert(window);
+        } else if (GetTickCount() - firstSeen[window] > 20000) {
+          ++unanswered;
+          answered.insert(window);
+          PostMessageW(window, WM_KEYDOWN, VK_ESCAPE, 0);
+          PostMessageW(window, WM_COMMAND, IDCANCEL, 0);
+        }
+      }
+      Sleep(20);
+    }
+  });
+  action();
+  done = true;
+  watcher.join();
+  return unanswered;
+}
+
+std::wstring IniValue(const wchar_t* section, const wchar_t* key) {
+  wchar_t value[256] = {};
+  GetPrivateProfileStringW(section, key, L"", value, 256, L"vesk.ini");
+  return value;
+}
+
+void ClearSettings() {
+  DeleteFileW(kSettingsFile);
+  // The profile functions may keep the file cached; flush that cache.
+  WritePrivateProfileStringW(nullptr, nullptr, nullptr, L"vesk.ini");
+}
+
+ChildProcess::ChildProcess() {
+  std::wstring path = HostPath("VESK_IDLE_CHILD");
+  std::wstring commandLine = L"\"" + path + L"\"";
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  if (!CreateProcessW(path.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &info_))
+    ADD_FAILURE() << "cannot start the idle child: error " << GetLastError();
+}
+
+ChildProcess::~ChildProcess() {
+  Terminate();
+  if (info_.hThread) CloseHandle(info_.hThread);
+  if (info_.hProcess) CloseHandle(info_.hProcess);
+}
+
+void ChildProcess::Terminate() {
+  if (!info_.hProcess) return;
+  TerminateProcess(info_.hProcess, 0);
+  WaitForSingleObject(info_.hProcess, 10000);
+}
+
+DWORD RecordProcessId(LPARAM record) {
+  DWORD id = 0;
+  std::memcpy(&id, reinterpret_cast<const char*>(record) + 8, sizeof id);
+  return id;
+}
+
+const wchar_t* RecordImageName(LPARAM record) {
+  const wchar_t* name = nullptr;
+  std::memcpy(&name, reinterpret_cast<const char*>(record) + 136, sizeof name);
+  return name;
+}
+
+HMODULE TaskManagerHost::LoadExtension() {
+  std::wstring path = HostPath("VESK_EXTENSION");
+  extension_ = LoadLibraryW(path.c_str());
+  EXPECT_TRUE(extension_ != nullptr) << "cannot load the extension: error " << GetLastError();
+  return extension_;
+}
+
+void TaskManagerHost::Start(bool loadExtension) {
+  ClearSettings();
+  if (loadExtension) LoadExtension();
+  main_ = CreateTaskManagerWindow(GetModuleHandleW(nullptr));
+  ASSERT_TRUE(main_ != nullptr);
+  Command(main_, kPausedSpeed);
+  ShowWindow(main_, SW_SHOW);
+  PumpMessages(main_);
+}
+
+void TaskManagerHost::Stop() {
+  if (IsWindow(main_)) DestroyWindow(main_);
+  PumpMessages(nullptr);
+  main_ = nullptr;
+}
+
+HWND TaskManagerHost::ProcessesPage() const {
+  for (HWND child = GetWindow(main_, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
+    if (GetDlgItem(child, 1009)) return child;
+  return nullptr;
+}
+
+void TaskManagerHost::ClickTab(int index) {
+  SendMessageW(Tabs(), TCM_SETCURSEL, index, 0);
+  NMHDR header = {Tabs(), 1000, UINT(TCN_SELCHANGE)};
+  SendMessageW(main_, WM_NOTIFY, 1000, reinterpret_cast<LPARAM>(&header));
+  PumpMessages(main_);
+}
+
+bool TaskManagerHost::RefreshUntil(const std::function<bool()>& done) {
+  DWORD start = GetTickCount();
+  for (;;) {
+    Command(main_, kRefreshNow);
+    PumpMessages(main_);
+    if (done()) return true;
+    if (GetTickCount() - start > 10000) return false;
+    Sleep(50);
+  }
+}
+
+int TaskManagerHost::RowOfProcess(DWORD processId) const {
+  HWND list = ProcessList();
+  int count = int(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+  for (int row = 0; row < count; ++row) {
+    auto record = GetListItemParam(list, row);
+    if (record && RecordProcessId(*record) == processId) return row;
+  }
+  return -1;
+}
+
+void TaskManagerHost::SelectRow(int row) {
+  SelectListItem(ProcessList(), row);
+  PumpMessages(main_);
+}

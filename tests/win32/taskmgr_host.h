@@ -1,0 +1,85 @@
+// Test programs that are the substitute Task Manager themselves: the program
+// runs as C:\windows\system32\taskmgr.exe (it copies itself there and runs
+// the copy), maps the extension library as the loader would and creates
+// Task Manager's main window, then drives it as Task Manager and a user do.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+// The host path in the environment variable, as Wine sees it on drive Z:.
+std::wstring HostPath(const char* variable);
+
+// Dispatches the waiting messages of this thread the way Task Manager's
+// message loop does.
+void PumpMessages(HWND mainWindow);
+
+// The titles of the menu bar's top-level entries, without '&'.
+std::vector<std::wstring> MenuBarTitles(HWND window);
+
+// Text of a menu item by position.
+std::wstring MenuItemText(HMENU menu, int position);
+
+// Runs the action on this thread while another thread answers the dialogs
+// and menus it opens: the answer function gets each new visible window of
+// this thread with class "#32770" or "#32768" and returns true once it has
+// dealt with it. A window that stays unanswered for 20 s is cancelled and
+// counted, so that a wrong dialog fails the test instead of hanging it.
+int RunAnswering(const std::function<void()>& action, const std::function<bool(HWND)>& answer);
+
+// Reads a value of vesk.ini (empty when absent).
+std::wstring IniValue(const wchar_t* section, const wchar_t* key);
+void ClearSettings();
+
+// A process of the test helper idle_child.exe, terminated at destruction.
+class ChildProcess {
+ public:
+  ChildProcess();
+  ~ChildProcess();
+  DWORD Id() const { return info_.dwProcessId; }
+  HANDLE Handle() const { return info_.hProcess; }
+  void Terminate();
+
+ private:
+  PROCESS_INFORMATION info_ = {};
+};
+
+// The process list's records, as Task Manager lays them out.
+DWORD RecordProcessId(LPARAM record);
+const wchar_t* RecordImageName(LPARAM record);
+
+// A running substitute Task Manager with the extension named by the
+// environment variable VESK_EXTENSION mapped before its main window.
+class TaskManagerHost {
+ public:
+  // Maps the extension (unless told not to) and creates the main window,
+  // with the update timer paused so that only the test refreshes.
+  void Start(bool loadExtension = true);
+  void Stop();
+  HMODULE Extension() const { return extension_; }
+  HMODULE LoadExtension();
+
+  HWND Main() const { return main_; }
+  HWND Tabs() const { return GetDlgItem(main_, 1000); }
+  HWND ProcessesPage() const;
+  HWND ProcessList() const { return GetDlgItem(ProcessesPage(), 1009); }
+
+  void Command(HWND window, UINT id) { SendMessageW(window, WM_COMMAND, id, 0); }
+  // A tab change as the tab control reports a click on the tab.
+  void ClickTab(int index);
+  // Refreshes the process list (View, Refresh Now) until the predicate holds
+  // or 10 s have passed; returns the predicate's last value.
+  bool RefreshUntil(const std::function<bool()>& done);
+  int RowOfProcess(DWORD processId) const;
+  void SelectRow(int row);
+
+ private:
+  HMODULE extension_ = nullptr;
+  HWND main_ = nullptr;
+};
+
+constexpr UINT kRefreshNow = 40052;
+constexpr UINT kPausedSpeed = 40205;

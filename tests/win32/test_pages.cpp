@@ -1,0 +1,71 @@
+// The pages of the tab-switching test build: two plain pages, "Test A" and
+// "Test B", that count their Layout and Refresh calls in window properties
+// ("Layouts", "Refreshes") for the test to read. When the property
+// "NestOnce" is set, the next Layout sends a tab-change notification of its
+// own to the main window (as a page that reacts to its own showing might) and
+// keeps the result in "NestedResult".
+#include "host/page.h"
+
+#include <commctrl.h>
+
+namespace {
+
+void Count(HWND window, const wchar_t* name) {
+  SetPropW(window, name, reinterpret_cast<HANDLE>(reinterpret_cast<INT_PTR>(GetPropW(window, name)) + 1));
+}
+
+class TestPage : public Page {
+ public:
+  TestPage(const wchar_t* title, int position) : title_(title), position_(position) {}
+
+  void Create(HWND mainWindow, HWND tabControl) override {
+    main_ = mainWindow;
+    tabs_ = tabControl;
+    window_ = CreateWindowExW(0, L"STATIC", title_, WS_CHILD | WS_CLIPCHILDREN, 0, 0, 100, 100, mainWindow,
+                              nullptr, nullptr, nullptr);
+    list_ = CreateWindowExW(0, WC_LISTVIEWW, L"", WS_CHILD | WS_VISIBLE | WS_BORDER | LVS_REPORT, 0, 0, 10,
+                            10, window_, reinterpret_cast<HMENU>(1001), nullptr, nullptr);
+    TCITEMW item = {};
+    item.mask = TCIF_TEXT;
+    item.pszText = const_cast<wchar_t*>(title_);
+    tab_ = int(SendMessageW(tabControl, TCM_INSERTITEMW, position_, reinterpret_cast<LPARAM>(&item)));
+  }
+  void Destroy() override {
+    SendMessageW(tabs_, TCM_DELETEITEM, tab_, 0);
+    DestroyWindow(window_);
+    tab_ = -1;
+  }
+  void Layout() override {
+    Count(window_, L"Layouts");
+    RECT area;
+    GetClientRect(window_, &area);
+    MoveWindow(list_, 0, 0, area.right, area.bottom, TRUE);
+    if (RemovePropW(window_, L"NestOnce")) {
+      NMHDR header = {tabs_, 1000, UINT(TCN_SELCHANGE)};
+      LRESULT result = SendMessageW(main_, WM_NOTIFY, 1000, reinterpret_cast<LPARAM>(&header));
+      SetPropW(window_, L"NestedResult", reinterpret_cast<HANDLE>(result + 1));
+    }
+  }
+  void Refresh() override { Count(window_, L"Refreshes"); }
+  int TabIndex() const override { return tab_; }
+  HWND PageWindow() const override { return window_; }
+  HWND ListView() const override { return list_; }
+
+ private:
+  const wchar_t* title_;
+  int position_;
+  HWND main_ = nullptr;
+  HWND tabs_ = nullptr;
+  HWND window_ = nullptr;
+  HWND list_ = nullptr;
+  int tab_ = -1;
+};
+
+}  // namespace
+
+std::vector<std::unique_ptr<Page>> CreateAddedPages() {
+  std::vector<std::unique_ptr<Page>> pages;
+  pages.push_back(std::make_unique<TestPage>(L"Test A", 10));
+  pages.push_back(std::make_unique<TestPage>(L"Test B", 11));
+  return pages;
+}
