@@ -1,6 +1,8 @@
 // A 64-bit byte counter that several processors add to while a query reads
-// it. Both the add and the read are single atomic 64-bit operations (on x86 a
-// locked cmpxchg8b), so neither ever sees half of an update.
+// it. Both the add and the read are locked compare-exchanges of all 64 bits
+// (cmpxchg8b on x86), so neither ever sees half of an update. Plain 64-bit
+// atomic loads would compile to x87 instructions on x86, which kernel code
+// must not execute without saving the FPU state.
 #pragma once
 
 #include <stdint.h>
@@ -9,11 +11,19 @@ namespace vesk {
 
 class ByteCounter {
  public:
-  void add(uint32_t bytes) { __atomic_fetch_add(&value_, uint64_t(bytes), __ATOMIC_RELAXED); }
-  uint64_t read() const { return __atomic_load_n(&value_, __ATOMIC_RELAXED); }
+  void add(uint32_t bytes) {
+    uint64_t seen = read();
+    for (;;) {
+      uint64_t before = __sync_val_compare_and_swap(&value_, seen, seen + bytes);
+      if (before == seen) return;
+      seen = before;
+    }
+  }
+  // Exchanging 0 for 0 changes nothing and returns the whole value.
+  uint64_t read() const { return __sync_val_compare_and_swap(&value_, 0, 0); }
 
  private:
-  alignas(8) uint64_t value_ = 0;
+  alignas(8) mutable uint64_t value_ = 0;
 };
 
 }  // namespace vesk

@@ -84,8 +84,10 @@ ULONG WriteActivityRecords(ObjectTable& table, uint8_t* buffer, ULONG capacity) 
 
 NTSTATUS QueryImageName(ULONG processId, uint8_t* buffer, ULONG capacity, ULONG* written) {
   *written = 0;
+  // A kernel handle: in the caller's own handle table another of its threads
+  // could close or replace it between the open and the query.
   OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, nullptr, 0, nullptr, nullptr);
+  InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
   CLIENT_ID client;
   client.UniqueProcess = reinterpret_cast<HANDLE>(ULONG_PTR(processId));
   client.UniqueThread = nullptr;

@@ -223,6 +223,9 @@ NTSTATUS TransportFilter::hookEventHandler(PIRP irp) {
 }
 
 NTSTATUS TransportFilter::checkDirectSendQuery(PIRP irp) {
+  // The routine is handed to kernel-mode clients only: from user mode the
+  // place to write would be an address of the caller's choosing.
+  if (irp->RequestorMode != KernelMode) return passDown(irp);
   bool tcp = protocol_ == kProtocolTcp;
   switch (IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode) {
     case kQueryDirectSendHandler:
@@ -238,6 +241,9 @@ NTSTATUS TransportFilter::checkDirectSendQuery(PIRP irp) {
 }
 
 void RestoreEventHandlers(AddressObject& record) {
+  // Sending and waiting for our own requests needs PASSIVE_LEVEL, where the
+  // close that calls this arrives.
+  if (KeGetCurrentIrql() != PASSIVE_LEVEL) return;
   PDEVICE_OBJECT transport = record.fileObject->DeviceObject;
   for (LONG type = 0; type < LONG(kEventTypes); ++type) {
     PVOID handler = record.eventHandlers[type];

@@ -34,17 +34,6 @@ bool EaNameIs(const FILE_FULL_EA_INFORMATION* ea, const char* name, ULONG length
 
 void QueryLocalAddress(PFILE_OBJECT file, ULONG_PTR);
 
-// Finds the local address an address object was bound to, when the transport
-// chose it (port 0 at create). Needs PASSIVE_LEVEL; deferred from above.
-void LearnLocalAddress(const SharedRef<AddressObject>& address) {
-  if (!address || address->localPort != 0) return;
-  if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
-    DeferredCall::queue(gActivityDriver->control().deviceObject(), QueryLocalAddress, address->fileObject, 0);
-  } else {
-    QueryLocalAddress(address->fileObject, 0);
-  }
-}
-
 void RecordAssociation(PFILE_OBJECT connectionFile, ULONG_PTR addressHandle) {
   if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
     DeferredCall::queue(gActivityDriver->control().deviceObject(), RecordAssociation, connectionFile,
@@ -55,13 +44,16 @@ void RecordAssociation(PFILE_OBJECT connectionFile, ULONG_PTR addressHandle) {
   if (NT_ERROR(ObReferenceObjectByHandle(reinterpret_cast<HANDLE>(addressHandle), 0, nullptr, KernelMode,
                                          &object, nullptr)))
     return;
-  SharedRef<AddressObject> address = Table().findAddress(static_cast<PFILE_OBJECT>(object));
-  ObDereferenceObject(object);
-  if (!address) return;
+  PFILE_OBJECT addressFile = static_cast<PFILE_OBJECT>(object);
+  SharedRef<AddressObject> address = Table().findAddress(addressFile);
   SharedRef<ConnectionObject> connection = Table().findConnection(connectionFile);
-  if (!connection) return;
-  Table().associate(*connection, address);
-  LearnLocalAddress(address);
+  if (address && connection) {
+    Table().associate(*connection, address);
+    // The transport chose the port (0 at create): ask it which, while the
+    // reference taken through the handle keeps the address object alive.
+    if (address->localPort == 0) QueryLocalAddress(addressFile, 0);
+  }
+  ObDereferenceObject(object);
 }
 
 void SetLocalEnd(PFILE_OBJECT file, const Ipv4Endpoint& local) {
@@ -71,10 +63,10 @@ void SetLocalEnd(PFILE_OBJECT file, const Ipv4Endpoint& local) {
   }
 }
 
-// Asks the transport, through the TCP filter itself, for the address an
-// address object is bound to. The reply buffer is nonpaged pool: locking its
-// resident pages cannot raise, so no exception handling is needed. The MDL
-// goes with the request; the system unlocks and frees it at completion.
+// Asks the transport, through the TCP filter itself, for the local address of
+// an address object, or of the address object a connection is associated with. The reply buffer is nonpaged
+// pool: locking its resident pages cannot raise, so no exception handling is needed. The MDL goes with the
+// request; the system unlocks and frees it at completion.
 void QueryLocalAddress(PFILE_OBJECT file, ULONG_PTR) {
   void* reply = AllocateNonPaged(kAddressInfoBuffer);
   if (reply == nullptr) return;
@@ -113,9 +105,16 @@ NTSTATUS NTAPI OnReceiveDatagramComplete(PDEVICE_OBJECT, PIRP irp, PVOID context
 }
 
 NTSTATUS NTAPI OnConnectComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
-  if (SharedRef<ConnectionObject> c = Table().findConnection(static_cast<PFILE_OBJECT>(context))) {
+  PFILE_OBJECT file = static_cast<PFILE_OBJECT>(context);
+  if (SharedRef<ConnectionObject> c = Table().findConnection(file)) {
     c->state = Connected;
-    LearnLocalAddress(Table().addressOf(*c));
+    // The local end is learned later on a worker thread, through the
+    // connection's own file object: the connect request keeps that one alive
+    // now, and the deferred call references it until it has run. Never a
+    // request of our own from inside another driver's completion.
+    SharedRef<AddressObject> address = Table().addressOf(*c);
+    if (address && address->localPort == 0)
+      DeferredCall::queue(gActivityDriver->control().deviceObject(), QueryLocalAddress, file, 0);
   }
   return ContinueCompletion(irp);
 }

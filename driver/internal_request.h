@@ -1,5 +1,6 @@
-// An internal TDI request of the driver's own, sent and waited for at
-// PASSIVE_LEVEL.
+// An internal TDI request of the driver's own, sent and waited for. Callers run
+// at PASSIVE_LEVEL: the system completes such a request with an APC that must
+// not be held off while the caller's stack frame still holds its status block.
 #pragma once
 
 #include "kernel/kernel.h"

@@ -288,6 +288,46 @@ TEST_F(EventHookTest, DirectSendHooksCountAndCallEachTransportsOwnRoutine) {
   closeAll();
 }
 
+TEST_F(EventHookTest, DirectSendQueryFromUserModeIsNotHooked) {
+  openConnected();
+  EXPECT_EQ(client_.queryDirectSend(connection_, false, UserMode),
+            TdiTransport::directSendRoutine(true, false));
+  EXPECT_EQ(vesk::gActivityDriver->tcp().savedDirectSend, nullptr);
+  closeAll();
+}
+
+struct BlockingDatagramClient {
+  std::atomic<bool> entered{false};
+  std::atomic<bool> release{false};
+};
+
+NTSTATUS NTAPI BlockingDatagram(PVOID context, LONG, PVOID, LONG, PVOID, ULONG, ULONG indicated, ULONG,
+                                ULONG* taken, PVOID, PIRP* irp) {
+  BlockingDatagramClient* c = static_cast<BlockingDatagramClient*>(context);
+  c->entered = true;
+  while (!c->release.load()) std::this_thread::yield();
+  *taken = indicated;
+  *irp = nullptr;
+  return STATUS_SUCCESS;
+}
+
+// While the client's handler runs, the hook's own reference is all that keeps
+// the record alive once the table has let it go.
+TEST_F(EventHookTest, HookHoldsTheRecordWhileTheClientHandlerRuns) {
+  address_ = client_.openAddress(false, 0, Port(9999));
+  BlockingDatagramClient client;
+  client_.setEventHandler(address_, TDI_EVENT_RECEIVE_DATAGRAM, Handler(BlockingDatagram), &client);
+  const size_t before = hostkernel::poolInUse(vesk::kPoolTag).blocks;
+  transport_->deliverDatagram(address_, 10, Ip(10, 0, 0, 1), Port(1));
+  while (!client.entered.load()) std::this_thread::yield();
+  table().removeAddress(address_);  // the table's reference goes; nobody else holds one
+  client.release = true;
+  transport_->flush();
+  EXPECT_EQ(hostkernel::poolInUse(vesk::kPoolTag).blocks, before - 2)
+      << "record and node freed after the hook";
+  closeAll();
+}
+
 TEST_F(EventHookTest, DirectSendHookWithoutASavedRoutineAnswersItself) {
   openConnected();
   PVOID hook = client_.queryDirectSend(connection_, false);

@@ -194,11 +194,12 @@ hostkernel::Completion SocketClient::queryAddress(PFILE_OBJECT file, std::vector
   return c;
 }
 
-PVOID SocketClient::queryDirectSend(PFILE_OBJECT file, bool datagram) {
+PVOID SocketClient::queryDirectSend(PFILE_OBJECT file, bool datagram, KPROCESSOR_MODE mode) {
   PVOID routine = nullptr;
   hostkernel::CurrentProcess process(processId_);
   hostkernel::Completion c =
-      hostkernel::sendRequest(nullptr, file, IRP_MJ_DEVICE_CONTROL, [&](PIRP, PIO_STACK_LOCATION s) {
+      hostkernel::sendRequest(nullptr, file, IRP_MJ_DEVICE_CONTROL, [&](PIRP irp, PIO_STACK_LOCATION s) {
+        irp->RequestorMode = mode;
         s->Parameters.DeviceIoControl.IoControlCode = datagram ? 0x00210207 : 0x00210203;
         s->Parameters.DeviceIoControl.Type3InputBuffer = &routine;
       });

@@ -40,8 +40,8 @@ class SocketClient {
   NTSTATUS setEventHandler(PFILE_OBJECT address, LONG type, PVOID handler, PVOID context);
   hostkernel::Completion queryAddress(PFILE_OBJECT file, std::vector<uint8_t>& reply);
   // IOCTL_TDI_QUERY_DIRECT_SEND_HANDLER or ..._SENDDG_HANDLER: the routine the
-  // stack below hands out.
-  PVOID queryDirectSend(PFILE_OBJECT file, bool datagram);
+  // stack below hands out. The socket layer asks from kernel mode.
+  PVOID queryDirectSend(PFILE_OBJECT file, bool datagram, KPROCESSOR_MODE mode = KernelMode);
   // Calls a direct send routine the way the socket layer does: a request of
   // its own, the stack location prepared for the transport.
   NTSTATUS directSend(PVOID routine, PFILE_OBJECT file, ULONG bytes, bool datagram);
