@@ -8,26 +8,39 @@ const WCHAR kProperty[] = L"Vesk.Subclass";
 Subclass::~Subclass() { Detach(); }
 
 bool Subclass::Attach(HWND window) {
-  if (window_ || !window || !SetPropW(window, kProperty, this)) return false;
-  window_ = window;
-  previous_ = reinterpret_cast<WNDPROC>(
-      SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&Subclass::Procedure)));
-  if (!previous_) {
-    RemovePropW(window, kProperty);
-    window_ = nullptr;
+  if (window_ || !window || GetPropW(window, kProperty)) return false;
+  Link* link = new Link{this, nullptr};
+  if (!SetPropW(window, kProperty, link)) {
+    delete link;
     return false;
   }
+  WNDPROC previous = reinterpret_cast<WNDPROC>(
+      SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&Subclass::Procedure)));
+  if (!previous) {
+    RemovePropW(window, kProperty);
+    delete link;
+    return false;
+  }
+  link->previous = previous;
+  window_ = window;
+  previous_ = previous;
+  link_ = link;
   return true;
 }
 
 void Subclass::Detach() {
   if (!window_) return;
-  // Somebody who subclassed after us still calls us through our procedure, so
-  // only a window that still has ours gets the previous one back.
-  if (GetWindowLongPtrW(window_, GWLP_WNDPROC) == reinterpret_cast<LONG_PTR>(&Subclass::Procedure))
+  if (GetWindowLongPtrW(window_, GWLP_WNDPROC) == reinterpret_cast<LONG_PTR>(&Subclass::Procedure)) {
     SetWindowLongPtrW(window_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(previous_));
-  RemovePropW(window_, kProperty);
+    RemovePropW(window_, kProperty);
+    delete link_;
+  } else {
+    // Somebody who subclassed after us still calls our procedure: it goes on
+    // forwarding to the previous one, and the link goes at WM_NCDESTROY.
+    link_->owner = nullptr;
+  }
   window_ = nullptr;
+  link_ = nullptr;
 }
 
 LRESULT Subclass::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
@@ -39,8 +52,17 @@ LRESULT Subclass::CallPrevious(UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 LRESULT CALLBACK Subclass::Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  auto* self = static_cast<Subclass*>(GetPropW(window, kProperty));
-  if (!self) return DefWindowProcW(window, message, wParam, lParam);
+  auto* link = static_cast<Link*>(GetPropW(window, kProperty));
+  if (!link) return DefWindowProcW(window, message, wParam, lParam);
+  if (!link->owner) {
+    WNDPROC previous = link->previous;
+    if (message == WM_NCDESTROY) {
+      RemovePropW(window, kProperty);
+      delete link;
+    }
+    return CallWindowProcW(previous, window, message, wParam, lParam);
+  }
+  Subclass* self = link->owner;
   if (message != WM_DESTROY) return self->HandleMessage(message, wParam, lParam);
   self->BeforeDestroy();
   WNDPROC previous = self->previous_;

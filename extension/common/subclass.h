@@ -12,9 +12,12 @@ class Subclass {
   Subclass& operator=(const Subclass&) = delete;
   virtual ~Subclass();
 
-  // Replaces the window's procedure; false when the window cannot be taken.
+  // Replaces the window's procedure; false when the window cannot be taken
+  // (also when another Subclass already has it).
   bool Attach(HWND window);
-  // Puts the previous procedure back, if the window still has ours.
+  // Puts the previous procedure back. When somebody subclassed the window
+  // after us, ours stays in their chain: it then forwards every message to the
+  // previous procedure until the window is gone.
   void Detach();
 
   HWND Window() const { return window_; }
@@ -29,8 +32,16 @@ class Subclass {
   virtual void BeforeDestroy() {}
 
  private:
+  // What the window's property leads to; it outlives the object when the
+  // procedure cannot be taken back.
+  struct Link {
+    Subclass* owner;
+    WNDPROC previous;
+  };
+
   static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
   HWND window_ = nullptr;
   WNDPROC previous_ = nullptr;
+  Link* link_ = nullptr;
 };

@@ -68,12 +68,13 @@ INT_PTR CALLBACK AboutProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM
   switch (message) {
     case WM_INITDIALOG: {
       state = new AboutState;
-      SetWindowLongPtrW(dialog, DWLP_USER, reinterpret_cast<LONG_PTR>(state));
       SetDlgItemTextW(dialog, IDC_ABOUT_PRODUCT,
                       (Widen(VESK_PRODUCT_NAME " ") + Widen(VESK_VERSION_TEXT)).c_str());
       state->web = std::make_unique<Hyperlink>(GetDlgItem(dialog, IDC_ABOUT_WEB_LINK), kWebPage, kWebPage);
       state->mail = std::make_unique<Hyperlink>(GetDlgItem(dialog, IDC_ABOUT_MAIL_LINK), kMailAddress,
                                                 std::wstring(L"mailto:") + kMailAddress);
+      // Stored once complete: the links' colour messages read it.
+      SetWindowLongPtrW(dialog, DWLP_USER, reinterpret_cast<LONG_PTR>(state));
       return TRUE;
     }
     case WM_CTLCOLORSTATIC: {

@@ -22,8 +22,11 @@ constexpr LONG kMainWindowStyle = static_cast<LONG>(WS_POPUP | WS_CAPTION);
 bool IsTaskManagerImage() {
   WCHAR modulePath[MAX_PATH] = {};
   WCHAR expected[MAX_PATH] = {};
-  if (!GetModuleFileNameW(nullptr, modulePath, MAX_PATH)) return false;
-  if (!ExpandEnvironmentStringsW(L"%SystemRoot%\\system32\\taskmgr.exe", expected, MAX_PATH)) return false;
+  // A path that fills the buffer may be cut short and unterminated: not ours.
+  DWORD length = GetModuleFileNameW(nullptr, modulePath, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return false;
+  DWORD expanded = ExpandEnvironmentStringsW(L"%SystemRoot%\\system32\\taskmgr.exe", expected, MAX_PATH);
+  if (expanded == 0 || expanded > MAX_PATH) return false;
   return lstrcmpiW(modulePath, expected) == 0;
 }
 
@@ -209,8 +212,9 @@ LRESULT Hub::OnStepTab(int step) {
 void Hub::OnCheckIntegrityCommand() {
   checkIntegrity_ = !checkIntegrity_;
   settings::StoreCheckIntegrity(checkIntegrity_);
-  CheckMenuItem(extensionMenu_, kCheckIntegrityCommand,
-                MF_BYCOMMAND | (checkIntegrity_ ? MF_CHECKED : MF_UNCHECKED));
+  if (extensionMenu_)
+    CheckMenuItem(extensionMenu_, kCheckIntegrityCommand,
+                  MF_BYCOMMAND | (checkIntegrity_ ? MF_CHECKED : MF_UNCHECKED));
 }
 
 void Hub::ShowAboutDialog() { ::ShowAboutDialog(module_, mainWindow_.Window()); }
@@ -218,6 +222,8 @@ void Hub::ShowAboutDialog() { ::ShowAboutDialog(module_, mainWindow_.Window()); 
 void Hub::BuildExtensionMenu() {
   if (!accepted_) return;
   HWND main = mainWindow_.Window();
+  // The popup of an earlier bar went with that bar.
+  extensionMenu_ = nullptr;
   if (HMENU bar = GetMenu(main)) {
     HMENU popup = CreatePopupMenu();
     checkIntegrity_ = settings::ReadCheckIntegrity();

@@ -2,8 +2,7 @@
 // "Test B", that count their Layout and Refresh calls in window properties
 // ("Layouts", "Refreshes") for the test to read. When the property
 // "NestOnce" is set, the next Layout sends a tab-change notification of its
-// own to the main window (as a page that reacts to its own showing might) and
-// keeps the result in "NestedResult".
+// own to the main window (as a page that reacts to its own showing might).
 #include "host/page.h"
 
 #include <commctrl.h>
@@ -42,8 +41,7 @@ class TestPage : public Page {
     MoveWindow(list_, 0, 0, area.right, area.bottom, TRUE);
     if (RemovePropW(window_, L"NestOnce")) {
       NMHDR header = {tabs_, 1000, UINT(TCN_SELCHANGE)};
-      LRESULT result = SendMessageW(main_, WM_NOTIFY, 1000, reinterpret_cast<LPARAM>(&header));
-      SetPropW(window_, L"NestedResult", reinterpret_cast<HANDLE>(result + 1));
+      SendMessageW(main_, WM_NOTIFY, 1000, reinterpret_cast<LPARAM>(&header));
     }
   }
   void Refresh() override { Count(window_, L"Refreshes"); }
