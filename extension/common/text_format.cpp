@@ -12,3 +12,19 @@ std::wstring SignedDecimal(uint32_t value) {
   if (negative) digits.insert(digits.begin(), L'-');
   return digits;
 }
+
+std::wstring UpperHex(const uint8_t* bytes, size_t count) {
+  static const wchar_t kDigits[] = L"0123456789ABCDEF";
+  std::wstring text;
+  text.reserve(2 * count);
+  for (size_t i = 0; i < count; ++i) {
+    text += kDigits[bytes[i] >> 4];
+    text += kDigits[bytes[i] & 0xF];
+  }
+  return text;
+}
+
+std::wstring FileNameOf(const std::wstring& path) {
+  size_t slash = path.rfind(L'\\');
+  return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}

@@ -38,4 +38,14 @@ void StoreAffinity(const std::wstring& imageName, DWORD_PTR mask) {
   Store(imageName.c_str(), L"Affinity", SignedDecimal(static_cast<uint32_t>(mask)).c_str());
 }
 
+void StoreTrustedHash(const std::wstring& imageName, const uint8_t* hash, size_t length) {
+  Store(imageName.c_str(), L"Hash", UpperHex(hash, length).c_str());
+}
+
+std::wstring ReadTrustedHash(const std::wstring& imagePath) {
+  WCHAR text[256] = {};
+  GetPrivateProfileStringW(FileNameOf(imagePath).c_str(), L"Hash", L"", text, 256, kFile);
+  return text;
+}
+
 }  // namespace settings

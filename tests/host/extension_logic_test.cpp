@@ -46,4 +46,16 @@ TEST(TabOrder, StepsWrapAroundAtBothEnds) {
   EXPECT_EQ(SteppedTabIndex(0, -1, 0), 0);
 }
 
+TEST(HashText, BytesBecomeUpperCaseDigitPairsHighNibbleFirst) {
+  const uint8_t hash[] = {0x00, 0x0F, 0xA5, 0xFF, 0x10};
+  EXPECT_EQ(UpperHex(hash, sizeof hash), L"000FA5FF10");
+  EXPECT_EQ(UpperHex(hash, 0), L"");
+}
+
+TEST(HashText, TheSectionOfAPathIsItsFileName) {
+  EXPECT_EQ(FileNameOf(L"C:\\WINDOWS\\system32\\svchost.exe"), L"svchost.exe");
+  EXPECT_EQ(FileNameOf(L"svchost.exe"), L"svchost.exe");
+  EXPECT_EQ(FileNameOf(L"C:\\dir\\"), L"");
+}
+
 }  // namespace
