@@ -12,7 +12,8 @@ namespace vesk {
 class ByteCounter {
  public:
   void add(uint32_t bytes) {
-    uint64_t seen = read();
+    // A plain read is only the first guess; the exchange checks it.
+    uint64_t seen = *static_cast<volatile uint64_t*>(&value_);
     for (;;) {
       uint64_t before = __sync_val_compare_and_swap(&value_, seen, seen + bytes);
       if (before == seen) return;
