@@ -42,6 +42,10 @@ class ActivityDriver : public NonPagedObject {
 // Set by DriverEntry; null when the driver loaded without memory for it.
 extern ActivityDriver* gActivityDriver;
 
+// The table, for the transport's callbacks (completion routines, hooks, work
+// items): they run only once interception has started, so the instance exists.
+inline ObjectTable& ActiveTable() { return gActivityDriver->table(); }
+
 }  // namespace vesk
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);

@@ -17,15 +17,14 @@ constexpr ULONG kQueryDirectSendDatagramHandler =
 static_assert(kQueryDirectSendHandler == 0x00210203, "IOCTL_TDI_QUERY_DIRECT_SEND_HANDLER");
 static_assert(kQueryDirectSendDatagramHandler == 0x00210207, "IOCTL_TDI_QUERY_DIRECT_SENDDG_HANDLER");
 
-ObjectTable& Table() { return gActivityDriver->table(); }
-
 template <class Handler>
 Handler ClientHandler(AddressObject& record, ULONG type) {
   return reinterpret_cast<Handler>(record.eventHandlers[type]);
 }
 
 void AddReceived(CONNECTION_CONTEXT context, ULONG bytes) {
-  if (SharedRef<ConnectionObject> c = Table().findConnectionByContext(reinterpret_cast<ULONG_PTR>(context)))
+  if (SharedRef<ConnectionObject> c =
+          ActiveTable().findConnectionByContext(reinterpret_cast<ULONG_PTR>(context)))
     c->bytesReceived.add(bytes);
 }
 
@@ -59,7 +58,7 @@ NTSTATUS NTAPI ConnectHook(PVOID context, LONG remoteAddressLength, PVOID remote
   if (connectionContext != nullptr && *connectionContext != nullptr && remoteAddressLength >= 0 &&
       ReadFirstIpv4(remoteAddress, ULONG(remoteAddressLength), remote)) {
     if (SharedRef<ConnectionObject> c =
-            Table().findConnectionByContext(reinterpret_cast<ULONG_PTR>(*connectionContext))) {
+            ActiveTable().findConnectionByContext(reinterpret_cast<ULONG_PTR>(*connectionContext))) {
       c->remoteAddress = remote.address;
       c->remotePort = remote.port;
       c->state = Connected;

@@ -23,8 +23,6 @@ NTSTATUS ContinueCompletion(PIRP irp) {
   return STATUS_SUCCESS;
 }
 
-ObjectTable& Table() { return gActivityDriver->table(); }
-
 bool EaNameIs(const FILE_FULL_EA_INFORMATION* ea, const char* name, ULONG length) {
   if (ea->EaNameLength != length) return false;
   for (ULONG i = 0; i < length; ++i)
@@ -45,10 +43,10 @@ void RecordAssociation(PFILE_OBJECT connectionFile, ULONG_PTR addressHandle) {
                                          &object, nullptr)))
     return;
   PFILE_OBJECT addressFile = static_cast<PFILE_OBJECT>(object);
-  SharedRef<AddressObject> address = Table().findAddress(addressFile);
-  SharedRef<ConnectionObject> connection = Table().findConnection(connectionFile);
+  SharedRef<AddressObject> address = ActiveTable().findAddress(addressFile);
+  SharedRef<ConnectionObject> connection = ActiveTable().findConnection(connectionFile);
   if (address && connection) {
-    Table().associate(*connection, address);
+    ActiveTable().associate(*connection, address);
     // The transport chose the port (0 at create): ask it which, while the
     // reference taken through the handle keeps the address object alive.
     if (address->localPort == 0) QueryLocalAddress(addressFile, 0);
@@ -57,7 +55,7 @@ void RecordAssociation(PFILE_OBJECT connectionFile, ULONG_PTR addressHandle) {
 }
 
 void SetLocalEnd(PFILE_OBJECT file, const Ipv4Endpoint& local) {
-  if (SharedRef<AddressObject> address = Table().findAddressOfFile(file)) {
+  if (SharedRef<AddressObject> address = ActiveTable().findAddressOfFile(file)) {
     address->localAddress = local.address;
     address->localPort = local.port;
   }
@@ -93,26 +91,26 @@ void QueryLocalAddress(PFILE_OBJECT file, ULONG_PTR) {
 }
 
 NTSTATUS NTAPI OnReceiveComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
-  if (SharedRef<ConnectionObject> c = Table().findConnection(static_cast<PFILE_OBJECT>(context)))
+  if (SharedRef<ConnectionObject> c = ActiveTable().findConnection(static_cast<PFILE_OBJECT>(context)))
     c->bytesReceived.add(ULONG(irp->IoStatus.Information));
   return ContinueCompletion(irp);
 }
 
 NTSTATUS NTAPI OnReceiveDatagramComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
-  if (SharedRef<AddressObject> a = Table().findAddress(static_cast<PFILE_OBJECT>(context)))
+  if (SharedRef<AddressObject> a = ActiveTable().findAddress(static_cast<PFILE_OBJECT>(context)))
     a->bytesReceived.add(ULONG(irp->IoStatus.Information));
   return ContinueCompletion(irp);
 }
 
 NTSTATUS NTAPI OnConnectComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   PFILE_OBJECT file = static_cast<PFILE_OBJECT>(context);
-  if (SharedRef<ConnectionObject> c = Table().findConnection(file)) {
+  if (SharedRef<ConnectionObject> c = ActiveTable().findConnection(file)) {
     c->state = Connected;
     // The local end is learned later on a worker thread, through the
     // connection's own file object: the connect request keeps that one alive
     // now, and the deferred call references it until it has run. Never a
     // request of our own from inside another driver's completion.
-    SharedRef<AddressObject> address = Table().addressOf(*c);
+    SharedRef<AddressObject> address = ActiveTable().addressOf(*c);
     if (address && address->localPort == 0)
       DeferredCall::queue(gActivityDriver->control().deviceObject(), QueryLocalAddress, file, 0);
   }

@@ -435,12 +435,20 @@ static NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT, PIRP irp) {
   return STATUS_INVALID_DEVICE_REQUEST;
 }
 
-PDRIVER_OBJECT createDriverObject() {
+PDRIVER_OBJECT createDriverObject(PDRIVER_DISPATCH dispatch) {
   PDRIVER_OBJECT driver = new DRIVER_OBJECT();
-  for (PDRIVER_DISPATCH& slot : driver->MajorFunction) slot = InvalidDeviceRequest;
+  for (PDRIVER_DISPATCH& slot : driver->MajorFunction) slot = dispatch ? dispatch : InvalidDeviceRequest;
   std::lock_guard<std::mutex> lock(S().m);
   S().drivers.insert(driver);
   return driver;
+}
+
+PDEVICE_OBJECT createNamedDevice(PDRIVER_OBJECT driver, const char16_t* name, ULONG type) {
+  UNICODE_STRING n;
+  RtlInitUnicodeString(&n, name);
+  PDEVICE_OBJECT device = nullptr;
+  EXPECT_EQ(IoCreateDevice(driver, 0, &n, type, 0, FALSE, &device), STATUS_SUCCESS);
+  return device;
 }
 
 void deleteDriverObject(PDRIVER_OBJECT driver) {

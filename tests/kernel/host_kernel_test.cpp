@@ -18,13 +18,8 @@ class HostKernelTest : public ::testing::Test {
 
   // A driver with one device whose dispatch is `dispatch`.
   PDEVICE_OBJECT makeDevice(PDRIVER_DISPATCH dispatch, const char16_t* name) {
-    driver_ = hostkernel::createDriverObject();
-    for (PDRIVER_DISPATCH& slot : driver_->MajorFunction) slot = dispatch;
-    UNICODE_STRING n;
-    RtlInitUnicodeString(&n, name);
-    PDEVICE_OBJECT device = nullptr;
-    EXPECT_EQ(IoCreateDevice(driver_, 0, &n, FILE_DEVICE_UNKNOWN, 0, FALSE, &device), STATUS_SUCCESS);
-    return device;
+    driver_ = hostkernel::createDriverObject(dispatch);
+    return hostkernel::createNamedDevice(driver_, name, FILE_DEVICE_UNKNOWN);
   }
   void dropDevice(PDEVICE_OBJECT device) {
     IoDeleteDevice(device);

@@ -87,7 +87,10 @@ class AtDispatchLevel {
 };
 
 // Drivers and devices.
-PDRIVER_OBJECT createDriverObject();
+// A driver object; with `dispatch`, every dispatch slot calls it.
+PDRIVER_OBJECT createDriverObject(PDRIVER_DISPATCH dispatch = nullptr);
+// A device of `driver` under `name`; a failure fails the running test.
+PDEVICE_OBJECT createNamedDevice(PDRIVER_OBJECT driver, const char16_t* name, ULONG type);
 void deleteDriverObject(PDRIVER_OBJECT driver);
 // The device a name refers to, following symbolic links; null when none.
 PDEVICE_OBJECT findDevice(const std::u16string& name);

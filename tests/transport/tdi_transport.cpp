@@ -71,14 +71,10 @@ struct TdiTransport::Endpoint {
   int inFlight = 0;  // indications running on the network thread
 };
 
-TdiTransport::TdiTransport() : driver_(hostkernel::createDriverObject()) {
+TdiTransport::TdiTransport() : driver_(hostkernel::createDriverObject(Dispatch)) {
   gTransport = this;
-  for (PDRIVER_DISPATCH& slot : driver_->MajorFunction) slot = Dispatch;
-  UNICODE_STRING tcp, udp;
-  RtlInitUnicodeString(&tcp, u"\\Device\\Tcp");
-  RtlInitUnicodeString(&udp, u"\\Device\\Udp");
-  EXPECT_EQ(IoCreateDevice(driver_, 0, &tcp, FILE_DEVICE_NETWORK, 0, FALSE, &tcp_), STATUS_SUCCESS);
-  EXPECT_EQ(IoCreateDevice(driver_, 0, &udp, FILE_DEVICE_NETWORK, 0, FALSE, &udp_), STATUS_SUCCESS);
+  tcp_ = hostkernel::createNamedDevice(driver_, u"\\Device\\Tcp", FILE_DEVICE_NETWORK);
+  udp_ = hostkernel::createNamedDevice(driver_, u"\\Device\\Udp", FILE_DEVICE_NETWORK);
   network_ = std::thread([this] { networkLoop(); });
 }
 
