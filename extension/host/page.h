@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "common/target.h"
@@ -21,6 +22,10 @@ class Page {
   virtual int TabIndex() const = 0;
   virtual HWND PageWindow() const = 0;
   virtual HWND ListView() const = 0;
+  // The process that item `item` of ListView() belongs to, read from the
+  // item's record; none when the item has no record or no process. Rows are
+  // redrawn through it when a process's integrity verdict changes.
+  virtual std::optional<DWORD> ItemProcessId(int item) const = 0;
 };
 
 // The pages this build adds, in the order they are created.

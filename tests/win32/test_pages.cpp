@@ -3,9 +3,12 @@
 // ("Layouts", "Refreshes") for the test to read. When the property
 // "NestOnce" is set, the next Layout sends a tab-change notification of its
 // own to the main window (as a page that reacts to its own showing might).
+// A row's parameter value is the process id it belongs to.
 #include "host/page.h"
 
 #include <commctrl.h>
+
+#include "common/list_view.h"
 
 namespace {
 
@@ -48,6 +51,10 @@ class TestPage : public Page {
   int TabIndex() const override { return tab_; }
   HWND PageWindow() const override { return window_; }
   HWND ListView() const override { return list_; }
+  std::optional<DWORD> ItemProcessId(int item) const override {
+    if (auto param = GetListItemParam(list_, item)) return DWORD(*param);
+    return std::nullopt;
+  }
 
  private:
   const wchar_t* title_;
