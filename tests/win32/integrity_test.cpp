@@ -7,6 +7,11 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 #include <mscat.h>
+#include <wincrypt.h>
+
+#include <fstream>
+#include <iterator>
+#include <vector>
 
 #include <algorithm>
 #include <memory>
@@ -238,6 +243,55 @@ TEST_F(Integrity, ManyWorkersInOneRunLeaveNoHandlesBehind) {
   DWORD handlesAfter = 0;
   GetProcessHandleCount(GetCurrentProcess(), &handlesAfter);
   EXPECT_LE(handlesAfter, handlesBefore + 2);
+}
+
+// The test authority trusted as a root of the prefix's machine store while
+// the object lives.
+class TrustedAuthority {
+ public:
+  TrustedAuthority() {
+    std::wstring path = HostPath("VESK_TEST_AUTHORITY");
+    std::ifstream file(std::string(path.begin() + 2, path.end()).c_str(), std::ios::binary);
+    std::vector<BYTE> der((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    store_ = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+    EXPECT_TRUE(store_ &&
+                CertAddEncodedCertificateToStore(store_, X509_ASN_ENCODING, der.data(), DWORD(der.size()),
+                                                 CERT_STORE_ADD_REPLACE_EXISTING, &added_))
+        << GetLastError();
+  }
+  ~TrustedAuthority() {
+    if (added_) CertDeleteCertificateFromStore(added_);
+    if (store_) CertCloseStore(store_, 0);
+  }
+
+ private:
+  HCERTSTORE store_ = nullptr;
+  PCCERT_CONTEXT added_ = nullptr;
+};
+
+TEST_F(Integrity, AnEmbeddedSignatureOfATrustedSignerIsValidAndAChangedByteIsNot) {
+  TrustedAuthority authority;
+  CreateDirectoryW(kImages, nullptr);
+  std::wstring signedImage = std::wstring(kImages) + L"\\signed_child.exe";
+  std::wstring changedImage = std::wstring(kImages) + L"\\changed_child.exe";
+  ASSERT_TRUE(CopyFileW(HostPath("VESK_SIGNED_CHILD").c_str(), signedImage.c_str(), FALSE));
+  ASSERT_TRUE(CopyFileW(signedImage.c_str(), changedImage.c_str(), FALSE));
+  // One byte of the code section, which the signature covers.
+  HANDLE file =
+      CreateFileW(changedImage.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  SetFilePointer(file, 0x410, nullptr, FILE_BEGIN);
+  BYTE byte = 0;
+  DWORD done = 0;
+  ReadFile(file, &byte, 1, &done, nullptr);
+  byte ^= 0x01;
+  SetFilePointer(file, 0x410, nullptr, FILE_BEGIN);
+  WriteFile(file, &byte, 1, &done, nullptr);
+  CloseHandle(file);
+  ChildProcess genuine(signedImage);
+  ChildProcess changed(changedImage);
+  host.Start();
+  EXPECT_EQ(Verdict(genuine), kValid);
+  EXPECT_EQ(Verdict(changed), kInvalid);
 }
 
 // One run of Task Manager closed while its worker hashes a large image; the
