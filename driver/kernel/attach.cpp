@@ -24,8 +24,7 @@ NTSTATUS AttachThroughFileObject(PDEVICE_OBJECT filter, PUNICODE_STRING target, 
   if (NT_ERROR(status)) return status;
   ZwDeviceIoControlFile(handle, nullptr, nullptr, nullptr, &io, kProbeCode, nullptr, 0, nullptr, 0);
   PVOID object;
-  status = ObReferenceObjectByHandle(handle, 0, static_cast<POBJECT_TYPE>(FileObjectType()), KernelMode,
-                                     &object, nullptr);
+  status = ObReferenceObjectByHandle(handle, 0, FileObjectType(), KernelMode, &object, nullptr);
   if (NT_SUCCESS(status)) {
     PFILE_OBJECT file = static_cast<PFILE_OBJECT>(object);
     PDEVICE_OBJECT below =

@@ -32,13 +32,11 @@ extern "C" NTSTATUS NTAPI ZwQueryInformationProcess(HANDLE ProcessHandle,
 // The object type of file objects, for handle lookups. The DDK declares the
 // exported variable as a pointer to it; through mingw's dllimport the name
 // already reads the variable, which holds the type.
-inline PVOID FileObjectType() {
 #if defined(VESK_HOST_KERNEL)
-  return nullptr;
+inline PVOID FileObjectType() { return nullptr; }
 #else
-  return reinterpret_cast<PVOID>(IoFileObjectType);
+inline POBJECT_TYPE FileObjectType() { return reinterpret_cast<POBJECT_TYPE>(IoFileObjectType); }
 #endif
-}
 
 // A kernel handle (OBJ_KERNEL_HANDLE, Windows XP and later) has the top bit
 // set and means the same object in every process context.
