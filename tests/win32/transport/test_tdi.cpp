@@ -200,7 +200,11 @@ NTSTATUS QueryAddress(PIRP irp, Endpoint* e) {
   if (irp->MdlAddress == nullptr) return Complete(irp, STATUS_INVALID_PARAMETER);
   const ULONG size = offsetof(TDI_ADDRESS_INFO, Address) + sizeof(TA_IP_ADDRESS);
   if (MmGetMdlByteCount(irp->MdlAddress) < size) return Complete(irp, STATUS_BUFFER_TOO_SMALL);
+  // Wine maps no MDL to system space (MmMapLockedPagesSpecifyCache answers
+  // null there); its drivers share one address space, where the buffer's own
+  // address serves.
   UCHAR* reply = static_cast<UCHAR*>(MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority));
+  if (reply == nullptr) reply = static_cast<UCHAR*>(MmGetMdlVirtualAddress(irp->MdlAddress));
   if (reply == nullptr) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
   ULONG activity = 1;
   RtlCopyMemory(reply, &activity, sizeof activity);
