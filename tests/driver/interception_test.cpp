@@ -346,6 +346,16 @@ TEST_F(InterceptionTest, UserModeRequestsAreMappedAndCounted) {
     c = hostkernel::deviceIoControl(connection_, kUnknown, {1, 2, 3, 4}, out, 16);
   }
   EXPECT_EQ(c.status, STATUS_INVALID_DEVICE_REQUEST) << "passed on to the transport, which does not know it";
+
+  // Function 7 with another transfer method is not TDI's send: it is not
+  // handed to TdiMapUserRequest and counts nothing (the transport below still
+  // makes of it what it likes).
+  const ULONG kNotTdiSend = CTL_CODE(FILE_DEVICE_TRANSPORT, 7, METHOD_BUFFERED, FILE_ANY_ACCESS);
+  {
+    hostkernel::CurrentProcess process(kClientProcess);
+    hostkernel::deviceIoControl(connection_, kNotTdiSend, {0, 0, 0, 0}, out, 256);
+  }
+  EXPECT_EQ(record()->bytesSent.read(), 512u);
   closeTcpPair();
 }
 

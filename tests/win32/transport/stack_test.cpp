@@ -300,6 +300,10 @@ TEST_F(StackTest, TrafficOfAClientIsReportedExactlyAndLeavesNothingBehind) {
   EXPECT_EQ(network(kArriveConnect, l, 0, Ip(203, 0, 113, 5), Port(50000)).status, 0);
   Reply listen = client.call(kListen, m);
   ASSERT_EQ(listen.status, kStatusPending);
+  // The accepted connection receives through the chained receive event.
+  ASSERT_EQ(client.call(kSetEventHandler, l, 7 /* TDI_EVENT_CHAINED_RECEIVE */).status, 0);
+  EXPECT_EQ(network(kArriveData, k, 256).status, 0);
+  EXPECT_EQ(client.call(kSend, k, 64).information, 64u);
 
   std::vector<ActivityRecord> records = activityOf(client.id());
   ASSERT_EQ(records.size(), 4u) << "two connected, one listening, one UDP address; no TCP address by itself";
@@ -324,6 +328,8 @@ TEST_F(StackTest, TrafficOfAClientIsReportedExactlyAndLeavesNothingBehind) {
       EXPECT_EQ(r.localPort, Port(8080));
       EXPECT_EQ(r.remoteAddress, Ip(203, 0, 113, 5));
       EXPECT_EQ(r.remotePort, Port(50000));
+      EXPECT_EQ(sent, 64u);
+      EXPECT_EQ(received, 256u);
     } else {
       ++seen;
       EXPECT_EQ(r.state, uint32_t(Listening));
