@@ -103,6 +103,14 @@ void WriteIp(TA_IP_ADDRESS& ta, ULONG address, USHORT port) {
   ta.Address[0].Address[0].in_addr = address;
 }
 
+bool PortTaken(const Endpoint& fresh, const Endpoint* existing) {
+  for (Endpoint* other = gEndpoints; other; other = other->next)
+    if (other != existing && other->kind == TDI_TRANSPORT_ADDRESS_FILE && other->tcp == fresh.tcp &&
+        other->port == fresh.port)
+      return true;
+  return false;
+}
+
 // Ends an object: its waiting requests are cancelled, and it is gone.
 void EndObject(PFILE_OBJECT file) {
   Endpoint* e;
@@ -124,6 +132,38 @@ void EndObject(PFILE_OBJECT file) {
   for (PIRP irp : waiting)
     if (irp != nullptr) Complete(irp, STATUS_CANCELLED);
   Free(e);
+}
+
+// Makes `file` the object `fresh` describes, under the lock.
+NTSTATUS FileObject(PFILE_OBJECT file, Endpoint& fresh) {
+  Endpoint* spare = static_cast<Endpoint*>(Allocate(sizeof(Endpoint)));
+  Locked lock;
+  Endpoint* existing = EndpointOf(file);
+  NTSTATUS status = STATUS_SUCCESS;
+  // The open's own create, arriving after the object became more: kept.
+  if (existing != nullptr && fresh.kind == TDI_CONTROL_CHANNEL_FILE) {
+    // nothing changes
+  } else if (fresh.kind == TDI_TRANSPORT_ADDRESS_FILE && fresh.port != 0 && PortTaken(fresh, existing)) {
+    status = STATUS_ADDRESS_ALREADY_EXISTS;
+  } else if (existing == nullptr && spare == nullptr) {
+    status = STATUS_INSUFFICIENT_RESOURCES;
+  } else {
+    if (fresh.kind == TDI_TRANSPORT_ADDRESS_FILE && fresh.port == 0) fresh.port = NetworkOrder(gNextPort++);
+    Endpoint* e = existing;
+    if (e == nullptr) {
+      e = spare;
+      spare = nullptr;
+      fresh.next = gEndpoints;
+      gEndpoints = e;
+    } else {
+      fresh.next = e->next;
+    }
+    *e = fresh;
+    file->FsContext = e;
+    file->FsContext2 = reinterpret_cast<PVOID>(e->kind);
+  }
+  if (spare != nullptr) Free(spare);
+  return status;
 }
 
 NTSTATUS CreateObject(PDEVICE_OBJECT device, PIRP irp, PIO_STACK_LOCATION stack) {
@@ -158,45 +198,23 @@ NTSTATUS CreateObject(PDEVICE_OBJECT device, PIRP irp, PIO_STACK_LOCATION stack)
       return Complete(irp, STATUS_INVALID_PARAMETER);
     }
   }
-  {
-    Locked lock;
-    Endpoint* existing = EndpointOf(file);
-    // The open's own create, arriving after the object became more: kept.
-    if (existing != nullptr && fresh.kind == TDI_CONTROL_CHANNEL_FILE) return Complete(irp, STATUS_SUCCESS);
-    if (fresh.kind == TDI_TRANSPORT_ADDRESS_FILE && fresh.port != 0) {
-      for (Endpoint* other = gEndpoints; other; other = other->next)
-        if (other != existing && other->kind == TDI_TRANSPORT_ADDRESS_FILE && other->tcp == fresh.tcp &&
-            other->port == fresh.port)
-          return Complete(irp, STATUS_ADDRESS_ALREADY_EXISTS);
-    }
-    if (fresh.kind == TDI_TRANSPORT_ADDRESS_FILE && fresh.port == 0) fresh.port = NetworkOrder(gNextPort++);
-    Endpoint* e = existing;
-    if (e == nullptr) {
-      e = static_cast<Endpoint*>(Allocate(sizeof(Endpoint)));
-      if (e == nullptr) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
-      fresh.next = gEndpoints;
-      gEndpoints = e;
-    } else {
-      fresh.next = e->next;
-    }
-    *e = fresh;
-    file->FsContext = e;
-    file->FsContext2 = reinterpret_cast<PVOID>(e->kind);
-  }
-  return Complete(irp, STATUS_SUCCESS);
+  return Complete(irp, FileObject(file, fresh));
 }
 
 NTSTATUS QueryAddress(PIRP irp, Endpoint* e) {
-  ULONG address;
-  USHORT port;
+  ULONG address = 0;
+  USHORT port = 0;
+  bool bound = false;
   {
     Locked lock;
     Endpoint* a = e->kind == TDI_CONNECTION_FILE ? e->associated : e;
-    if (a == nullptr || a->kind != TDI_TRANSPORT_ADDRESS_FILE)
-      return Complete(irp, STATUS_INVALID_CONNECTION);
-    address = a->address;
-    port = a->port;
+    if (a != nullptr && a->kind == TDI_TRANSPORT_ADDRESS_FILE) {
+      bound = true;
+      address = a->address;
+      port = a->port;
+    }
   }
+  if (!bound) return Complete(irp, STATUS_INVALID_CONNECTION);
   if (irp->MdlAddress == nullptr) return Complete(irp, STATUS_INVALID_PARAMETER);
   const ULONG size = offsetof(TDI_ADDRESS_INFO, Address) + sizeof(TA_IP_ADDRESS);
   if (MmGetMdlByteCount(irp->MdlAddress) < size) return Complete(irp, STATUS_BUFFER_TOO_SMALL);
@@ -298,9 +316,11 @@ NTSTATUS Internal(PIRP irp, PIO_STACK_LOCATION stack) {
       PTDI_REQUEST_KERNEL_SET_EVENT event = static_cast<PTDI_REQUEST_KERNEL_SET_EVENT>(parameters);
       if (e->kind != TDI_TRANSPORT_ADDRESS_FILE || event->EventType < 0 || event->EventType >= kEventTypes)
         return Complete(irp, STATUS_INVALID_PARAMETER);
-      Locked lock;
-      e->handlers[event->EventType] = event->EventHandler;
-      e->contexts[event->EventType] = event->EventHandler ? event->EventContext : nullptr;
+      {
+        Locked lock;
+        e->handlers[event->EventType] = event->EventHandler;
+        e->contexts[event->EventType] = event->EventHandler ? event->EventContext : nullptr;
+      }
       return Complete(irp, STATUS_SUCCESS);
     }
     case TDI_QUERY_INFORMATION:
@@ -458,12 +478,12 @@ void ArriveConnect(Endpoint* a, ULONG remote, USHORT port) {
   PIRP accept = nullptr;
   NTSTATUS s =
       handler(a->contexts[TDI_EVENT_CONNECT], sizeof ta, &ta, 0, nullptr, 0, nullptr, &context, &accept);
-  if (s == STATUS_MORE_PROCESSING_REQUIRED && accept != nullptr) {
+  if (s != STATUS_MORE_PROCESSING_REQUIRED || accept == nullptr) return;
+  {
     Locked lock;
     if (Endpoint* c = EndpointOf(IoGetNextIrpStackLocation(accept)->FileObject)) c->connected = true;
   }
-  if (s == STATUS_MORE_PROCESSING_REQUIRED && accept != nullptr)
-    CompleteHandedBack(accept, STATUS_SUCCESS, 0);
+  CompleteHandedBack(accept, STATUS_SUCCESS, 0);
 }
 
 void CompleteConnects(NTSTATUS outcome) {
@@ -662,8 +682,9 @@ PVOID ClientHandlerFor(LONG type) {
   }
 }
 
-// The file object behind one of the program's handles (kernel handles the
-// open made), referenced.
+// The file object behind one of the program's handles (the handles kOpen
+// made), referenced. A test tool for Wine, where every handle a driver opens
+// is winedevice.exe's: it takes the test program's word for the handle.
 PFILE_OBJECT FileOf(ULONG handle) {
   PVOID object;
   if (!NT_SUCCESS(ObReferenceObjectByHandle(reinterpret_cast<HANDLE>(ULONG_PTR(handle)), 0, FileObjectType(),
