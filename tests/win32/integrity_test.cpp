@@ -226,6 +226,22 @@ TEST_F(Integrity, AStoredHashMakesTheImageValidInTheNextRun) {
   EXPECT_EQ(Verdict(other), kInvalid);
 }
 
+TEST_F(Integrity, AProcessWithoutAnImagePathStaysUncoloured) {
+  host.Start();
+  // Ended but held open: the process opens and has no module path. It ends
+  // before the list (refreshed only by the test) could show it.
+  ChildProcess ended(ImageCopy(L"unsigned_ended.exe"));
+  ended.Terminate();
+  Record copy = {};
+  copy.id = ended.Id();
+  copy.name = L"unsigned_ended.exe";
+  EXPECT_EQ(Background(reinterpret_cast<LPARAM>(&copy)), kDefault);
+  // A process queued after it has its verdict, so the ended one was checked.
+  ChildProcess later(ImageCopy(L"unsigned_later.exe"));
+  ASSERT_EQ(Verdict(later), kInvalid);
+  for (int i = 0; i < 5; ++i, Sleep(50)) EXPECT_EQ(Background(reinterpret_cast<LPARAM>(&copy)), kDefault);
+}
+
 TEST_F(Integrity, ManyWorkersInOneRunLeaveNoHandlesBehind) {
   std::wstring image = ImageCopy(L"unsigned_many.exe");
   host.Start();

@@ -50,6 +50,9 @@ TEST(ImagePath, WithoutAnAnsweringDriverAProcessGivesItsOwnModulePath) {
   PublishProcessInformation(information);
   EXPECT_EQ(lstrcmpiW(QueryProcessImagePath(child.Id()).c_str(), expected.c_str()), 0);
   PublishProcessInformation(nullptr);
+  // Ended, but still held open: it opens, yet has no module to name.
+  child.Terminate();
+  EXPECT_EQ(QueryProcessImagePath(child.Id()), L"");
 }
 
 TEST(ImagePath, AProcessThatCannotBeOpenedGivesTheErrorText) {
