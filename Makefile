@@ -4,7 +4,7 @@ SHELL := /bin/bash
 BUILD := build
 JOBS ?= 2
 
-.PHONY: deps host-asan host fuzz-build win32 dist test bench fuzz demo clean
+.PHONY: deps host-asan host32 host fuzz-build win32 dist test bench fuzz demo clean
 
 deps:
 	@tools/install-deps.sh
@@ -12,6 +12,11 @@ deps:
 host-asan: deps
 	@cmake --preset host-asan > /dev/null
 	@cmake --build --preset host-asan -j $(JOBS)
+
+# The driver's host tests once more for 32-bit x86 (g++ -m32).
+host32: deps
+	@cmake --preset host32 > /dev/null
+	@cmake --build --preset host32 -j $(JOBS)
 
 host: deps
 	@cmake --preset host > /dev/null
@@ -30,11 +35,11 @@ dist: win32
 	@rm -rf dist && cmake --install $(BUILD)/win32 --prefix dist > /dev/null
 	@ls -l dist
 
-# One CTest run over both tiers: the host tests (under ASan and UBSan), a
-# brief run of each fuzz target, the Windows tests under Wine and the binary
-# checks of dist/.
-test: host-asan fuzz-build dist
-	@printf 'subdirs("host-asan")\nsubdirs("fuzz")\nsubdirs("win32")\n' > $(BUILD)/CTestTestfile.cmake
+# One CTest run over both tiers: the host tests (under ASan and UBSan, at the
+# host's widths and at x86's), a brief run of each fuzz target, the Windows
+# tests under Wine and the binary checks of dist/.
+test: host-asan host32 fuzz-build dist
+	@printf 'subdirs("host-asan")\nsubdirs("host32")\nsubdirs("fuzz")\nsubdirs("win32")\n' > $(BUILD)/CTestTestfile.cmake
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 # Benchmarks of the hot paths against plain baselines (release build, not a test).

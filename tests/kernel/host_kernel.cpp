@@ -79,7 +79,10 @@ struct State {
   std::deque<WorkEntry> workQueue;
   bool workerBusy = false;
   std::condition_variable workChanged;
-  std::thread worker;
+  // The one worker thread, started by the first queued item and kept for the
+  // life of the process: a detached thread is not joinable, so the flag says
+  // whether it runs.
+  bool workerStarted = false;
   bool workerStop = false;
 
   std::condition_variable eventChanged;  // for every KEVENT
@@ -1072,9 +1075,9 @@ VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerR
   if (WorkerRoutine == nullptr) Violation("null work item routine queued");
   std::lock_guard<std::mutex> lock(S().m);
   State& s = S();
-  if (!s.worker.joinable()) {
-    s.worker = std::thread(WorkerLoop);
-    s.worker.detach();
+  if (!s.workerStarted) {
+    std::thread(WorkerLoop).detach();
+    s.workerStarted = true;
   }
   IoWorkItem->queued = true;
   s.workQueue.push_back(WorkEntry{IoWorkItem, WorkerRoutine, Context});

@@ -1,7 +1,8 @@
 // The host's stand-in for the Windows kernel: the DDK types, fields, constants
-// and routines the driver uses, with the same names and meanings, for 64-bit
-// Linux. Behaviour, failure injection and rule checks live in
-// host_kernel.cpp; tests steer it through kernel_control.h.
+// and routines the driver uses, with the same names and meanings, for Linux
+// at the host's widths (64-bit) or at x86's (the host32 build, -m32).
+// Behaviour, failure injection and rule checks live in host_kernel.cpp; tests
+// steer it through kernel_control.h.
 #pragma once
 
 #include <stddef.h>
