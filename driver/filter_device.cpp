@@ -32,15 +32,17 @@ bool EaNameIs(const FILE_FULL_EA_INFORMATION* ea, const char* name, ULONG length
 
 void QueryLocalAddress(PFILE_OBJECT file, ULONG_PTR);
 
-void RecordAssociation(PFILE_OBJECT connectionFile, ULONG_PTR addressHandle) {
-  if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
-    DeferredCall::queue(gActivityDriver->control().deviceObject(), RecordAssociation, connectionFile,
-                        addressHandle);
-    return;
-  }
+// Kernel handles carry the sign bit; -1 and -2 are the pseudo handles of the
+// current process and thread.
+bool IsKernelHandle(HANDLE handle) { return LONG_PTR(handle) < -2; }
+
+// Resolves the address handle of an associate request as the request's
+// sender may use it: in the sender's mode (from user mode, no kernel handle)
+// and in the process the request runs in.
+void ResolveAssociation(PFILE_OBJECT connectionFile, ULONG_PTR addressHandle, KPROCESSOR_MODE mode) {
   PVOID object;
-  if (NT_ERROR(ObReferenceObjectByHandle(reinterpret_cast<HANDLE>(addressHandle), 0, nullptr, KernelMode,
-                                         &object, nullptr)))
+  if (NT_ERROR(ObReferenceObjectByHandle(reinterpret_cast<HANDLE>(addressHandle), 0, nullptr, mode, &object,
+                                         nullptr)))
     return;
   PFILE_OBJECT addressFile = static_cast<PFILE_OBJECT>(object);
   SharedRef<AddressObject> address = ActiveTable().findAddress(addressFile);
@@ -52,6 +54,23 @@ void RecordAssociation(PFILE_OBJECT connectionFile, ULONG_PTR addressHandle) {
     if (address->localPort == 0) QueryLocalAddress(addressFile, 0);
   }
   ObDereferenceObject(object);
+}
+
+// A work item runs in the system process, where another process's handle
+// value names whatever the system's own table holds under it: only a kernel
+// handle from a kernel-mode request means the same there.
+void ResolveDeferredAssociation(PFILE_OBJECT connectionFile, ULONG_PTR addressHandle) {
+  ResolveAssociation(connectionFile, addressHandle, KernelMode);
+}
+
+void RecordAssociation(PFILE_OBJECT connectionFile, HANDLE addressHandle, KPROCESSOR_MODE mode) {
+  ULONG_PTR value = reinterpret_cast<ULONG_PTR>(addressHandle);
+  if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
+    ResolveAssociation(connectionFile, value, mode);
+  } else if (mode == KernelMode && IsKernelHandle(addressHandle)) {
+    DeferredCall::queue(gActivityDriver->control().deviceObject(), ResolveDeferredAssociation, connectionFile,
+                        value);
+  }
 }
 
 void SetLocalEnd(PFILE_OBJECT file, const Ipv4Endpoint& local) {
@@ -259,8 +278,8 @@ NTSTATUS TransportFilter::internalDeviceControl(PIRP irp) {
 
   switch (stack->MinorFunction) {
     case TDI_ASSOCIATE_ADDRESS:
-      RecordAssociation(file, reinterpret_cast<ULONG_PTR>(
-                                  static_cast<PTDI_REQUEST_KERNEL_ASSOCIATE>(parameters)->AddressHandle));
+      RecordAssociation(file, static_cast<PTDI_REQUEST_KERNEL_ASSOCIATE>(parameters)->AddressHandle,
+                        irp->RequestorMode);
       break;
     case TDI_DISASSOCIATE_ADDRESS:
       if (SharedRef<ConnectionObject> c = table_.findConnection(file)) table_.disassociate(*c);

@@ -117,17 +117,24 @@ TEST_F(InterceptionTest, OwnerThatCannotBeDeterminedFailsTheCreate) {
   EXPECT_EQ(transport_->openObjects(), 0u) << "the failed create never reached the transport";
 }
 
+// The driver's own address query goes through the filter; answered at once
+// or later (then the filter's completion routine marks it pending for the
+// driver that sent it).
 TEST_F(InterceptionTest, AssociationRecordsTheLinkAndLearnsTheChosenPort) {
-  openTcpPair();
-  ASSERT_TRUE(record());
-  EXPECT_EQ(record()->state, ULONG(Associated));
-  SharedRef<vesk::AddressObject> address = table().findAddressOfFile(connection_);
-  ASSERT_TRUE(address);
-  EXPECT_EQ(address->localPort, Port(1025)) << "the port the transport chose, learned by the address query";
-  ASSERT_EQ(client_.disassociate(connection_), STATUS_SUCCESS);
-  EXPECT_EQ(record()->state, ULONG(Disconnected));
-  EXPECT_FALSE(table().findAddressOfFile(connection_));
-  closeTcpPair();
+  for (int later = 0; later < 2; ++later) {
+    transport_->answerQueriesLater(later);
+    openTcpPair();
+    ASSERT_TRUE(record());
+    EXPECT_EQ(record()->state, ULONG(Associated));
+    SharedRef<vesk::AddressObject> address = table().findAddressOfFile(connection_);
+    ASSERT_TRUE(address);
+    EXPECT_EQ(address->localPort, Port(USHORT(1025 + later)))
+        << "the port the transport chose, learned by the address query";
+    ASSERT_EQ(client_.disassociate(connection_), STATUS_SUCCESS);
+    EXPECT_EQ(record()->state, ULONG(Disconnected));
+    EXPECT_FALSE(table().findAddressOfFile(connection_));
+    closeTcpPair();
+  }
 }
 
 TEST_F(InterceptionTest, ConnectSetsRemoteAndConnectingThenConnectedOnSuccessOnly) {
@@ -298,6 +305,28 @@ TEST_F(InterceptionTest, UserModeRequestsAreMappedAndCounted) {
   closeTcpPair();
 }
 
+// A user-mode associate names its address object by a handle of the
+// caller's: resolved in user mode, so a kernel handle value is refused, by
+// the filter as by the transport.
+TEST_F(InterceptionTest, UserModeAssociateResolvesItsHandleInUserMode) {
+  address_ = client_.openAddress(true, Ip(10, 0, 0, 9), Port(99));
+  connection_ = client_.openConnection(reinterpret_cast<CONNECTION_CONTEXT>(0x52));
+  HANDLE kernelHandle = hostkernel::createHandle(address_, true);
+  const ULONG kUserAssociate = CTL_CODE(FILE_DEVICE_TRANSPORT, 11, METHOD_BUFFERED, FILE_ANY_ACCESS);
+  auto associate = [&](HANDLE handle) {
+    std::vector<uint8_t> in(sizeof handle), out;
+    std::memcpy(in.data(), &handle, sizeof handle);
+    hostkernel::CurrentProcess process(kClientProcess);
+    return hostkernel::deviceIoControl(connection_, kUserAssociate, in, out, 0).status;
+  };
+  EXPECT_EQ(associate(kernelHandle), STATUS_INVALID_HANDLE);
+  EXPECT_EQ(record()->state, ULONG(Created));
+  EXPECT_EQ(associate(client_.handleOf(address_)), STATUS_SUCCESS);
+  EXPECT_EQ(record()->state, ULONG(Associated));
+  hostkernel::closeHandle(kernelHandle);
+  closeTcpPair();
+}
+
 class DeferredAssociationTest : public DriverTest {
  protected:
   PFILE_OBJECT open(const std::vector<uint8_t>& ea) {
@@ -306,11 +335,13 @@ class DeferredAssociationTest : public DriverTest {
     EXPECT_EQ(r.status, STATUS_SUCCESS);
     return r.file;
   }
+  // A kernel-mode client's associate request at DISPATCH_LEVEL.
   void associateAtDispatch(PFILE_OBJECT connection, HANDLE handle) {
     hostkernel::CurrentProcess process(1700);
     hostkernel::AtDispatchLevel dispatch;
     hostkernel::sendRequest(
-        nullptr, connection, IRP_MJ_INTERNAL_DEVICE_CONTROL, [&](PIRP, PIO_STACK_LOCATION s) {
+        nullptr, connection, IRP_MJ_INTERNAL_DEVICE_CONTROL, [&](PIRP irp, PIO_STACK_LOCATION s) {
+          irp->RequestorMode = KernelMode;
           s->MinorFunction = TDI_ASSOCIATE_ADDRESS;
           reinterpret_cast<PTDI_REQUEST_KERNEL_ASSOCIATE>(&s->Parameters)->AddressHandle = handle;
         });
@@ -318,32 +349,39 @@ class DeferredAssociationTest : public DriverTest {
 };
 
 // An association arriving above PASSIVE_LEVEL goes down at once and is
-// recorded by a work item, where only a kernel handle is still valid.
-TEST_F(DeferredAssociationTest, RecordedLaterWhenTheHandleIsValidInTheWorkerThread) {
+// recorded by a work item, in the system process, where only a kernel handle
+// names the same object: the client's handle value names another object in
+// the system's own table, and is not looked up there.
+TEST_F(DeferredAssociationTest, RecordedLaterOnlyForAKernelHandle) {
   hostkernel::addProcess(1700, u"\\x.exe");
   PFILE_OBJECT address = open(TransportAddressEa(Ip(10, 0, 0, 2), Port(80)));
+  PFILE_OBJECT other = open(TransportAddressEa(Ip(10, 0, 0, 3), Port(81)));
   PFILE_OBJECT kernelSide = open(ConnectionContextEa(reinterpret_cast<CONNECTION_CONTEXT>(1)));
   PFILE_OBJECT userSide = open(ConnectionContextEa(reinterpret_cast<CONNECTION_CONTEXT>(2)));
   HANDLE kernelHandle = hostkernel::createHandle(address, true);
+  HANDLE systemHandle = hostkernel::createHandle(other, false);  // in the system process
   HANDLE userHandle;
   {
     hostkernel::CurrentProcess process(1700);
     userHandle = hostkernel::createHandle(address, false);
   }
+  ASSERT_EQ(userHandle, systemHandle) << "handle values collide between processes";
   associateAtDispatch(kernelSide, kernelHandle);
   associateAtDispatch(userSide, userHandle);
-  EXPECT_EQ(transport_->seen().size(), 5u) << "both went down without waiting";
+  EXPECT_EQ(transport_->seen().size(), 6u) << "both went down without waiting";
   hostkernel::drainWorkItems();
   EXPECT_EQ(table().findConnection(kernelSide)->state, ULONG(Associated));
+  EXPECT_EQ(table().addressOf(*table().findConnection(kernelSide)).get(), table().findAddress(address).get());
   EXPECT_EQ(table().findConnection(userSide)->state, ULONG(Created))
-      << "a user handle means nothing in the worker";
+      << "a user handle is not guessed in the worker";
 
   hostkernel::closeHandle(kernelHandle);
+  hostkernel::closeHandle(systemHandle);
   {
     hostkernel::CurrentProcess process(1700);
     hostkernel::closeHandle(userHandle);
   }
-  for (PFILE_OBJECT f : {kernelSide, userSide, address}) hostkernel::closeFile(f);
+  for (PFILE_OBJECT f : {kernelSide, userSide, address, other}) hostkernel::closeFile(f);
 }
 
 TEST_F(DeferredAssociationTest, NoWorkItemMeansNoRecordButTheRequestGoesOn) {
