@@ -46,18 +46,18 @@ test: host-asan host32 fuzz-build dist
 bench: host
 	@$(BUILD)/host/bench/driver_bench
 
-# Each fuzz target for FUZZ_SECONDS seconds; a finding fails the run and
+# Each fuzz target for FUZZ_SECONDS seconds, or for FUZZ_RUNS inputs when
+# that is set; one line per target reports its inputs per second (over the
+# whole run and each half) and its peak memory. A finding fails the run and
 # leaves its input in build/fuzz/findings/.
 FUZZ_SECONDS ?= 300
+FUZZ_RUNS ?=
 fuzz: fuzz-build
-	@mkdir -p $(BUILD)/fuzz/findings
 	@for target in fuzz_create fuzz_internal fuzz_device_control; do \
 	  mkdir -p $(BUILD)/fuzz/corpus/$$target; \
-	  echo "== $$target for $(FUZZ_SECONDS) s"; \
-	  $(BUILD)/fuzz/tests/fuzz/$$target -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
-	    -artifact_prefix=$(BUILD)/fuzz/findings/$$target- \
-	    $(BUILD)/fuzz/corpus/$$target tests/fuzz/corpus/$$target 2>&1 | grep -E "^stat::|ERROR|SUMMARY|Test unit written" ; \
-	  test $${PIPESTATUS[0]} -eq 0 || exit 1; \
+	  tools/fuzz/fuzz-run $$target $(BUILD)/fuzz/tests/fuzz/$$target $(BUILD)/fuzz/findings \
+	    $(if $(FUZZ_RUNS),-runs=$(FUZZ_RUNS),-max_total_time=$(FUZZ_SECONDS)) \
+	    $(BUILD)/fuzz/corpus/$$target tests/fuzz/corpus/$$target || exit 1; \
 	done
 
 # The substitute Task Manager with taskext_xp under Wine; a picture of each
