@@ -38,6 +38,16 @@ class Hub {
   // belongs to the process.
   void RedrawRowsOfProcess(DWORD processId);
 
+  // The driver's control device, INVALID_HANDLE_VALUE without the driver;
+  // fixed once the main window is set up.
+  HANDLE DriverHandle() const { return driver_; }
+  // Task Manager's Processes page and its process list, for the pages that
+  // go to a process; the tab control and the current tab.
+  HWND ProcessesPageWindow() const { return processesPage_.Window(); }
+  HWND ProcessListWindow() const { return processList_.Window(); }
+  HWND TabControl() const { return tabControl_; }
+  void SetCurrentTab(int index) { currentTab_ = index; }
+
  private:
   class MainWindow : public Subclass {
     LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;

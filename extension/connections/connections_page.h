@@ -1,0 +1,90 @@
+// The "TCP/IP" page: one list of every TCP and UDP endpoint with its
+// process, addresses, state, bytes and speeds, sorted by any column, with
+// Close Connection and Go To Process and (Windows XP build) a tooltip and
+// the integrity colours of the rows' processes.
+#pragma once
+
+#include "common/target.h"
+// commctrl.h needs windows.h first.
+#include <commctrl.h>
+
+#include <list>
+#include <memory>
+#include <string>
+
+#include "common/subclass.h"
+#include "connections/connection_model.h"
+#include "connections/connection_text.h"
+#include "connections/name_cache.h"
+#include "connections/winsock_names.h"
+#include "host/page.h"
+
+// The message that brings a host lookup's reply to the page.
+constexpr UINT kHostReplyMessage = WM_USER + 13;
+
+class ConnectionsPage : public Page {
+ public:
+  ConnectionsPage();
+  ~ConnectionsPage() override;
+
+  void Create(HWND mainWindow, HWND tabControl) override;
+  void Destroy() override;
+  void Layout() override;
+  void Refresh() override;
+  int TabIndex() const override { return tab_; }
+  HWND PageWindow() const override { return page_; }
+  HWND ListView() const override { return list_; }
+  std::optional<DWORD> ItemProcessId(int item) const override;
+
+ private:
+  // The list's tooltip (Windows XP build); everything else passes on.
+  class ListTip : public Subclass {
+   public:
+    explicit ListTip(ConnectionsPage& page) : page_(page) {}
+
+   private:
+    LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+    ConnectionsPage& page_;
+  };
+
+  static INT_PTR CALLBACK DialogProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  static int CALLBACK CompareItems(LPARAM first, LPARAM second, LPARAM page);
+
+  INT_PTR OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
+  INT_PTR OnNotify(const NMHDR& header);
+  INT_PTR OnCustomDraw(NMLVCUSTOMDRAW& draw);
+  void OnContextMenu(LPARAM point);
+  void OnHostReply(WPARAM handle, LPARAM result);
+  LRESULT OnTipText(NMTTDISPINFOW& info);
+
+  void InsertColumns();
+  void Sort();
+  ConnectionRow* RowAt(int item) const;
+  POINT AnchorPosition() const;
+  void NameRow(ConnectionRow& row);
+  void AppendItem(ConnectionRow& row);
+  void WriteColumns(int item, const ConnectionRow& row, ColumnSet columns);
+  std::wstring CellText(const ConnectionRow& row, int column) const;
+  std::wstring StateText(const ConnectionRow& row) const;
+  std::wstring TipText(const ConnectionRow& row) const;
+  bool CanClose(const ConnectionRow& row) const;
+  void CloseConnection(const ConnectionRow& row);
+  void GoToProcess(DWORD processId);
+
+  SourceMode mode_ = SourceMode::Table;
+  HWND main_ = nullptr;
+  HWND tabs_ = nullptr;
+  HWND page_ = nullptr;
+  HWND list_ = nullptr;
+  int tab_ = -1;
+  std::list<std::unique_ptr<ConnectionRow>> rows_;
+  bool busy_ = false;
+  DWORD lastRefresh_;
+  int sortColumn_ = kColumnPid;
+  int sortDirection_ = +1;
+  CellFormats formats_;
+  WinsockNames service_;
+  NameCache names_;
+  ListTip tip_;
+  std::wstring tipText_;
+};
