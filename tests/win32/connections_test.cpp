@@ -1,0 +1,290 @@
+// The TCP/IP page of the shipped library inside the substitute Task Manager,
+// as a user sees it without the driver: the rows come from the tables that
+// the TDI test transport answers on \\.\Tcp.
+#include <windows.h>
+
+#include <commctrl.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "taskmgr_host.h"
+#include "transport/driver_service.h"
+#include "transport/transport_control.h"
+
+namespace {
+
+constexpr uint32_t Ip(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
+  return uint32_t(a) | uint32_t(b) << 8 | uint32_t(c) << 16 | uint32_t(d) << 24;
+}
+constexpr uint32_t Port(uint16_t hostOrder) { return uint16_t(hostOrder << 8 | hostOrder >> 8); }
+
+// Documentation addresses: their reverse lookups find no name.
+constexpr uint32_t kLocal = Ip(192, 0, 2, 1);
+constexpr uint32_t kRemote = Ip(198, 51, 100, 7);
+
+struct TcpRow {
+  uint32_t state, localAddress, localPort, remoteAddress, remotePort, processId;
+};
+struct UdpRow {
+  uint32_t localAddress, localPort, processId;
+};
+
+DWORD gTransportStart = 1;
+
+class ConnectionsPageTest : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    ASSERT_NE(manager, nullptr);
+    gTransportStart = StartDriver(manager, L"vesk_test_tdi", HostPath("VESK_TEST_TDI"));
+    CloseServiceHandle(manager);
+  }
+  void SetUp() override {
+    ASSERT_EQ(gTransportStart, 0u) << "the test transport did not start";
+    network_ = CreateFileW(L"\\\\.\\VeskTestTdi", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                           nullptr);
+    ASSERT_NE(network_, INVALID_HANDLE_VALUE);
+    SetTables({}, {});
+    host.Start();
+    tab_ = TabNamed(L"TCP/IP");
+    ASSERT_NE(tab_, -1);
+    for (HWND child = GetWindow(host.Main(), GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
+      if (GetDlgItem(child, 1001) && !GetDlgItem(child, 1009)) page_ = child;
+    ASSERT_NE(page_, nullptr);
+    list_ = GetDlgItem(page_, 1001);
+  }
+  void TearDown() override {
+    host.Stop();
+    if (network_ != INVALID_HANDLE_VALUE) {
+      SetTables({}, {});
+      CloseHandle(network_);
+    }
+  }
+
+  int TabNamed(const wchar_t* title) const {
+    int count = int(SendMessageW(host.Tabs(), TCM_GETITEMCOUNT, 0, 0));
+    for (int index = 0; index < count; ++index) {
+      wchar_t text[64] = {};
+      TCITEMW item = {};
+      item.mask = TCIF_TEXT;
+      item.pszText = text;
+      item.cchTextMax = 64;
+      SendMessageW(host.Tabs(), TCM_GETITEMW, index, reinterpret_cast<LPARAM>(&item));
+      if (wcscmp(text, title) == 0) return index;
+    }
+    return -1;
+  }
+  void SetTable(uint32_t protocol, const void* rows, size_t bytes) {
+    std::vector<uint8_t> input(sizeof(testtdi::Op) + bytes);
+    testtdi::Op op = {};
+    op.code = testtdi::kSetTable;
+    op.protocol = protocol;
+    memcpy(input.data(), &op, sizeof op);
+    if (bytes) memcpy(input.data() + sizeof op, rows, bytes);
+    testtdi::Reply reply = {};
+    DWORD returned = 0;
+    ASSERT_TRUE(DeviceIoControl(network_, testtdi::ControlCode(op.code), input.data(), DWORD(input.size()),
+                                &reply, sizeof reply, &returned, nullptr));
+    ASSERT_EQ(reply.status, 0);
+  }
+  void SetTables(const std::vector<TcpRow>& tcp, const std::vector<UdpRow>& udp) {
+    SetTable(6, tcp.data(), tcp.size() * sizeof(TcpRow));
+    SetTable(17, udp.data(), udp.size() * sizeof(UdpRow));
+  }
+  void Show() { host.ClickTab(tab_); }
+  void Refresh() {
+    SendMessageW(host.Main(), WM_TIMER, 1, 0);
+    PumpMessages(host.Main());
+  }
+  int Rows() const { return int(SendMessageW(list_, LVM_GETITEMCOUNT, 0, 0)); }
+  std::wstring Cell(int item, int column) const {
+    wchar_t text[256] = {};
+    LVITEMW cell = {};
+    cell.iSubItem = column;
+    cell.pszText = text;
+    cell.cchTextMax = 256;
+    SendMessageW(list_, LVM_GETITEMTEXTW, item, reinterpret_cast<LPARAM>(&cell));
+    return text;
+  }
+  std::vector<std::wstring> Column(int column) const {
+    std::vector<std::wstring> cells;
+    for (int item = 0; item < Rows(); ++item) cells.push_back(Cell(item, column));
+    return cells;
+  }
+  void ClickColumn(int column) {
+    NMLISTVIEW click = {};
+    click.hdr = {list_, 1001, UINT(LVN_COLUMNCLICK)};
+    click.iItem = -1;
+    click.iSubItem = column;
+    SendMessageW(page_, WM_NOTIFY, 1001, reinterpret_cast<LPARAM>(&click));
+  }
+  // The states of the context menu's two commands for an item, read while
+  // the menu is open; `whileOpen` runs then on the answering thread.
+  std::pair<UINT, UINT> MenuStates(int item, const std::function<void()>& whileOpen = {}) {
+    SendMessageW(list_, LVM_ENSUREVISIBLE, item, FALSE);
+    LVITEMW state = {};
+    state.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+    state.state = LVIS_SELECTED | LVIS_FOCUSED;
+    SendMessageW(list_, LVM_SETITEMSTATE, item, reinterpret_cast<LPARAM>(&state));
+    std::pair<UINT, UINT> states{~0u, ~0u};
+    int unanswered = RunAnswering(
+        [&] { SendMessageW(page_, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(list_), MAKELPARAM(100, 100)); },
+        [&](HWND window) {
+          wchar_t name[16] = {};
+          GetClassNameW(window, name, 16);
+          if (wcscmp(name, L"#32768") != 0) return false;
+          HMENU popup = reinterpret_cast<HMENU>(SendMessageW(window, MN_GETHMENU, 0, 0));
+          states = {GetMenuState(popup, 40007, MF_BYCOMMAND), GetMenuState(popup, 40006, MF_BYCOMMAND)};
+          if (whileOpen) whileOpen();
+          PostMessageW(window, WM_KEYDOWN, VK_ESCAPE, 0);
+          return true;
+        });
+    EXPECT_EQ(unanswered, 0);
+    return states;
+  }
+
+  TaskManagerHost host;
+  HANDLE network_ = INVALID_HANDLE_VALUE;
+  int tab_ = -1;
+  HWND page_ = nullptr;
+  HWND list_ = nullptr;
+};
+
+// Counts the cell writes, inserts, deletions and sorts the list receives.
+struct ListWrites {
+  static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == LVM_SETITEMW || message == LVM_SETITEMTEXTW) ++cells;
+    if (message == LVM_INSERTITEMW) ++inserts;
+    if (message == LVM_DELETEITEM) ++deletes;
+    if (message == LVM_SORTITEMS) ++sorts;
+    return CallWindowProcW(previous, window, message, wParam, lParam);
+  }
+  explicit ListWrites(HWND list) : list_(list) {
+    cells = inserts = deletes = sorts = 0;
+    previous = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrW(list, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&ListWrites::Procedure)));
+  }
+  ~ListWrites() { SetWindowLongPtrW(list_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(previous)); }
+  HWND list_;
+  static inline WNDPROC previous = nullptr;
+  static inline int cells = 0, inserts = 0, deletes = 0, sorts = 0;
+};
+
+TEST_F(ConnectionsPageTest, TableRowsShowOwnerNamesAndTableStatesWithoutTrafficColumns) {
+  DWORD self = GetCurrentProcessId();
+  SetTables({{5, kLocal, Port(80), kRemote, Port(40000), self},
+             {2, 0, 0, kRemote, Port(9), self},  // a listener's remote end is never shown
+             {13, kLocal, Port(40001), kRemote, Port(80), self}},
+            {{0, Port(53), 4}});
+  Show();
+  ASSERT_EQ(Rows(), 4);
+  // Sorted by process id: System's UDP endpoint first.
+  EXPECT_EQ(Column(0),
+            (std::vector<std::wstring>{L"System", L"taskmgr.exe", L"taskmgr.exe", L"taskmgr.exe"}));
+  EXPECT_EQ(Cell(0, 1), L"4");
+  EXPECT_EQ(Cell(0, 2), L"UDP");
+  EXPECT_EQ(Cell(0, 3), L"*:domain");
+  EXPECT_EQ(Cell(0, 4), L"*:*");
+  EXPECT_EQ(Cell(0, 9), L"");
+  EXPECT_EQ(Cell(1, 1), std::to_wstring(self));
+  EXPECT_EQ(Cell(1, 2), L"TCP");
+  EXPECT_EQ(Cell(1, 3), L"192.0.2.1:http");
+  EXPECT_EQ(Cell(1, 4), L"198.51.100.7:40000");
+  EXPECT_EQ(Cell(1, 9), L"Established");
+  EXPECT_EQ(Cell(2, 3), L"*:*");
+  EXPECT_EQ(Cell(2, 4), L"*:*");
+  EXPECT_EQ(Cell(2, 9), L"Listen");
+  EXPECT_EQ(Cell(3, 9), L"13");
+  const int widths[] = {100, 40, 50, 120, 120, 0, 0, 0, 0, 80};
+  for (int column = 0; column < 10; ++column)
+    EXPECT_EQ(SendMessageW(list_, LVM_GETCOLUMNWIDTH, column, 0), widths[column]) << column;
+  for (int column = 5; column < 9; ++column) EXPECT_EQ(Cell(1, column), L"") << column;
+
+  // Close Connection only for an established connection; Go To Process for
+  // processes above 16 (the Windows XP build).
+  wchar_t build[8] = {};
+  GetEnvironmentVariableW(L"VESK_BUILD", build, 8);
+  bool xp = wcscmp(build, L"xp") == 0;
+  auto [closeSystem, goToSystem] = MenuStates(0);
+  EXPECT_TRUE(closeSystem & MF_GRAYED);
+  EXPECT_TRUE(goToSystem & MF_GRAYED);
+  auto [closeEstablished, goToEstablished] = MenuStates(1);
+  EXPECT_FALSE(closeEstablished & MF_GRAYED);
+  EXPECT_EQ((goToEstablished & MF_GRAYED) == 0, xp);
+  auto [closeListener, goToListener] = MenuStates(2);
+  EXPECT_TRUE(closeListener & MF_GRAYED);
+}
+
+TEST_F(ConnectionsPageTest, AllOf1024TcpRowsAreShownNotA1025thAndNoUdpGivesTcpRowsOnly) {
+  std::vector<TcpRow> rows;
+  for (uint32_t i = 0; i < 1025; ++i)
+    rows.push_back({5, kLocal, Port(uint16_t(1000 + i)), kRemote, Port(80), 4});
+  SetTables(rows, {});
+  Show();
+  ASSERT_EQ(Rows(), 1024);
+  for (const std::wstring& protocol : Column(2)) ASSERT_EQ(protocol, L"TCP");
+  // The 1025th row (local port 2024) is not there.
+  for (const std::wstring& local : Column(3)) ASSERT_NE(local, L"192.0.2.1:2024");
+}
+
+TEST_F(ConnectionsPageTest, ARefreshRewritesOnlyWhatChangedAndNothingWhileTheMenuIsOpen) {
+  SetTables({{5, kLocal, Port(1111), kRemote, Port(80), 4}, {5, kLocal, Port(2222), kRemote, Port(80), 4}},
+            {});
+  Show();
+  ASSERT_EQ(Rows(), 2);
+  {
+    ListWrites writes(list_);
+    Refresh();
+    EXPECT_EQ(writes.cells, 0);
+    EXPECT_EQ(writes.sorts, 0);
+    EXPECT_EQ(writes.inserts + writes.deletes, 0);
+    // A state change keeps the item and rewrites its State cell alone.
+    SetTables({{5, kLocal, Port(1111), kRemote, Port(80), 4}, {8, kLocal, Port(2222), kRemote, Port(80), 4}},
+              {});
+    Refresh();
+    EXPECT_EQ(writes.cells, 1);
+    EXPECT_EQ(writes.sorts, 0);
+    EXPECT_EQ(writes.inserts + writes.deletes, 0);
+  }
+  ASSERT_EQ(Rows(), 2);
+  EXPECT_EQ(Cell(1, 9), L"Close wait");
+  // While the menu is open the timer changes nothing.
+  MenuStates(0, [&] {
+    SetTables({}, {});
+    SendMessageW(host.Main(), WM_TIMER, 1, 0);
+    EXPECT_EQ(Rows(), 2);
+  });
+  EXPECT_EQ(Rows(), 2);
+  // A closed endpoint's row goes at the next refresh.
+  Refresh();
+  EXPECT_EQ(Rows(), 0);
+}
+
+TEST_F(ConnectionsPageTest, EveryColumnSortsBothWays) {
+  DWORD self = GetCurrentProcessId();
+  SetTables(
+      {{5, kLocal, Port(80), kRemote, Port(2000), 4}, {11, kRemote, Port(3000), kLocal, Port(21), self}},
+      {{kLocal, Port(4000), self}});
+  Show();
+  ASSERT_EQ(Rows(), 3);
+  for (int column = 0; column < 10; ++column) {
+    ClickColumn(column);
+    std::vector<std::wstring> ascending = Column(column);
+    ClickColumn(column);
+    std::vector<std::wstring> descending = Column(column);
+    EXPECT_EQ(std::vector<std::wstring>(descending.rbegin(), descending.rend()), ascending) << column;
+  }
+  ClickColumn(1);
+  EXPECT_EQ(Column(1), (std::vector<std::wstring>{L"4", std::to_wstring(self), std::to_wstring(self)}));
+  ClickColumn(1);
+  EXPECT_EQ(Cell(2, 1), L"4");
+  // Local Address by text: "192.0.2.1:4000" (numeric, but compared as text
+  // against the named port) before "192.0.2.1:http" before "198.51.100.7:3000".
+  ClickColumn(3);
+  EXPECT_EQ(Column(3),
+            (std::vector<std::wstring>{L"192.0.2.1:4000", L"192.0.2.1:http", L"198.51.100.7:3000"}));
+}
+
+}  // namespace
