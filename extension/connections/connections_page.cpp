@@ -467,7 +467,7 @@ std::wstring ConnectionsPage::TipText(const ConnectionRow& row) const {
   if (row.bytesReceived != 0)
     text += L"\r\n" + LoadResourceString(IDS_RECEIVED) + L": " + Decimal64(row.bytesReceived);
   if (row.processId <= 16) return text;
-  std::wstring path = QueryProcessImagePath(row.processId);
+  std::wstring path = ObtainedImagePath(QueryProcessImagePath(row.processId));
   if (path.empty()) return text;
   std::wstring description, version, copyright;
   QueryVersionStrings(path, description, version, copyright);

@@ -30,6 +30,11 @@ std::optional<std::wstring> HostEntryName(const uint8_t* entry, size_t size) {
   return Widened(name, size_t(static_cast<const char*>(end) - name), kHostNameLimit);
 }
 
+std::wstring ObtainedImagePath(std::wstring path) {
+  if (path.compare(0, 6, L"error#") == 0) path.clear();
+  return path;
+}
+
 NameCache::~NameCache() {
   for (auto& lookup : pending_) service_.KeepPendingBuffer(lookup.second);
 }
@@ -70,7 +75,7 @@ std::wstring NameCache::Process(uint32_t processId) {
   if (processId <= 16) return L"System";
   auto known = processes_.find(processId);
   if (known != processes_.end()) return known->second;
-  std::wstring path = service_.ImagePath(processId);
+  std::wstring path = ObtainedImagePath(service_.ImagePath(processId));
   if (path.empty()) return L"<unknown>";
   return processes_[processId] = FileNameOf(path);
 }

@@ -41,6 +41,10 @@ class NameService {
 // name does not lie within them.
 std::optional<std::wstring> HostEntryName(const uint8_t* entry, size_t size);
 
+// The image path, or empty for the text that stands for a process that
+// cannot be opened ("error#N"): such a process has no path to show.
+std::wstring ObtainedImagePath(std::wstring path);
+
 class NameCache {
  public:
   explicit NameCache(NameService& service) : service_(service) {}

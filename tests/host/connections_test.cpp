@@ -288,6 +288,7 @@ class FakeNames : public NameService {
   }
   std::wstring ImagePath(uint32_t processId) override {
     ++pathCalls;
+    if (processId == 300) return L"error#5";
     return processId == 100 ? L"C:\\WINDOWS\\system32\\svchost.exe" : L"";
   }
   // Writes a host entry whose name pointer leads to `name` inside it.
@@ -396,6 +397,7 @@ TEST(ConnectionNames, PortsAndProcesses) {
   EXPECT_EQ(names.Process(200), L"<unknown>");
   names.Process(200);
   EXPECT_EQ(service.pathCalls, 4);
+  EXPECT_EQ(names.Process(300), L"<unknown>");
 }
 
 }  // namespace

@@ -217,6 +217,40 @@ TEST_F(ConnectionsPageTest, TableRowsShowOwnerNamesAndTableStatesWithoutTrafficC
   EXPECT_TRUE(closeListener & MF_GRAYED);
 }
 
+// The list's tooltip (Windows XP build) for the row under the cursor: the
+// ends by number, the remote end only where there is one, then the image.
+TEST_F(ConnectionsPageTest, TheTipDescribesTheEndpointUnderTheCursor) {
+  DWORD self = GetCurrentProcessId();
+  SetTables({{5, kLocal, Port(80), kRemote, Port(40000), self}, {2, 0, 0, 0, 0, 0x7FFFFFF0}}, {});
+  Show();
+  ASSERT_EQ(Rows(), 2);
+  auto tipAt = [&](int item) -> std::wstring {
+    RECT bounds = {LVIR_BOUNDS, 0, 0, 0};
+    SendMessageW(list_, LVM_GETITEMRECT, item, reinterpret_cast<LPARAM>(&bounds));
+    POINT point = {bounds.left + 5, (bounds.top + bounds.bottom) / 2};
+    ClientToScreen(list_, &point);
+    SetCursorPos(point.x, point.y);
+    NMTTDISPINFOW info = {};
+    info.hdr.hwndFrom = reinterpret_cast<HWND>(SendMessageW(list_, LVM_GETTOOLTIPS, 0, 0));
+    info.hdr.code = UINT(TTN_GETDISPINFOW);
+    SendMessageW(list_, WM_NOTIFY, 0, reinterpret_cast<LPARAM>(&info));
+    return info.lpszText && !IS_INTRESOURCE(info.lpszText) ? info.lpszText : L"";
+  };
+  wchar_t build[8] = {};
+  GetEnvironmentVariableW(L"VESK_BUILD", build, 8);
+  if (wcscmp(build, L"xp") != 0) {
+    EXPECT_EQ(tipAt(0), L"") << "the Windows 2000 build has no tip";
+    return;
+  }
+  std::wstring established = tipAt(0);
+  std::wstring head = L"tcp://192.0.2.1:80 - 198.51.100.7:40000\r\n";
+  EXPECT_EQ(established.substr(0, head.size()), head);
+  EXPECT_EQ(CharLowerW(&established[0]) + established.size() - wcslen(L"taskmgr.exe"),
+            std::wstring(L"taskmgr.exe"));
+  // No process behind the listener's id: the ends alone.
+  EXPECT_EQ(tipAt(1), L"tcp://*:0");
+}
+
 TEST_F(ConnectionsPageTest, AllOf1024TcpRowsAreShownNotA1025thAndNoUdpGivesTcpRowsOnly) {
   std::vector<TcpRow> rows;
   for (uint32_t i = 0; i < 1025; ++i)
