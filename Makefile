@@ -45,6 +45,7 @@ test: host-asan host32 fuzz-build dist
 # Benchmarks of the hot paths against plain baselines (release build, not a test).
 bench: host
 	@$(BUILD)/host/bench/driver_bench
+	@$(BUILD)/host/bench/connections_bench
 
 # Each fuzz target for FUZZ_SECONDS seconds, or for FUZZ_RUNS inputs when
 # that is set; one line per target reports its inputs per second (over the
