@@ -169,6 +169,15 @@ TEST_P(Library, BothStringTablesLoadByIdInBothLanguages) {
       }
     }
   }
+  // Units are bytes, never bits.
+  const std::map<UINT, std::wstring> russianUnits = {{155, L"%u Б/с"},    {156, L"%.1f КБ/с"},
+                                                     {157, L"%.1f МБ/с"}, {173, L"%u Б"},
+                                                     {174, L"%.1f КБ"},   {175, L"%.1f МБ"}};
+  for (const auto& [id, expected] : russianUnits) {
+    std::wstring russian;
+    ASSERT_TRUE(LoadStringIn(module, id, kRussian, russian)) << id;
+    EXPECT_EQ(russian, expected) << id;
+  }
   // Loaded the ordinary way, an entry comes in the system's language.
   wchar_t text[512];
   EXPECT_GT(LoadStringW(module, 167, text, 512), 0);
