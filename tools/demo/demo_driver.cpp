@@ -6,7 +6,7 @@
 // with 0 when every picture was saved.
 #include <windows.h>
 
-#include <algorithm>
+#include <cwchar>
 #include <cstdio>
 #include <string>
 
@@ -64,12 +64,22 @@ bool SaveWindowPicture(HWND window, const std::wstring& path) {
   return SaveScreenPicture(rect, path);
 }
 
-// The window with room below and to the right for open menus.
+BOOL CALLBACK AddOpenMenu(HWND window, LPARAM context) {
+  wchar_t name[16] = {};
+  GetClassNameW(window, name, 16);
+  if (IsWindowVisible(window) && wcscmp(name, L"#32768") == 0) {
+    RECT menu, *area = reinterpret_cast<RECT*>(context);
+    GetWindowRect(window, &menu);
+    UnionRect(area, area, &menu);
+  }
+  return TRUE;
+}
+
+// The window with its open menus, and nothing of the screen around them.
 bool SaveMenuPicture(HWND window, const std::wstring& path) {
   RECT rect;
   GetWindowRect(window, &rect);
-  rect.right = std::min<LONG>(rect.right + 260, GetSystemMetrics(SM_CXSCREEN));
-  rect.bottom = std::min<LONG>(rect.bottom + 40, GetSystemMetrics(SM_CYSCREEN));
+  EnumWindows(&AddOpenMenu, reinterpret_cast<LPARAM>(&rect));
   return SaveScreenPicture(rect, path);
 }
 
