@@ -85,6 +85,15 @@ std::wstring Decimal64(uint64_t value) {
   return digits;
 }
 
+// Runs its action when the scope ends, also when an exception leaves it.
+template <typename Action>
+struct AtScopeEnd {
+  Action action;
+  ~AtScopeEnd() { action(); }
+};
+template <typename Action>
+AtScopeEnd(Action) -> AtScopeEnd<Action>;
+
 }  // namespace
 
 ConnectionsPage::ConnectionsPage() : lastRefresh_(GetTickCount()), names_(service_), tip_(*this) {}
@@ -176,6 +185,7 @@ POINT ConnectionsPage::AnchorPosition() const {
 void ConnectionsPage::Refresh() {
   if (busy_ || !list_) return;
   SendMessageW(list_, WM_SETREDRAW, FALSE, 0);
+  AtScopeEnd redraw{[this] { SendMessageW(list_, WM_SETREDRAW, TRUE, 0); }};
   names_.ForgetProcesses();
   DWORD now = GetTickCount();
   DWORD elapsed = now - lastRefresh_;
@@ -214,7 +224,6 @@ void ConnectionsPage::Refresh() {
 
   POINT moved = AnchorPosition();
   if (moved.y != anchor.y) SendMessageW(list_, LVM_SCROLL, 0, moved.y - anchor.y);
-  SendMessageW(list_, WM_SETREDRAW, TRUE, 0);
 }
 
 void ConnectionsPage::NameRow(ConnectionRow& row) {
@@ -285,6 +294,7 @@ void ConnectionsPage::Sort() {
 }
 
 int CALLBACK ConnectionsPage::CompareItems(LPARAM first, LPARAM second, LPARAM page) {
+  // Comparing allocates nothing and throws nothing.
   const auto* self = reinterpret_cast<const ConnectionsPage*>(page);
   return self->sortDirection_ * CompareRows(self->sortColumn_, *reinterpret_cast<const ConnectionRow*>(first),
                                             *reinterpret_cast<const ConnectionRow*>(second));
@@ -296,7 +306,13 @@ INT_PTR CALLBACK ConnectionsPage::DialogProcedure(HWND window, UINT message, WPA
     return TRUE;
   }
   auto* page = reinterpret_cast<ConnectionsPage*>(GetWindowLongPtrW(window, GWLP_USERDATA));
-  return page ? page->OnMessage(message, wParam, lParam) : FALSE;
+  // No exception may unwind into the dialog manager: the message is then
+  // left to it.
+  try {
+    return page ? page->OnMessage(message, wParam, lParam) : FALSE;
+  } catch (...) {
+    return FALSE;
+  }
 }
 
 INT_PTR ConnectionsPage::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
@@ -356,23 +372,22 @@ bool ConnectionsPage::CanClose(const ConnectionRow& row) const {
 
 void ConnectionsPage::OnContextMenu(LPARAM point) {
   busy_ = true;
+  AtScopeEnd idle{[this] { busy_ = false; }};
   int item = NextItem(list_, -1, LVNI_SELECTED);
   ConnectionRow* row = item == -1 ? nullptr : RowAt(item);
   HMENU menu = row ? LoadPopupMenu(IDM_CONNECTION_CONTEXT) : nullptr;
-  if (menu) {
+  if (!menu) return;
+  AtScopeEnd destroyMenu{[menu] { DestroyMenu(menu); }};
 #ifndef VESK_WINDOWS_2000
-    if (row->processId > 16) EnableMenuItem(menu, ID_GO_TO_PROCESS, MF_BYCOMMAND | MF_ENABLED);
+  if (row->processId > 16) EnableMenuItem(menu, ID_GO_TO_PROCESS, MF_BYCOMMAND | MF_ENABLED);
 #endif
-    if (CanClose(*row)) EnableMenuItem(menu, ID_CLOSE_CONNECTION, MF_BYCOMMAND | MF_ENABLED);
-    UINT command = UINT(
-        TrackPopupMenuEx(menu, TPM_RETURNCMD, short(LOWORD(point)), short(HIWORD(point)), page_, nullptr));
-    if (command == ID_CLOSE_CONNECTION) CloseConnection(*row);
+  if (CanClose(*row)) EnableMenuItem(menu, ID_CLOSE_CONNECTION, MF_BYCOMMAND | MF_ENABLED);
+  UINT command =
+      UINT(TrackPopupMenuEx(menu, TPM_RETURNCMD, short(LOWORD(point)), short(HIWORD(point)), page_, nullptr));
+  if (command == ID_CLOSE_CONNECTION) CloseConnection(*row);
 #ifndef VESK_WINDOWS_2000
-    if (command == ID_GO_TO_PROCESS) GoToProcess(row->processId);
+  if (command == ID_GO_TO_PROCESS) GoToProcess(row->processId);
 #endif
-    DestroyMenu(menu);
-  }
-  busy_ = false;
 }
 
 void ConnectionsPage::CloseConnection(const ConnectionRow& row) {
