@@ -5,6 +5,7 @@
 
 #include <commctrl.h>
 #include <gtest/gtest.h>
+#include <iprtrmib.h>
 
 #include <string>
 #include <vector>
@@ -32,6 +33,26 @@ struct UdpRow {
 };
 
 DWORD gTransportStart = 1;
+
+// Wine's SetTcpEntry closes nothing: the test's stand-in takes its place in
+// this process (a jump written over its first bytes) and keeps the rows.
+std::vector<MIB_TCPROW> gClosedRows;
+DWORD WINAPI StandInSetTcpEntry(MIB_TCPROW* row) {
+  gClosedRows.push_back(*row);
+  return NO_ERROR;
+}
+bool ReplaceSetTcpEntry() {
+  HMODULE library = LoadLibraryW(L"iphlpapi.dll");
+  auto* target = library ? reinterpret_cast<BYTE*>(GetProcAddress(library, "SetTcpEntry")) : nullptr;
+  DWORD protection;
+  if (!target || !VirtualProtect(target, 5, PAGE_EXECUTE_READWRITE, &protection)) return false;
+  INT32 distance = INT32(reinterpret_cast<BYTE*>(&StandInSetTcpEntry) - (target + 5));
+  target[0] = 0xE9;  // jmp rel32
+  memcpy(target + 1, &distance, 4);
+  VirtualProtect(target, 5, protection, &protection);
+  FlushInstructionCache(GetCurrentProcess(), target, 5);
+  return true;
+}
 
 class ConnectionsPageTest : public testing::Test {
  protected:
@@ -122,7 +143,8 @@ class ConnectionsPageTest : public testing::Test {
   }
   // The states of the context menu's two commands for an item, read while
   // the menu is open; `whileOpen` runs then on the answering thread.
-  std::pair<UINT, UINT> MenuStates(int item, const std::function<void()>& whileOpen = {}) {
+  std::pair<UINT, UINT> MenuStates(int item, const std::function<void()>& whileOpen = {},
+                                   const std::vector<WPARAM>& keys = {VK_ESCAPE}) {
     SendMessageW(list_, LVM_ENSUREVISIBLE, item, FALSE);
     LVITEMW state = {};
     state.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
@@ -138,7 +160,7 @@ class ConnectionsPageTest : public testing::Test {
           HMENU popup = reinterpret_cast<HMENU>(SendMessageW(window, MN_GETHMENU, 0, 0));
           states = {GetMenuState(popup, 40007, MF_BYCOMMAND), GetMenuState(popup, 40006, MF_BYCOMMAND)};
           if (whileOpen) whileOpen();
-          PostMessageW(window, WM_KEYDOWN, VK_ESCAPE, 0);
+          for (WPARAM key : keys) PostMessageW(window, WM_KEYDOWN, key, 0);
           return true;
         });
     EXPECT_EQ(unanswered, 0);
@@ -249,6 +271,42 @@ TEST_F(ConnectionsPageTest, TheTipDescribesTheEndpointUnderTheCursor) {
             std::wstring(L"taskmgr.exe"));
   // No process behind the listener's id: the ends alone.
   EXPECT_EQ(tipAt(1), L"tcp://*:0");
+}
+
+// Close Connection hands SetTcpEntry the row's ends with state 12; Go To
+// Process (Windows XP build) shows the Processes page with the process's
+// row selected.
+TEST_F(ConnectionsPageTest, TheMenuClosesTheConnectionAndGoesToTheProcess) {
+  ASSERT_TRUE(ReplaceSetTcpEntry());
+  DWORD self = GetCurrentProcessId();
+  SetTables({{5, kLocal, Port(80), kRemote, Port(40000), self}}, {});
+  Show();
+  ASSERT_EQ(Rows(), 1);
+  gClosedRows.clear();
+  MenuStates(0, {}, {VK_DOWN, VK_RETURN});
+  ASSERT_EQ(gClosedRows.size(), 1u);
+  EXPECT_EQ(gClosedRows[0].dwState, 12u);
+  EXPECT_EQ(gClosedRows[0].dwLocalAddr, kLocal);
+  EXPECT_EQ(gClosedRows[0].dwLocalPort, Port(80));
+  EXPECT_EQ(gClosedRows[0].dwRemoteAddr, kRemote);
+  EXPECT_EQ(gClosedRows[0].dwRemotePort, Port(40000));
+
+  wchar_t build[8] = {};
+  GetEnvironmentVariableW(L"VESK_BUILD", build, 8);
+  if (wcscmp(build, L"xp") != 0) return;
+  ASSERT_TRUE(host.RefreshUntil([&] { return host.RowOfProcess(self) != -1; }));
+  MenuStates(0, {}, {VK_UP, VK_RETURN});
+  PumpMessages(host.Main());
+  EXPECT_FALSE(IsWindowVisible(page_));
+  EXPECT_TRUE(IsWindowVisible(host.ProcessesPage()));
+  EXPECT_EQ(SendMessageW(host.Tabs(), TCM_GETCURSEL, 0, 0), 1);
+  int row = host.RowOfProcess(self);
+  EXPECT_EQ(SendMessageW(host.ProcessList(), LVM_GETNEXTITEM, WPARAM(-1), LVNI_SELECTED), row);
+  EXPECT_EQ(GetFocus(), host.ProcessList());
+  // The timer now refreshes Task Manager's page, not ours.
+  SetTables({}, {});
+  Refresh();
+  EXPECT_EQ(Rows(), 1);
 }
 
 TEST_F(ConnectionsPageTest, AllOf1024TcpRowsAreShownNotA1025thAndNoUdpGivesTcpRowsOnly) {
