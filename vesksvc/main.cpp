@@ -3,10 +3,12 @@
 // "SavePriority" is on. No window, no C runtime.
 //
 // New processes are found by a Toolhelp process snapshot every
-// kScanPeriodMs: Windows 2000 and XP offer a user-mode program no
-// notification of process creation (the kernel's callback is for drivers,
-// WMI's process events poll the same list at a much higher cost), and one
-// snapshot of ~100 processes costs well under a millisecond.
+// kScanPeriodMs. Windows 2000 and XP tell a user-mode program nothing when a
+// process starts: the kernel's creation callback is for drivers, and WMI's
+// process creation events poll the same process list behind a much heavier
+// machinery (and need WMI running). A snapshot is one copy of the kernel's
+// process list; when no process is new, nothing else happens (no file
+// access, no process opened).
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -19,7 +21,7 @@ namespace {
 using vesksvc::ProcessKey;
 using vesksvc::ProcessTracker;
 
-const DWORD kScanPeriodMs = 500;
+const DWORD kScanPeriodMs = 1000;
 const DWORD kStopWaitHintMs = 2000;
 const wchar_t kSettingsFile[] = L"vesk.ini";
 // More processes than Windows 2000 and XP run in practice; the rest of a

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "service_identity.h"
+#include "vesksvc_control.h"
 
 namespace {
 
@@ -18,7 +18,7 @@ const wchar_t kChildImage[] = L"idle_child.exe";
 // Copies of the idle child under names of their own: images of other sections.
 const wchar_t kPlainImage[] = L"vesk_plain.exe";
 const wchar_t kProbeImage[] = L"vesk_probe.exe";
-// The service looks every 500 ms; this bound leaves room for a slow Wine.
+// The service looks once a second; this bound leaves room for a slow Wine.
 const DWORD kApplyBoundMs = 5000;
 
 std::wstring HostPath(const char* variable) {
@@ -42,28 +42,6 @@ bool WaitUntil(Done done, DWORD boundMs = kApplyBoundMs) {
     Sleep(20);
   }
   return true;
-}
-
-class ServiceHandle {
- public:
-  explicit ServiceHandle(SC_HANDLE handle) : handle_(handle) {}
-  ~ServiceHandle() {
-    if (handle_) CloseServiceHandle(handle_);
-  }
-  ServiceHandle(const ServiceHandle&) = delete;
-  ServiceHandle& operator=(const ServiceHandle&) = delete;
-  SC_HANDLE get() const { return handle_; }
-
- private:
-  SC_HANDLE handle_;
-};
-
-DWORD ServiceState() {
-  ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  ServiceHandle service(OpenServiceW(manager.get(), vesksvc::kServiceName, SERVICE_QUERY_STATUS));
-  SERVICE_STATUS status = {};
-  if (!service.get() || !QueryServiceStatus(service.get(), &status)) return 0;
-  return status.dwCurrentState;
 }
 
 // A process of one of the test images, ended with the test.
@@ -107,21 +85,7 @@ class SavedPriorityService : public ::testing::Test {
     ASSERT_TRUE(CopyFileW(child.c_str(), TempImage(kPlainImage).c_str(), FALSE));
     ASSERT_TRUE(CopyFileW(child.c_str(), TempImage(kProbeImage).c_str(), FALSE));
     // Installed as a setup would install it, but started by the tests only.
-    std::wstring binary = L"\"" + HostPath("VESK_SERVICE") + L"\"";
-    ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    ASSERT_TRUE(manager.get() != nullptr);
-    ServiceHandle existing(OpenServiceW(manager.get(), vesksvc::kServiceName, SERVICE_ALL_ACCESS));
-    if (existing.get()) {
-      ChangeServiceConfigW(existing.get(), vesksvc::kServiceType, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                           binary.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr,
-                           vesksvc::kDisplayName);
-      return;
-    }
-    ServiceHandle created(CreateServiceW(manager.get(), vesksvc::kServiceName, vesksvc::kDisplayName,
-                                         SERVICE_ALL_ACCESS, vesksvc::kServiceType, SERVICE_DEMAND_START,
-                                         SERVICE_ERROR_NORMAL, binary.c_str(), nullptr, nullptr, nullptr,
-                                         nullptr, nullptr));
-    ASSERT_TRUE(created.get() != nullptr) << "cannot install the service: " << GetLastError();
+    ASSERT_TRUE(vesksvc_control::Install(HostPath("VESK_SERVICE"))) << "cannot install: " << GetLastError();
   }
 
   void SetUp() override {
@@ -144,24 +108,8 @@ class SavedPriorityService : public ::testing::Test {
     ASSERT_TRUE(WritePrivateProfileStringW(image, key, value, kSettingsFile));
   }
 
-  static void Start() {
-    ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    ServiceHandle service(OpenServiceW(manager.get(), vesksvc::kServiceName, SERVICE_START));
-    ASSERT_TRUE(service.get() && StartServiceW(service.get(), 0, nullptr)) << GetLastError();
-    ASSERT_TRUE(WaitUntil([] { return ServiceState() == SERVICE_RUNNING; }));
-  }
-
-  // Asks the service to stop; gives how long it took to report stopped, or
-  // a value above the bound when it did not.
-  static DWORD Stop() {
-    ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    ServiceHandle service(OpenServiceW(manager.get(), vesksvc::kServiceName, SERVICE_STOP));
-    SERVICE_STATUS status = {};
-    DWORD start = GetTickCount();
-    if (!service.get() || !ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) return 0;
-    if (!WaitUntil([] { return ServiceState() == SERVICE_STOPPED; }, 10000)) return ~DWORD(0);
-    return GetTickCount() - start;
-  }
+  static void Start() { ASSERT_TRUE(vesksvc_control::Start()) << GetLastError(); }
+  static DWORD Stop() { return vesksvc_control::Stop(); }
 
   DWORD_PTR processors_ = 0;
 };
