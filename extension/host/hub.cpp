@@ -11,6 +11,7 @@
 #include "host/settings.h"
 #include "host/tab_order.h"
 #include "process/priority_names.h"
+#include "process/process_rows.h"
 #include "resources/resource_ids.h"
 
 namespace {
@@ -315,4 +316,17 @@ bool Hub::RowOfProcessExists(const ProcessIdentity& process) const {
     if (row.processId == process.processId && row.imageName == process.imageName) return true;
   }
   return false;
+}
+
+void Hub::GoToProcess(DWORD processId) {
+  HWND page = processesPage_.Window();
+  ShowWindow(page, SW_SHOW);
+  SetWindowPos(page, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+  // Task Manager still regards its Processes page as current.
+  SetFocus(tabControl_);
+  TabCtrl_SetCurSel(tabControl_, kProcessesTabIndex);
+  currentTab_ = kProcessesTabIndex;
+  HWND list = processList_.Window();
+  SelectProcessRow(list, processId);
+  SetFocus(list);
 }

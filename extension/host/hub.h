@@ -24,6 +24,11 @@ class Hub {
   // when no row is selected.
   std::optional<ProcessIdentity> SelectedProcess();
 
+  // Shows the Processes page in place of the added page that was current
+  // (which hid itself), without a tab-change notification, and selects the
+  // row of the process.
+  void GoToProcess(DWORD processId);
+
  private:
   class MainWindow : public Subclass {
     LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
