@@ -54,7 +54,8 @@ void ServiceControl::Stop(const ServiceRecordPtr& record) {
     SingleShot(record, kControlStop);
     return;
   }
-  if (!ConfirmDependents(*record, dependents, IDS_QUESTION_DEPENDENT_STOP, IDS_CONFIRM_DEPENDENT_STOP)) return;
+  if (!ConfirmDependents(*record, dependents, IDS_QUESTION_DEPENDENT_STOP, IDS_CONFIRM_DEPENDENT_STOP))
+    return;
   std::deque<ControlRequest> requests;
   for (const auto& dependent : dependents) requests.push_back({dependent, kControlStop});
   requests.push_back({record, kControlStop});

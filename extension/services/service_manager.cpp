@@ -16,8 +16,8 @@ using EnumEntry = ENUM_SERVICE_STATUSW;
 
 BOOL EnumerateInto(SC_HANDLE manager, BYTE* buffer, DWORD size, DWORD* needed, DWORD* count) {
   DWORD resume = 0;
-  return EnumServicesStatusW(manager, kWin32Services, SERVICE_STATE_ALL,
-                             reinterpret_cast<EnumEntry*>(buffer), size, needed, count, &resume);
+  return EnumServicesStatusW(manager, kWin32Services, SERVICE_STATE_ALL, reinterpret_cast<EnumEntry*>(buffer),
+                             size, needed, count, &resume);
 }
 
 EnumeratedService FromEntry(const EnumEntry& entry) {
@@ -98,10 +98,12 @@ bool QueryServiceDetails(ServiceRecord& record) {
     record.acceptedControls = status.dwControlsAccepted;
   }
   std::vector<BYTE> buffer;
-  if (QueryWithBuffer(buffer, [&](BYTE* data, DWORD size, DWORD* needed) {
-        return QueryServiceConfigW(record.service, reinterpret_cast<QUERY_SERVICE_CONFIGW*>(data), size,
-                                   needed) != FALSE;
-      }) &&
+  if (QueryWithBuffer(buffer,
+                      [&](BYTE* data, DWORD size, DWORD* needed) {
+                        return QueryServiceConfigW(record.service,
+                                                   reinterpret_cast<QUERY_SERVICE_CONFIGW*>(data), size,
+                                                   needed) != FALSE;
+                      }) &&
       buffer.size() >= sizeof(QUERY_SERVICE_CONFIGW)) {
     const auto* config = reinterpret_cast<const QUERY_SERVICE_CONFIGW*>(buffer.data());
     record.startType = config->dwStartType;
@@ -109,9 +111,11 @@ bool QueryServiceDetails(ServiceRecord& record) {
   }
   std::wstring description;
 #ifndef VESK_WINDOWS_2000
-  if (QueryWithBuffer(buffer, [&](BYTE* data, DWORD size, DWORD* needed) {
-        return QueryServiceConfig2W(record.service, SERVICE_CONFIG_DESCRIPTION, data, size, needed) != FALSE;
-      }) &&
+  if (QueryWithBuffer(buffer,
+                      [&](BYTE* data, DWORD size, DWORD* needed) {
+                        return QueryServiceConfig2W(record.service, SERVICE_CONFIG_DESCRIPTION, data, size,
+                                                    needed) != FALSE;
+                      }) &&
       buffer.size() >= sizeof(SERVICE_DESCRIPTIONW)) {
     const auto* found = reinterpret_cast<const SERVICE_DESCRIPTIONW*>(buffer.data());
     if (found->lpDescription) description = found->lpDescription;

@@ -291,7 +291,8 @@ INT_PTR ServicesPage::OnPageMessage(UINT message, WPARAM wParam, LPARAM lParam) 
       }
 #ifndef VESK_WINDOWS_2000
       if (header->code == UINT(NM_CUSTOMDRAW)) {
-        SetWindowLongPtrW(pageWindow_, DWLP_MSGRESULT, OnCustomDraw(*reinterpret_cast<NMLVCUSTOMDRAW*>(lParam)));
+        SetWindowLongPtrW(pageWindow_, DWLP_MSGRESULT,
+                          OnCustomDraw(*reinterpret_cast<NMLVCUSTOMDRAW*>(lParam)));
         return TRUE;
       }
 #endif
@@ -426,7 +427,8 @@ LRESULT ServicesPage::OnListMessage(UINT message, WPARAM wParam, LPARAM lParam) 
       auto* header = reinterpret_cast<NMHDR*>(lParam);
       HWND tooltip = reinterpret_cast<HWND>(SendMessageW(list_.Window(), LVM_GETTOOLTIPS, 0, 0));
       if (!header || !tooltip || header->hwndFrom != tooltip) break;
-      if (header->code == UINT(TTN_GETDISPINFOW)) return OnTooltipText(*reinterpret_cast<NMTTDISPINFOW*>(lParam));
+      if (header->code == UINT(TTN_GETDISPINFOW))
+        return OnTooltipText(*reinterpret_cast<NMTTDISPINFOW*>(lParam));
       if (header->code == UINT(TTN_SHOW)) return OnTooltipShow(*header, wParam, lParam);
       break;
     }
@@ -441,7 +443,8 @@ LRESULT ServicesPage::ServicesList::HandleMessage(UINT message, WPARAM wParam, L
 
 LRESULT ServicesPage::OnEraseBackground(HDC dc) {
   HWND list = list_.Window();
-  if (!rowsRegion_ || !scratchRegion_ || !windowBrush_) return list_.CallPrevious(WM_ERASEBKGND, WPARAM(dc), 0);
+  if (!rowsRegion_ || !scratchRegion_ || !windowBrush_)
+    return list_.CallPrevious(WM_ERASEBKGND, WPARAM(dc), 0);
   // Unselected rows paint themselves; only the rest is erased, so they do
   // not flicker at every refresh.
   SetRectRgn(rowsRegion_, 0, 0, 0, 0);

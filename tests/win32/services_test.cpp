@@ -1,0 +1,409 @@
+// The Services page inside the substitute Task Manager, against Wine's real
+// service control manager and the test services of test_service.exe: what
+// the user sees in the list, its context menu, the "Wait..." window and the
+// message boxes, and what reaches the manager.
+#include <windows.h>
+
+#include <commctrl.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "taskmgr_host.h"
+#include "test_services.h"
+
+namespace {
+
+namespace ts = test_services;
+
+constexpr int kServicesTab = 3;
+// Context menu items by position, and their commands.
+constexpr UINT kStart = 40002, kRestart = 40001, kStop = 40004, kPause = 40003, kContinue = 40005;
+constexpr UINT kAutomatic = 40009, kManual = 40010, kDisabled = 40011, kGoToProcess = 40006;
+constexpr int kStartupModePosition = 6;
+
+bool IsClass(HWND window, const wchar_t* name) {
+  wchar_t text[32] = {};
+  GetClassNameW(window, text, 32);
+  return wcscmp(text, name) == 0;
+}
+
+[[maybe_unused]] std::wstring Text(HWND window) {
+  wchar_t text[1024] = {};
+  GetWindowTextW(window, text, 1024);
+  return text;
+}
+
+// The list's messages that change what it shows, counted by a subclass of
+// the test's own.
+struct WriteCounter {
+  static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+      case LVM_SETITEMW:
+      case LVM_SETITEMTEXTW:
+      case LVM_INSERTITEMW:
+      case LVM_DELETEITEM:
+        ++writes;
+        break;
+      case LVM_SORTITEMS:
+        ++sorts;
+        break;
+    }
+    return CallWindowProcW(previous, window, message, wParam, lParam);
+  }
+  static inline WNDPROC previous = nullptr;
+  static inline int writes = 0;
+  static inline int sorts = 0;
+};
+
+// What a context menu offered.
+struct MenuSeen {
+  bool shown = false;
+  std::map<UINT, bool> enabled;
+  std::map<UINT, bool> checked;
+};
+
+class ServicesPage : public testing::Test {
+ protected:
+  void SetUp() override {
+    ts::Reset();
+    host.Start();
+    host.ClickTab(kServicesTab);
+    list = FindServicesList();
+    ASSERT_TRUE(list != nullptr);
+    page = GetParent(list);
+  }
+  void TearDown() override {
+    host.Stop();
+    ts::Reset();
+  }
+
+  HWND FindServicesList() const {
+    for (HWND child = GetWindow(host.Main(), GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+      HWND candidate = GetDlgItem(child, 1001);
+      if (candidate && IsClass(candidate, L"SysListView32") && ColumnTitle(candidate, 0) == L"Service Name")
+        return candidate;
+    }
+    return nullptr;
+  }
+  static std::wstring ColumnTitle(HWND listView, int column) {
+    wchar_t text[64] = {};
+    LVCOLUMNW info = {};
+    info.mask = LVCF_TEXT;
+    info.pszText = text;
+    info.cchTextMax = 64;
+    SendMessageW(listView, LVM_GETCOLUMNW, column, reinterpret_cast<LPARAM>(&info));
+    return text;
+  }
+
+  // One tick of Task Manager's refresh timer.
+  void Refresh() {
+    SendMessageW(host.Main(), WM_TIMER, 1, 0);
+    PumpMessages(host.Main());
+  }
+  bool RefreshUntil(const std::function<bool()>& done) {
+    DWORD start = GetTickCount();
+    for (;;) {
+      Refresh();
+      if (done()) return true;
+      if (GetTickCount() - start > 10000) return false;
+      Sleep(40);
+    }
+  }
+  int Rows() const { return int(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0)); }
+  std::wstring Cell(int row, int column) const {
+    wchar_t text[512] = {};
+    LVITEMW item = {};
+    item.iSubItem = column;
+    item.pszText = text;
+    item.cchTextMax = 512;
+    SendMessageW(list, LVM_GETITEMTEXTW, row, reinterpret_cast<LPARAM>(&item));
+    return text;
+  }
+  std::vector<std::wstring> Column(int column) const {
+    std::vector<std::wstring> cells;
+    for (int row = 0; row < Rows(); ++row) cells.push_back(Cell(row, column));
+    return cells;
+  }
+  int Row(const std::wstring& displayName) const {
+    for (int row = 0; row < Rows(); ++row)
+      if (Cell(row, 0) == displayName) return row;
+    return -1;
+  }
+  std::wstring StatusOf(const std::wstring& displayName) const {
+    int row = Row(displayName);
+    return row < 0 ? L"<no row>" : Cell(row, 1);
+  }
+  void CountWrites() {
+    WriteCounter::writes = WriteCounter::sorts = 0;
+    WriteCounter::previous = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrW(list, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&WriteCounter::Procedure)));
+  }
+  void StopCounting() {
+    SetWindowLongPtrW(list, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(WriteCounter::previous));
+  }
+  void ClickColumn(int column) {
+    NMLISTVIEW click = {};
+    click.hdr = {list, 1001, UINT(LVN_COLUMNCLICK)};
+    click.iItem = -1;
+    click.iSubItem = column;
+    SendMessageW(page, WM_NOTIFY, 1001, reinterpret_cast<LPARAM>(&click));
+  }
+
+  // Right-clicks the service's row and lets `choose` handle the open menu
+  // (a popup whose items it may read); the menu is then closed unless
+  // `choose` picked an item. `answer` deals with the windows the command opens.
+  MenuSeen ContextMenu(const std::wstring& displayName, UINT command = 0,
+                       const std::function<bool(HWND)>& answer = nullptr) {
+    MenuSeen seen;
+    int row = Row(displayName);
+    EXPECT_GE(row, 0) << "no row for the service";
+    if (row < 0) return seen;
+    SelectListItem(row);
+    RECT bounds = {LVIR_BOUNDS, 0, 0, 0};
+    SendMessageW(list, LVM_GETITEMRECT, row, reinterpret_cast<LPARAM>(&bounds));
+    POINT point = {bounds.left + 10, bounds.top + 3};
+    ClientToScreen(list, &point);
+    bool submenuOpened = false;
+    int unanswered = RunAnswering(
+        [&] {
+          SendMessageW(page, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(list), MAKELPARAM(point.x, point.y));
+          PumpMessages(host.Main());
+        },
+        [&](HWND window) {
+          if (IsClass(window, L"#32768")) {
+            HMENU popup = reinterpret_cast<HMENU>(SendMessageW(window, MN_GETHMENU, 0, 0));
+            if (!popup) return false;
+            if (GetMenuItemID(popup, 0) == kStart) {
+              seen.shown = true;
+              for (UINT id : {kStart, kRestart, kStop, kPause, kContinue, kAutomatic, kManual, kDisabled,
+                              kGoToProcess}) {
+                UINT state = GetMenuState(popup, id, MF_BYCOMMAND);
+                seen.enabled[id] = !(state & (MF_GRAYED | MF_DISABLED));
+                seen.checked[id] = state & MF_CHECKED;
+              }
+              bool inSubmenu = command == kAutomatic || command == kManual || command == kDisabled;
+              if (!command) {
+                PostMessageW(window, WM_KEYDOWN, VK_ESCAPE, 0);
+              } else if (inSubmenu) {
+                ChooseItem(window, popup, kStartupModePosition, true);
+                submenuOpened = true;
+              } else {
+                ChooseItem(window, popup, PositionOf(popup, command), false);
+              }
+              return true;
+            }
+            if (submenuOpened) {
+              ChooseItem(window, popup, PositionOf(popup, command), false);
+              return true;
+            }
+            return false;
+          }
+          return answer && answer(window);
+        });
+    EXPECT_EQ(unanswered, 0);
+    PumpMessages(host.Main());
+    return seen;
+  }
+  static int PositionOf(HMENU menu, UINT id) {
+    for (int i = 0; i < GetMenuItemCount(menu); ++i)
+      if (GetMenuItemID(menu, i) == id) return i;
+    return -1;
+  }
+  // Moves the menu's highlight to the item as the arrow keys do, then opens
+  // (submenu) or chooses it.
+  static void ChooseItem(HWND window, HMENU menu, int position, bool submenu) {
+    for (int step = 0; step < 20; ++step) {
+      if (GetMenuState(menu, position, MF_BYPOSITION) & MF_HILITE) break;
+      PostMessageW(window, WM_KEYDOWN, VK_DOWN, 0);
+      Sleep(30);
+    }
+    PostMessageW(window, WM_KEYDOWN, submenu ? VK_RIGHT : VK_RETURN, 0);
+  }
+  void SelectListItem(int row) {
+    LVITEMW item = {};
+    item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+    item.state = LVIS_SELECTED | LVIS_FOCUSED;
+    SendMessageW(list, LVM_SETITEMSTATE, row, reinterpret_cast<LPARAM>(&item));
+  }
+
+  TaskManagerHost host;
+  HWND list = nullptr;
+  HWND page = nullptr;
+};
+
+TEST_F(ServicesPage, RowsMatchTheManagersEnumeration) {
+  Refresh();
+  auto listed = ts::Enumerate();
+  ASSERT_EQ(Rows(), int(listed.size()));
+  auto names = Column(0);
+  for (const auto& service : listed)
+    EXPECT_NE(std::find(names.begin(), names.end(), service.displayName), names.end());
+  EXPECT_EQ(StatusOf(ts::kBaseName), L"");
+  ASSERT_TRUE(ts::Start(ts::kBase));
+  ASSERT_TRUE(ts::WaitForState(ts::kBase, SERVICE_RUNNING));
+  Refresh();
+  EXPECT_EQ(StatusOf(ts::kBaseName), L"Running");
+}
+
+TEST_F(ServicesPage, AStartingServiceShowsItsCheckpointAsItGrows) {
+  ts::Configure(ts::kSlow, ts::kHold, 300);
+  ASSERT_TRUE(ts::Start(ts::kSlow));
+  std::vector<std::wstring> seen;
+  // The cell follows the checkpoint the manager reports at the refresh.
+  ASSERT_TRUE(RefreshUntil([&] {
+    DWORD before = ts::Status(ts::kSlow).dwCheckPoint;
+    Refresh();
+    DWORD after = ts::Status(ts::kSlow).dwCheckPoint;
+    if (before == after) {
+      EXPECT_EQ(StatusOf(ts::kSlowName), L"Starting (" + std::to_wstring(after) + L")");
+      if (seen.empty() || seen.back() != StatusOf(ts::kSlowName)) seen.push_back(StatusOf(ts::kSlowName));
+    }
+    return seen.size() >= 2;
+  }));
+  ts::Release(ts::kSlow);
+  ASSERT_TRUE(ts::WaitForState(ts::kSlow, SERVICE_RUNNING));
+  Refresh();
+  EXPECT_EQ(StatusOf(ts::kSlowName), L"Running");
+}
+
+TEST_F(ServicesPage, RefreshesWithoutChangeWriteNothingAndDoNotSort) {
+  Refresh();
+  CountWrites();
+  Refresh();
+  Refresh();
+  EXPECT_EQ(WriteCounter::writes, 0);
+  EXPECT_EQ(WriteCounter::sorts, 0);
+  // A change writes its row and sorts once.
+  ASSERT_TRUE(ts::Start(ts::kBase));
+  ASSERT_TRUE(ts::WaitForState(ts::kBase, SERVICE_RUNNING));
+  Refresh();
+  StopCounting();
+  EXPECT_EQ(WriteCounter::writes, 2);
+  EXPECT_EQ(WriteCounter::sorts, 1);
+}
+
+TEST_F(ServicesPage, ANewServiceIsAppendedAndSortedADeletedOneVanishesWithoutASort) {
+  const wchar_t* key = L"VeskTestExtra";
+  ts::Delete(key);
+  Refresh();
+  int before = Rows();
+  ts::CreateExtra(key, L"Vesk Test Extra");
+  CountWrites();
+  Refresh();
+  EXPECT_EQ(Rows(), before + 1);
+  EXPECT_EQ(WriteCounter::sorts, 1);
+  auto names = Column(0);
+  EXPECT_TRUE(std::is_sorted(names.begin(), names.end()));
+  ts::Delete(key);
+  WriteCounter::sorts = 0;
+  Refresh();
+  StopCounting();
+  EXPECT_EQ(Rows(), before);
+  EXPECT_EQ(Row(L"Vesk Test Extra"), -1);
+  EXPECT_EQ(WriteCounter::sorts, 0);
+}
+
+TEST_F(ServicesPage, ColumnsSortBothWays) {
+  ts::Start(ts::kBase);
+  ts::Start(ts::kSlow);
+  ASSERT_TRUE(ts::WaitForState(ts::kSlow, SERVICE_RUNNING));
+  ASSERT_TRUE(ts::Control(ts::kSlow, SERVICE_CONTROL_PAUSE));
+  ASSERT_TRUE(ts::WaitForState(ts::kSlow, SERVICE_PAUSED));
+  Refresh();
+  std::map<std::wstring, DWORD> states;
+  for (const auto& service : ts::Enumerate()) states[service.displayName] = service.state;
+  auto stateColumn = [&] {
+    std::vector<DWORD> column;
+    for (const auto& name : Column(0)) column.push_back(states[name]);
+    return column;
+  };
+  // Code units: upper case before lower case.
+  auto names = Column(0);
+  EXPECT_TRUE(std::is_sorted(names.begin(), names.end()));
+  ClickColumn(0);
+  names = Column(0);
+  EXPECT_TRUE(std::is_sorted(names.rbegin(), names.rend()));
+  ClickColumn(1);
+  auto byState = stateColumn();
+  EXPECT_TRUE(std::is_sorted(byState.begin(), byState.end()));
+  EXPECT_NE(byState.front(), byState.back());
+  ClickColumn(1);
+  byState = stateColumn();
+  EXPECT_TRUE(std::is_sorted(byState.rbegin(), byState.rend()));
+  ClickColumn(0);
+  names = Column(0);
+  EXPECT_TRUE(std::is_sorted(names.begin(), names.end()));
+}
+
+#ifdef VESK_TEST_NT
+constexpr bool kGoToProcessOffered = false;
+#else
+constexpr bool kGoToProcessOffered = true;
+#endif
+
+TEST_F(ServicesPage, TheMenuOffersWhatTheStateAndStartTypeAllow) {
+  using Items = std::map<UINT, bool>;
+  auto offered = [](const MenuSeen& seen) {
+    Items items;
+    for (UINT id : {kStart, kRestart, kStop, kPause, kContinue, kGoToProcess})
+      if (seen.enabled.at(id)) items[id] = true;
+    return items;
+  };
+  auto checkedMode = [](const MenuSeen& seen) {
+    UINT mode = 0;
+    for (UINT id : {kAutomatic, kManual, kDisabled})
+      if (seen.checked.at(id)) mode = mode ? UINT(-1) : id;
+    return mode;
+  };
+  Items withProcess = kGoToProcessOffered ? Items{{kGoToProcess, true}} : Items{};
+  auto plus = [](Items items, std::initializer_list<UINT> more) {
+    for (UINT id : more) items[id] = true;
+    return items;
+  };
+  Refresh();
+  MenuSeen seen = ContextMenu(ts::kBaseName);
+  ASSERT_TRUE(seen.shown);
+  EXPECT_EQ(offered(seen), (Items{{kStart, true}}));
+  EXPECT_EQ(checkedMode(seen), kManual);
+  for (UINT id : {kAutomatic, kManual, kDisabled}) EXPECT_TRUE(seen.enabled[id]);
+
+  ts::SetStartType(ts::kBase, SERVICE_DISABLED);
+  seen = ContextMenu(ts::kBaseName);
+  EXPECT_EQ(offered(seen), Items{});
+  EXPECT_EQ(checkedMode(seen), kDisabled);
+
+  ts::SetStartType(ts::kBase, SERVICE_AUTO_START);
+  ASSERT_TRUE(ts::Start(ts::kBase));
+  ASSERT_TRUE(ts::WaitForState(ts::kBase, SERVICE_RUNNING));
+  seen = ContextMenu(ts::kBaseName);
+  EXPECT_EQ(offered(seen), plus(withProcess, {kStop, kRestart, kPause}));
+  EXPECT_EQ(checkedMode(seen), kAutomatic);
+
+  // Running but disabled: no Restart.
+  ts::SetStartType(ts::kBase, SERVICE_DISABLED);
+  seen = ContextMenu(ts::kBaseName);
+  EXPECT_EQ(offered(seen), plus(withProcess, {kStop, kPause}));
+
+  ASSERT_TRUE(ts::Control(ts::kBase, SERVICE_CONTROL_PAUSE));
+  ASSERT_TRUE(ts::WaitForState(ts::kBase, SERVICE_PAUSED));
+  seen = ContextMenu(ts::kBaseName);
+  EXPECT_EQ(offered(seen), plus(withProcess, {kContinue}));
+
+  // Pending (a start held by the service): only Go To Process and the
+  // startup modes; then running, a service that accepts stop only.
+  ts::Configure(ts::kSlow, ts::kHold, 100, SERVICE_ACCEPT_STOP);
+  ASSERT_TRUE(ts::Start(ts::kSlow));
+  ASSERT_TRUE(ts::WaitForState(ts::kSlow, SERVICE_START_PENDING));
+  seen = ContextMenu(ts::kSlowName);
+  EXPECT_EQ(offered(seen), withProcess);
+  ts::Release(ts::kSlow);
+  ASSERT_TRUE(ts::WaitForState(ts::kSlow, SERVICE_RUNNING));
+  seen = ContextMenu(ts::kSlowName);
+  EXPECT_EQ(offered(seen), plus(withProcess, {kStop, kRestart}));
+}
+
+}  // namespace
