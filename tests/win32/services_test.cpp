@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <map>
 #include <string>
 #include <vector>
@@ -31,7 +32,7 @@ bool IsClass(HWND window, const wchar_t* name) {
   return wcscmp(text, name) == 0;
 }
 
-[[maybe_unused]] std::wstring Text(HWND window) {
+std::wstring Text(HWND window) {
   wchar_t text[1024] = {};
   GetWindowTextW(window, text, 1024);
   return text;
@@ -64,6 +65,62 @@ struct MenuSeen {
   bool shown = false;
   std::map<UINT, bool> enabled;
   std::map<UINT, bool> checked;
+};
+
+// The texts of a message box: caption and message.
+struct Box {
+  std::wstring caption;
+  std::wstring text;
+};
+
+BOOL CALLBACK LongestStatic(HWND child, LPARAM context) {
+  auto* text = reinterpret_cast<std::wstring*>(context);
+  if (IsClass(child, L"Static") && Text(child).size() > text->size()) *text = Text(child);
+  return TRUE;
+}
+
+Box ReadBox(HWND window) {
+  Box box{Text(window), L""};
+  EnumChildWindows(window, &LongestStatic, reinterpret_cast<LPARAM>(&box.text));
+  return box;
+}
+
+bool IsWaitWindow(HWND window) { return IsClass(window, L"#32770") && GetDlgItem(window, 1002); }
+
+// Answers the windows a command opens: records every "Wait..." window's text
+// (and whether it sat centred over the main window), answers message boxes
+// with `button` and records them.
+struct Answerer {
+  HWND main = nullptr;
+  UINT button = IDOK;
+  bool cancelWait = false;
+  std::vector<std::wstring> waits;
+  std::vector<Box> boxes;
+  bool centred = true;
+  bool mainDisabled = true;
+
+  std::function<bool(HWND)> operator()() {
+    return [this](HWND window) {
+      if (IsWaitWindow(window)) {
+        waits.push_back(Text(GetDlgItem(window, 1001)));
+        RECT owner, own;
+        GetWindowRect(main, &owner);
+        GetWindowRect(window, &own);
+        int dx = (own.left + own.right) / 2 - (owner.left + owner.right) / 2;
+        int dy = (own.top + own.bottom) / 2 - (owner.top + owner.bottom) / 2;
+        if (std::abs(dx) > 1 || std::abs(dy) > 1) centred = false;
+        if (IsWindowEnabled(main)) mainDisabled = false;
+        if (cancelWait) PostMessageW(window, WM_COMMAND, IDCANCEL, 0);
+        return true;
+      }
+      if (IsClass(window, L"#32770") && GetDlgItem(window, button)) {
+        boxes.push_back(ReadBox(window));
+        PostMessageW(window, WM_COMMAND, button, 0);
+        return true;
+      }
+      return false;
+    };
+  }
 };
 
 class ServicesPage : public testing::Test {
@@ -153,11 +210,12 @@ class ServicesPage : public testing::Test {
     SendMessageW(page, WM_NOTIFY, 1001, reinterpret_cast<LPARAM>(&click));
   }
 
-  // Right-clicks the service's row and lets `choose` handle the open menu
-  // (a popup whose items it may read); the menu is then closed unless
-  // `choose` picked an item. `answer` deals with the windows the command opens.
+  // Right-clicks the service's row, reads the menu's items, runs `whileOpen`
+  // and chooses the command (none: the menu is closed). `answer` deals with
+  // the windows the command opens.
   MenuSeen ContextMenu(const std::wstring& displayName, UINT command = 0,
-                       const std::function<bool(HWND)>& answer = nullptr) {
+                       const std::function<bool(HWND)>& answer = nullptr,
+                       const std::function<void()>& whileOpen = nullptr) {
     MenuSeen seen;
     int row = Row(displayName);
     EXPECT_GE(row, 0) << "no row for the service";
@@ -185,6 +243,7 @@ class ServicesPage : public testing::Test {
                 seen.enabled[id] = !(state & (MF_GRAYED | MF_DISABLED));
                 seen.checked[id] = state & MF_CHECKED;
               }
+              if (whileOpen) whileOpen();
               bool inSubmenu = command == kAutomatic || command == kManual || command == kDisabled;
               if (!command) {
                 PostMessageW(window, WM_KEYDOWN, VK_ESCAPE, 0);
@@ -229,6 +288,31 @@ class ServicesPage : public testing::Test {
     item.state = LVIS_SELECTED | LVIS_FOCUSED;
     SendMessageW(list, LVM_SETITEMSTATE, row, reinterpret_cast<LPARAM>(&item));
   }
+
+  // Runs a menu command on the service and keeps the page refreshing (as
+  // Task Manager's timer does) until the sequence it started is over.
+  void RunCommand(const std::wstring& displayName, UINT command, Answerer& answerer) {
+    answerer.main = host.Main();
+    MenuSeen seen = ContextMenu(displayName, command, answerer());
+    EXPECT_TRUE(seen.enabled[command]) << "command " << command << " offered";
+  }
+  // Pumps the page's poll timer and the refresh until `done` holds, while
+  // the answerer deals with the windows that open.
+  bool WaitWhileAnswering(Answerer& answerer, const std::function<bool()>& done) {
+    bool reached = false;
+    int unanswered = RunAnswering(
+        [&] {
+          DWORD start = GetTickCount();
+          while (!(reached = done()) && GetTickCount() - start < 15000) {
+            Refresh();
+            Sleep(30);
+          }
+        },
+        answerer());
+    EXPECT_EQ(unanswered, 0);
+    return reached;
+  }
+  bool NoWaitWindow() const { return !FindWindowW(L"#32770", L"Wait..."); }
 
   TaskManagerHost host;
   HWND list = nullptr;
@@ -404,6 +488,226 @@ TEST_F(ServicesPage, TheMenuOffersWhatTheStateAndStartTypeAllow) {
   ASSERT_TRUE(ts::WaitForState(ts::kSlow, SERVICE_RUNNING));
   seen = ContextMenu(ts::kSlowName);
   EXPECT_EQ(offered(seen), plus(withProcess, {kStop, kRestart}));
+}
+
+TEST_F(ServicesPage, SingleShotCommandsReachTheManager) {
+  Refresh();
+  Answerer answerer;
+  RunCommand(ts::kBaseName, kStart, answerer);
+  ASSERT_TRUE(ts::WaitForState(ts::kBase, SERVICE_RUNNING));
+  RunCommand(ts::kBaseName, kPause, answerer);
+  ASSERT_TRUE(ts::WaitForState(ts::kBase, SERVICE_PAUSED));
+  RunCommand(ts::kBaseName, kContinue, answerer);
+  ASSERT_TRUE(ts::WaitForState(ts::kBase, SERVICE_RUNNING));
+  RunCommand(ts::kBaseName, kStop, answerer);
+  ASSERT_TRUE(ts::WaitForState(ts::kBase, SERVICE_STOPPED));
+  // Nothing needed confirming or waiting; the list was refreshed after each.
+  EXPECT_TRUE(answerer.boxes.empty());
+  EXPECT_TRUE(answerer.waits.empty());
+  EXPECT_TRUE(RefreshUntil([&] { return StatusOf(ts::kBaseName).empty(); }));
+}
+
+TEST_F(ServicesPage, RestartStopsAndStartsUnderTheWaitWindow) {
+  ts::Configure(ts::kSlow, 600);
+  ASSERT_TRUE(ts::Start(ts::kSlow));
+  ASSERT_TRUE(ts::WaitForState(ts::kSlow, SERVICE_RUNNING));
+  DWORD firstProcess = ts::Status(ts::kSlow).dwProcessId;
+  Refresh();
+  Answerer answerer;
+  RunCommand(ts::kSlowName, kRestart, answerer);
+  EXPECT_TRUE(WaitWhileAnswering(answerer, [&] { return NoWaitWindow() && answerer.waits.size() >= 2; }));
+  EXPECT_EQ(ts::Status(ts::kSlow).dwCurrentState, DWORD(SERVICE_RUNNING));
+  EXPECT_NE(ts::Status(ts::kSlow).dwProcessId, firstProcess);
+  EXPECT_EQ(answerer.waits,
+            (std::vector<std::wstring>{L"Stopping Vesk Test Slow", L"Starting Vesk Test Slow"}));
+  EXPECT_TRUE(answerer.centred);
+  EXPECT_TRUE(answerer.mainDisabled);
+  EXPECT_TRUE(IsWindowEnabled(host.Main()));
+  EXPECT_TRUE(answerer.boxes.empty());
+}
+
+TEST_F(ServicesPage, StopWithActiveDependentsAsksAndStopsThemFirst) {
+  for (const wchar_t* name : {ts::kBase, ts::kDependentA, ts::kDependentB}) {
+    ts::Configure(name, 300);
+    ts::Start(name);
+  }
+  for (const wchar_t* name : {ts::kBase, ts::kDependentA, ts::kDependentB})
+    ASSERT_TRUE(ts::WaitForState(name, SERVICE_RUNNING)) << name;
+  auto order = ts::ActiveDependents(ts::kBase);
+  // Wine 8's manager keeps the dependencies in the registry only: it neither
+  // reports them nor enumerates dependents (nor starts what a service needs).
+  if (order.empty()) GTEST_SKIP() << "the service manager enumerates no dependent services";
+  ASSERT_EQ(order.size(), 2u);
+  auto display = [](const std::wstring& key) {
+    return key == ts::kDependentA ? ts::kDependentAName : ts::kDependentBName;
+  };
+  std::wstring expected = std::wstring(L"These services depends on Vesk Test Base:\r\n\r\n") +
+                          display(order[0]) + L"\r\n" + display(order[1]) +
+                          L"\r\n\r\nDo you want to stop this services too?";
+  Refresh();
+
+  // No: nothing changes.
+  Answerer declined;
+  declined.button = IDNO;
+  RunCommand(ts::kBaseName, kStop, declined);
+  ASSERT_EQ(declined.boxes.size(), 1u);
+  EXPECT_EQ(declined.boxes[0].caption, L"Confirm Dependent Services Stop");
+  EXPECT_EQ(declined.boxes[0].text, expected);
+  Sleep(700);
+  for (const wchar_t* name : {ts::kBase, ts::kDependentA, ts::kDependentB})
+    EXPECT_EQ(ts::Status(name).dwCurrentState, DWORD(SERVICE_RUNNING)) << name;
+
+  Answerer accepted;
+  accepted.button = IDYES;
+  RunCommand(ts::kBaseName, kStop, accepted);
+  EXPECT_TRUE(WaitWhileAnswering(accepted, [&] { return NoWaitWindow() && accepted.waits.size() >= 3; }));
+  ASSERT_EQ(accepted.boxes.size(), 1u);
+  EXPECT_EQ(accepted.boxes[0].text, expected);
+  // One after another, each once the one before had stopped.
+  EXPECT_EQ(accepted.waits, (std::vector<std::wstring>{L"Stopping " + std::wstring(display(order[0])),
+                                                       L"Stopping " + std::wstring(display(order[1])),
+                                                       L"Stopping Vesk Test Base"}));
+  for (const wchar_t* name : {ts::kBase, ts::kDependentA, ts::kDependentB})
+    EXPECT_EQ(ts::Status(name).dwCurrentState, DWORD(SERVICE_STOPPED)) << name;
+}
+
+TEST_F(ServicesPage, CancelDuringAPendingStopDropsTheLaterRequests) {
+  ts::Configure(ts::kSlow, ts::kHold, 100);
+  ASSERT_TRUE(ts::Start(ts::kSlow));
+  ts::Release(ts::kSlow);
+  ASSERT_TRUE(ts::WaitForState(ts::kSlow, SERVICE_RUNNING));
+  Refresh();
+  Answerer answerer;
+  answerer.cancelWait = true;
+  RunCommand(ts::kSlowName, kRestart, answerer);
+  EXPECT_TRUE(WaitWhileAnswering(answerer, [&] { return !answerer.waits.empty() && NoWaitWindow(); }));
+  EXPECT_TRUE(IsWindowEnabled(host.Main()));
+  // The stop that was sent goes on; the start never comes.
+  EXPECT_EQ(ts::Status(ts::kSlow).dwCurrentState, DWORD(SERVICE_STOP_PENDING));
+  ts::Release(ts::kSlow);
+  ASSERT_TRUE(ts::WaitForState(ts::kSlow, SERVICE_STOPPED));
+  for (int tick = 0; tick < 10; ++tick) {
+    Refresh();
+    Sleep(100);
+  }
+  EXPECT_EQ(ts::Status(ts::kSlow).dwCurrentState, DWORD(SERVICE_STOPPED));
+  EXPECT_EQ(answerer.waits, std::vector<std::wstring>{L"Stopping Vesk Test Slow"});
+}
+
+TEST_F(ServicesPage, ARefusedPauseIsReportedWithTheDisplayName) {
+  ASSERT_TRUE(ts::Start(ts::kSlow));
+  ASSERT_TRUE(ts::WaitForState(ts::kSlow, SERVICE_RUNNING));
+  Refresh();
+  Answerer answerer;
+  answerer.main = host.Main();
+  // Pause was offered; by the time it is chosen the service no longer takes it.
+  MenuSeen seen = ContextMenu(ts::kSlowName, kPause, answerer(), [] {
+    ts::Control(ts::kSlow, ts::kWithdrawPause);
+    while (ts::Status(ts::kSlow).dwControlsAccepted & SERVICE_ACCEPT_PAUSE_CONTINUE) Sleep(10);
+  });
+  EXPECT_TRUE(seen.enabled[kPause]);
+  ASSERT_EQ(answerer.boxes.size(), 1u);
+  EXPECT_EQ(answerer.boxes[0].caption, L"Unable to Control Service");
+  EXPECT_EQ(answerer.boxes[0].text, L"Cannot pause Vesk Test Slow");
+  EXPECT_EQ(ts::Status(ts::kSlow).dwCurrentState, DWORD(SERVICE_RUNNING));
+  // The busy flag went with the command: the list refreshes again.
+  ASSERT_TRUE(ts::Control(ts::kSlow, SERVICE_CONTROL_STOP));
+  EXPECT_TRUE(RefreshUntil([&] { return StatusOf(ts::kSlowName).empty(); }));
+}
+
+TEST_F(ServicesPage, StartupModesReachTheServicesConfiguration) {
+  Refresh();
+  Answerer answerer;
+  RunCommand(ts::kBaseName, kAutomatic, answerer);
+  EXPECT_EQ(ts::StartType(ts::kBase), DWORD(SERVICE_AUTO_START));
+  RunCommand(ts::kBaseName, kDisabled, answerer);
+  EXPECT_EQ(ts::StartType(ts::kBase), DWORD(SERVICE_DISABLED));
+  MenuSeen seen = ContextMenu(ts::kBaseName, kManual);
+  EXPECT_TRUE(seen.checked[kDisabled]);
+  EXPECT_EQ(ts::StartType(ts::kBase), DWORD(SERVICE_DEMAND_START));
+}
+
+TEST_F(ServicesPage, ClosingTaskManagerEndsARunningSequence) {
+  ts::Configure(ts::kSlow, ts::kHold, 100);
+  ASSERT_TRUE(ts::Start(ts::kSlow));
+  ts::Release(ts::kSlow);
+  ASSERT_TRUE(ts::WaitForState(ts::kSlow, SERVICE_RUNNING));
+  Refresh();
+  Answerer answerer;
+  RunCommand(ts::kSlowName, kRestart, answerer);
+  EXPECT_TRUE(WaitWhileAnswering(answerer, [&] { return !answerer.waits.empty(); }));
+  ASSERT_FALSE(NoWaitWindow());
+  host.Stop();
+  EXPECT_TRUE(NoWaitWindow());
+  ts::Release(ts::kSlow);
+  ASSERT_TRUE(ts::WaitForState(ts::kSlow, SERVICE_STOPPED));
+  // Nothing polls or restarts it any more.
+  Sleep(800);
+  PumpMessages(nullptr);
+  EXPECT_EQ(ts::Status(ts::kSlow).dwCurrentState, DWORD(SERVICE_STOPPED));
+}
+
+#ifndef VESK_TEST_NT
+TEST_F(ServicesPage, GoToProcessSelectsTheServicesProcess) {
+  ASSERT_TRUE(ts::Start(ts::kBase));
+  ASSERT_TRUE(ts::WaitForState(ts::kBase, SERVICE_RUNNING));
+  DWORD process = ts::Status(ts::kBase).dwProcessId;
+  host.ClickTab(1);
+  ASSERT_TRUE(host.RefreshUntil([&] { return host.RowOfProcess(process) >= 0; }));
+  host.ClickTab(kServicesTab);
+  Refresh();
+  Answerer answerer;
+  RunCommand(ts::kBaseName, kGoToProcess, answerer);
+  EXPECT_FALSE(IsWindowVisible(page));
+  EXPECT_TRUE(IsWindowVisible(host.ProcessesPage()));
+  EXPECT_EQ(SendMessageW(host.Tabs(), TCM_GETCURSEL, 0, 0), 1);
+  int row = int(SendMessageW(host.ProcessList(), LVM_GETNEXTITEM, WPARAM(-1), LVNI_SELECTED));
+  EXPECT_EQ(row, host.RowOfProcess(process));
+  EXPECT_EQ(GetFocus(), host.ProcessList());
+  // The hub took the Processes page as current: a tick does not refresh the page.
+  ts::Control(ts::kBase, SERVICE_CONTROL_STOP);
+  ASSERT_TRUE(ts::WaitForState(ts::kBase, SERVICE_STOPPED));
+  Refresh();
+  EXPECT_EQ(StatusOf(ts::kBaseName), L"Running");
+}
+#endif
+
+// The tip the list's own tooltip asks for at the row under the cursor.
+class ServiceTips : public ServicesPage {
+ protected:
+  // Null when the tooltip's text pointer was left alone.
+  const wchar_t* TipAt(const std::wstring& displayName) {
+    int row = Row(displayName);
+    EXPECT_GE(row, 0);
+    SendMessageW(list, LVM_ENSUREVISIBLE, row, FALSE);
+    RECT bounds = {LVIR_BOUNDS, 0, 0, 0};
+    SendMessageW(list, LVM_GETITEMRECT, row, reinterpret_cast<LPARAM>(&bounds));
+    POINT point = {bounds.left + 20, (bounds.top + bounds.bottom) / 2};
+    ClientToScreen(list, &point);
+    SetCursorPos(point.x, point.y);
+    HWND tooltip = reinterpret_cast<HWND>(SendMessageW(list, LVM_GETTOOLTIPS, 0, 0));
+    EXPECT_TRUE(tooltip != nullptr);
+    NMTTDISPINFOW info = {};
+    info.hdr = {tooltip, 0, UINT(TTN_GETDISPINFOW)};
+    SendMessageW(list, WM_NOTIFY, 0, reinterpret_cast<LPARAM>(&info));
+    return info.lpszText;
+  }
+};
+
+TEST_F(ServiceTips, ARowsTipIsItsDescriptionAndBinaryPath) {
+  Refresh();
+  const wchar_t* slow = TipAt(ts::kSlowName);
+  const wchar_t* base = TipAt(ts::kBaseName);
+#ifdef VESK_TEST_NT
+  EXPECT_TRUE(slow == nullptr);
+  EXPECT_TRUE(base == nullptr);
+#else
+  ASSERT_TRUE(slow && base);
+  EXPECT_EQ(std::wstring(slow), std::wstring(ts::kSlowDescription) + L"\n" + ts::BinaryPath(ts::kSlow));
+  EXPECT_EQ(std::wstring(base), L"\n" + ts::BinaryPath(ts::kBase));
+  // Built once and kept.
+  EXPECT_EQ(std::wstring(TipAt(ts::kBaseName)), L"\n" + ts::BinaryPath(ts::kBase));
+#endif
 }
 
 }  // namespace

@@ -8,8 +8,8 @@
 //              "Global\VeskTestRelease.<name>" is set.
 //   Accept:    the controls accepted while running or paused
 //              (1 stop, 2 pause and continue; default 3).
-//   Refuse:    controls its handler refuses although it reports them accepted.
-// A control the service does not accept is refused by its handler as well.
+// The user control 128 makes a running service stop accepting pause and
+// continue from then on (the manager then refuses a pause).
 #include <windows.h>
 
 #include <string>
@@ -20,6 +20,7 @@ const wchar_t* const kServiceNames[] = {L"VeskTestBase",   L"VeskTestDepA",    L
                                         L"VeskTestSlow",   L"VeskTestShared1", L"VeskTestShared2",
                                         L"VeskTestShared3"};
 constexpr DWORD kHold = 0xFFFFFFFF;
+constexpr DWORD kWithdrawPause = 128;
 
 DWORD ReadParameter(const std::wstring& name, const wchar_t* value, DWORD fallback) {
   std::wstring key = L"System\\CurrentControlSet\\Services\\" + name + L"\\Parameters";
@@ -41,7 +42,6 @@ class TestService {
         pendingMs_(ReadParameter(name_, L"PendingMs", 0)),
         stepMs_(ReadParameter(name_, L"StepMs", 100)),
         accept_(ReadParameter(name_, L"Accept", SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE)),
-        handled_(accept_ & ~ReadParameter(name_, L"Refuse", 0)),
         control_(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
         release_(CreateEventW(nullptr, FALSE, FALSE, (L"Global\\VeskTestRelease." + name_).c_str())) {}
   ~TestService() {
@@ -79,12 +79,16 @@ class TestService {
     switch (control) {
       case SERVICE_CONTROL_INTERROGATE:
         return NO_ERROR;
+      case kWithdrawPause:
+        self->accept_ &= ~DWORD(SERVICE_ACCEPT_PAUSE_CONTINUE);
+        self->Report(SERVICE_RUNNING);
+        return NO_ERROR;
       case SERVICE_CONTROL_STOP:
-        if (!(self->handled_ & SERVICE_ACCEPT_STOP)) return ERROR_CALL_NOT_IMPLEMENTED;
+        if (!(self->accept_ & SERVICE_ACCEPT_STOP)) return ERROR_CALL_NOT_IMPLEMENTED;
         break;
       case SERVICE_CONTROL_PAUSE:
       case SERVICE_CONTROL_CONTINUE:
-        if (!(self->handled_ & SERVICE_ACCEPT_PAUSE_CONTINUE)) return ERROR_CALL_NOT_IMPLEMENTED;
+        if (!(self->accept_ & SERVICE_ACCEPT_PAUSE_CONTINUE)) return ERROR_CALL_NOT_IMPLEMENTED;
         break;
       default:
         return ERROR_CALL_NOT_IMPLEMENTED;
@@ -126,7 +130,6 @@ class TestService {
   DWORD pendingMs_;
   DWORD stepMs_;
   DWORD accept_;
-  DWORD handled_;
   HANDLE control_;
   HANDLE release_;
   volatile LONG requested_ = 0;

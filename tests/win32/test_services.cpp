@@ -109,11 +109,10 @@ void Reset() {
   }
 }
 
-void Configure(const wchar_t* name, DWORD pendingMs, DWORD stepMs, DWORD accept, DWORD refuse) {
+void Configure(const wchar_t* name, DWORD pendingMs, DWORD stepMs, DWORD accept) {
   SetParameter(name, L"PendingMs", pendingMs);
   SetParameter(name, L"StepMs", stepMs);
   SetParameter(name, L"Accept", accept);
-  SetParameter(name, L"Refuse", refuse);
 }
 
 void Release(const wchar_t* name) {

@@ -28,7 +28,9 @@ constexpr DWORD kHold = 0xFFFFFFFF;
 // no pending time, every control accepted, demand start.
 void Reset();
 // The service's behaviour from its next start on (see test_service.cpp).
-void Configure(const wchar_t* name, DWORD pendingMs, DWORD stepMs = 100, DWORD accept = 3, DWORD refuse = 0);
+void Configure(const wchar_t* name, DWORD pendingMs, DWORD stepMs = 100, DWORD accept = 3);
+// A running service's user control: it accepts pause and continue no more.
+constexpr DWORD kWithdrawPause = 128;
 void Release(const wchar_t* name);
 
 bool Start(const wchar_t* name);
