@@ -11,7 +11,9 @@ namespace vesk {
 
 class ByteCounter {
  public:
-  void add(uint32_t bytes) {
+  // Every caller's count is summed in 64 bits (a receive can add a taken part
+  // and a returned request's length, together above 4 GB).
+  void add(uint64_t bytes) {
     // A plain read is only the first guess; the exchange checks it.
     uint64_t seen = *static_cast<volatile uint64_t*>(&value_);
     for (;;) {

@@ -28,7 +28,7 @@ ULONG WriteActivityRecords(ObjectTable& table, uint8_t* buffer, ULONG capacity) 
 
   table.forEachConnection([&](ConnectionObject& connection, AddressObject* address) {
     if (address == nullptr || address->protocol != kProtocolTcp) return true;
-    if (connection.state == Associated && address->eventHandlers[TDI_EVENT_RECEIVE] != nullptr)
+    if (connection.state == Associated && address->hasHandler(TDI_EVENT_RECEIVE))
       connection.state = Listening;
     ULONG state = connection.state;
     switch (state) {
@@ -115,7 +115,12 @@ NTSTATUS QueryImageName(ULONG processId, uint8_t* buffer, ULONG capacity, ULONG*
 ControlDevice::ControlDevice(ObjectTable& table) : DeviceBase(kControlName), table_(table) {}
 
 NTSTATUS ControlDevice::start(PDRIVER_OBJECT driver) {
-  NTSTATUS status = createDevice(driver, FILE_DEVICE_UNKNOWN, 0);
+  // Opens are checked against the device's own security, also for names
+  // below it (\\.\vesk\x): the system's default for a named device lets
+  // everybody read and only the system and administrators more. Both queries
+  // need read access, so any user's Task Manager may ask them, as it may list
+  // every process and connection anyway.
+  NTSTATUS status = createDevice(driver, FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN);
   if (NT_ERROR(status)) return status;
   UNICODE_STRING link = kControlLink, name = kControlName;
   status = IoCreateSymbolicLink(&link, &name);

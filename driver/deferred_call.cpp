@@ -16,7 +16,7 @@ void DeferredCall::queue(PDEVICE_OBJECT owner, Routine routine, PFILE_OBJECT fil
 
 VOID NTAPI DeferredCall::run(PDEVICE_OBJECT, PVOID context) {
   DeferredCall* call = static_cast<DeferredCall*>(context);
-  call->routine_(call->file_, call->value_);
+  call->routine_(call->file_, call->value_, call->requester_);
   ObDereferenceObject(call->file_);
   IoFreeWorkItem(call->item_);
   delete call;

@@ -6,23 +6,25 @@
 #include "filter_device.h"
 #include "internal_request.h"
 #include "tdi_address.h"
+#include "tdi_codes.h"
 
 namespace vesk {
 namespace {
 
-constexpr ULONG kQueryDirectSendHandler =
-    CTL_CODE(FILE_DEVICE_TRANSPORT, 0x80, METHOD_NEITHER, FILE_ANY_ACCESS);
-constexpr ULONG kQueryDirectSendDatagramHandler =
-    CTL_CODE(FILE_DEVICE_TRANSPORT, 0x81, METHOD_NEITHER, FILE_ANY_ACCESS);
-static_assert(kQueryDirectSendHandler == 0x00210203, "IOCTL_TDI_QUERY_DIRECT_SEND_HANDLER");
-static_assert(kQueryDirectSendDatagramHandler == 0x00210207, "IOCTL_TDI_QUERY_DIRECT_SENDDG_HANDLER");
-
+// The client's handler for an event type together with the context it
+// registered with it, read as one pair.
 template <class Handler>
-Handler ClientHandler(AddressObject& record, ULONG type) {
-  return reinterpret_cast<Handler>(record.eventHandlers[type]);
-}
+struct Client {
+  explicit Client(AddressObject& record, ULONG type) {
+    EventBinding binding = record.binding(type);
+    handler = reinterpret_cast<Handler>(binding.handler);
+    context = binding.context;
+  }
+  Handler handler;
+  PVOID context;
+};
 
-void AddReceived(CONNECTION_CONTEXT context, ULONG bytes) {
+void AddReceived(CONNECTION_CONTEXT context, uint64_t bytes) {
   if (SharedRef<ConnectionObject> c =
           ActiveTable().findConnectionByContext(reinterpret_cast<ULONG_PTR>(context)))
     c->bytesReceived.add(bytes);
@@ -44,16 +46,20 @@ bool Accepted(NTSTATUS status) {
   return status == STATUS_SUCCESS || status == STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+// A chained receive's data is the client's when it answers STATUS_SUCCESS
+// (done with it) or STATUS_PENDING (it keeps the chain and returns it later).
+bool ChainedTaken(NTSTATUS status) { return status == STATUS_SUCCESS || status == STATUS_PENDING; }
+
 NTSTATUS NTAPI ConnectHook(PVOID context, LONG remoteAddressLength, PVOID remoteAddress, LONG userDataLength,
                            PVOID userData, LONG optionsLength, PVOID options,
                            CONNECTION_CONTEXT* connectionContext, PIRP* acceptIrp) {
   SharedRef<AddressObject> record(static_cast<AddressObject*>(context));
-  PTDI_IND_CONNECT client = ClientHandler<PTDI_IND_CONNECT>(*record, TDI_EVENT_CONNECT);
+  Client<PTDI_IND_CONNECT> client(*record, TDI_EVENT_CONNECT);
   // The client cleared its handler while the transport still had the hook:
   // answer as the transport does for a client without one.
-  if (client == nullptr) return STATUS_CONNECTION_REFUSED;
-  NTSTATUS status = client(record->eventContexts[TDI_EVENT_CONNECT], remoteAddressLength, remoteAddress,
-                           userDataLength, userData, optionsLength, options, connectionContext, acceptIrp);
+  if (client.handler == nullptr) return STATUS_CONNECTION_REFUSED;
+  NTSTATUS status = client.handler(client.context, remoteAddressLength, remoteAddress, userDataLength,
+                                   userData, optionsLength, options, connectionContext, acceptIrp);
   Ipv4Endpoint remote;
   if (connectionContext != nullptr && *connectionContext != nullptr && remoteAddressLength >= 0 &&
       ReadFirstIpv4(remoteAddress, ULONG(remoteAddressLength), remote)) {
@@ -70,15 +76,15 @@ NTSTATUS NTAPI ConnectHook(PVOID context, LONG remoteAddressLength, PVOID remote
 NTSTATUS NTAPI ReceiveHook(PVOID context, CONNECTION_CONTEXT connectionContext, ULONG flags, ULONG indicated,
                            ULONG available, ULONG* bytesTaken, PVOID tsdu, PIRP* ioRequestPacket) {
   SharedRef<AddressObject> record(static_cast<AddressObject*>(context));
-  PTDI_IND_RECEIVE client = ClientHandler<PTDI_IND_RECEIVE>(*record, TDI_EVENT_RECEIVE);
-  if (client == nullptr) {
+  Client<PTDI_IND_RECEIVE> client(*record, TDI_EVENT_RECEIVE);
+  if (client.handler == nullptr) {
     *bytesTaken = 0;
     return STATUS_DATA_NOT_ACCEPTED;
   }
-  NTSTATUS status = client(record->eventContexts[TDI_EVENT_RECEIVE], connectionContext, flags, indicated,
-                           available, bytesTaken, tsdu, ioRequestPacket);
+  NTSTATUS status = client.handler(client.context, connectionContext, flags, indicated, available, bytesTaken,
+                                   tsdu, ioRequestPacket);
   if (Accepted(status)) {
-    ULONG taken = bytesTaken ? *bytesTaken : 0;
+    uint64_t taken = bytesTaken ? *bytesTaken : 0;
     AddReceived(connectionContext,
                 taken + ReturnedRequestLength<TDI_REQUEST_KERNEL_RECEIVE>(
                             status, ioRequestPacket ? *ioRequestPacket : nullptr, TDI_RECEIVE));
@@ -90,17 +96,15 @@ NTSTATUS NTAPI ReceiveDatagramHook(PVOID context, LONG sourceLength, PVOID sourc
                                    PVOID options, ULONG flags, ULONG indicated, ULONG available,
                                    ULONG* bytesTaken, PVOID tsdu, PIRP* ioRequestPacket) {
   SharedRef<AddressObject> record(static_cast<AddressObject*>(context));
-  PTDI_IND_RECEIVE_DATAGRAM client =
-      ClientHandler<PTDI_IND_RECEIVE_DATAGRAM>(*record, TDI_EVENT_RECEIVE_DATAGRAM);
-  if (client == nullptr) {
+  Client<PTDI_IND_RECEIVE_DATAGRAM> client(*record, TDI_EVENT_RECEIVE_DATAGRAM);
+  if (client.handler == nullptr) {
     *bytesTaken = 0;
     return STATUS_DATA_NOT_ACCEPTED;
   }
-  NTSTATUS status =
-      client(record->eventContexts[TDI_EVENT_RECEIVE_DATAGRAM], sourceLength, source, optionsLength, options,
-             flags, indicated, available, bytesTaken, tsdu, ioRequestPacket);
+  NTSTATUS status = client.handler(client.context, sourceLength, source, optionsLength, options, flags,
+                                   indicated, available, bytesTaken, tsdu, ioRequestPacket);
   if (Accepted(status)) {
-    ULONG taken = bytesTaken ? *bytesTaken : 0;
+    uint64_t taken = bytesTaken ? *bytesTaken : 0;
     record->bytesReceived.add(
         taken + ReturnedRequestLength<TDI_REQUEST_KERNEL_RECEIVEDG>(
                     status, ioRequestPacket ? *ioRequestPacket : nullptr, TDI_RECEIVE_DATAGRAM));
@@ -111,12 +115,11 @@ NTSTATUS NTAPI ReceiveDatagramHook(PVOID context, LONG sourceLength, PVOID sourc
 NTSTATUS NTAPI ChainedReceiveHook(PVOID context, CONNECTION_CONTEXT connectionContext, ULONG flags,
                                   ULONG length, ULONG offset, PMDL tsdu, PVOID descriptor) {
   SharedRef<AddressObject> record(static_cast<AddressObject*>(context));
-  PTDI_IND_CHAINED_RECEIVE client =
-      ClientHandler<PTDI_IND_CHAINED_RECEIVE>(*record, TDI_EVENT_CHAINED_RECEIVE);
-  if (client == nullptr) return STATUS_DATA_NOT_ACCEPTED;
-  NTSTATUS status = client(record->eventContexts[TDI_EVENT_CHAINED_RECEIVE], connectionContext, flags, length,
-                           offset, tsdu, descriptor);
-  if (status == STATUS_SUCCESS) AddReceived(connectionContext, length);
+  Client<PTDI_IND_CHAINED_RECEIVE> client(*record, TDI_EVENT_CHAINED_RECEIVE);
+  if (client.handler == nullptr) return STATUS_DATA_NOT_ACCEPTED;
+  NTSTATUS status =
+      client.handler(client.context, connectionContext, flags, length, offset, tsdu, descriptor);
+  if (ChainedTaken(status)) AddReceived(connectionContext, length);
   return status;
 }
 
@@ -124,12 +127,11 @@ NTSTATUS NTAPI ChainedReceiveDatagramHook(PVOID context, LONG sourceLength, PVOI
                                           PVOID options, ULONG flags, ULONG length, ULONG offset, PMDL tsdu,
                                           PVOID descriptor) {
   SharedRef<AddressObject> record(static_cast<AddressObject*>(context));
-  PTDI_IND_CHAINED_RECEIVE_DATAGRAM client =
-      ClientHandler<PTDI_IND_CHAINED_RECEIVE_DATAGRAM>(*record, TDI_EVENT_CHAINED_RECEIVE_DATAGRAM);
-  if (client == nullptr) return STATUS_DATA_NOT_ACCEPTED;
-  NTSTATUS status = client(record->eventContexts[TDI_EVENT_CHAINED_RECEIVE_DATAGRAM], sourceLength, source,
-                           optionsLength, options, flags, length, offset, tsdu, descriptor);
-  if (status == STATUS_SUCCESS) record->bytesReceived.add(length);
+  Client<PTDI_IND_CHAINED_RECEIVE_DATAGRAM> client(*record, TDI_EVENT_CHAINED_RECEIVE_DATAGRAM);
+  if (client.handler == nullptr) return STATUS_DATA_NOT_ACCEPTED;
+  NTSTATUS status = client.handler(client.context, sourceLength, source, optionsLength, options, flags,
+                                   length, offset, tsdu, descriptor);
+  if (ChainedTaken(status)) record->bytesReceived.add(length);
   return status;
 }
 
@@ -210,8 +212,7 @@ NTSTATUS TransportFilter::hookEventHandler(PIRP irp) {
   if (hook == nullptr) return passDown(irp);
   SharedRef<AddressObject> record = table_.findAddress(stack->FileObject);
   if (!record) return passDown(irp);
-  record->eventHandlers[event->EventType] = event->EventHandler;
-  record->eventContexts[event->EventType] = event->EventContext;
+  record->bind(event->EventType, EventBinding{event->EventHandler, event->EventContext});
   if (event->EventHandler != nullptr) {
     // The transport holds the record as the hook's context; the table's
     // reference keeps it alive until the address object closes.
@@ -245,8 +246,8 @@ void RestoreEventHandlers(AddressObject& record) {
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) return;
   PDEVICE_OBJECT transport = record.fileObject->DeviceObject;
   for (LONG type = 0; type < LONG(kEventTypes); ++type) {
-    PVOID handler = record.eventHandlers[type];
-    if (handler == nullptr) continue;
+    EventBinding client = record.binding(type);
+    if (client.handler == nullptr) continue;
     // The outcome is not examined: there is nothing to do about a failure.
     ULONG_PTR ignored;
     CallInternal(
@@ -254,8 +255,8 @@ void RestoreEventHandlers(AddressObject& record) {
         [&](void* parameters) {
           PTDI_REQUEST_KERNEL_SET_EVENT event = static_cast<PTDI_REQUEST_KERNEL_SET_EVENT>(parameters);
           event->EventType = type;
-          event->EventHandler = handler;
-          event->EventContext = record.eventContexts[type];
+          event->EventHandler = client.handler;
+          event->EventContext = client.context;
         },
         ignored);
   }

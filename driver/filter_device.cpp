@@ -4,6 +4,7 @@
 #include "deferred_call.h"
 #include "internal_request.h"
 #include "tdi_address.h"
+#include "tdi_codes.h"
 
 namespace vesk {
 namespace {
@@ -30,18 +31,14 @@ bool EaNameIs(const FILE_FULL_EA_INFORMATION* ea, const char* name, ULONG length
   return true;
 }
 
-void QueryLocalAddress(PFILE_OBJECT file, ULONG_PTR);
+void QueryLocalAddress(PFILE_OBJECT file, ULONG_PTR, HANDLE);
 
-void RecordAssociation(PFILE_OBJECT connectionFile, ULONG_PTR addressHandle) {
-  if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
-    DeferredCall::queue(gActivityDriver->control().deviceObject(), RecordAssociation, connectionFile,
-                        addressHandle);
-    return;
-  }
+// Records the association of a connection with the address object behind
+// `addressHandle`, resolved with `mode` (the requestor mode of the associate
+// request). Runs at PASSIVE_LEVEL.
+void ResolveAssociation(PFILE_OBJECT connectionFile, HANDLE addressHandle, KPROCESSOR_MODE mode) {
   PVOID object;
-  if (NT_ERROR(ObReferenceObjectByHandle(reinterpret_cast<HANDLE>(addressHandle), 0, nullptr, KernelMode,
-                                         &object, nullptr)))
-    return;
+  if (NT_ERROR(ObReferenceObjectByHandle(addressHandle, 0, FileObjectType(), mode, &object, nullptr))) return;
   PFILE_OBJECT addressFile = static_cast<PFILE_OBJECT>(object);
   SharedRef<AddressObject> address = ActiveTable().findAddress(addressFile);
   SharedRef<ConnectionObject> connection = ActiveTable().findConnection(connectionFile);
@@ -49,9 +46,31 @@ void RecordAssociation(PFILE_OBJECT connectionFile, ULONG_PTR addressHandle) {
     ActiveTable().associate(*connection, address);
     // The transport chose the port (0 at create): ask it which, while the
     // reference taken through the handle keeps the address object alive.
-    if (address->localPort == 0) QueryLocalAddress(addressFile, 0);
+    if (address->localPort == 0) QueryLocalAddress(addressFile, 0, nullptr);
   }
   ObDereferenceObject(object);
+}
+
+// The deferred half: on a system worker thread a handle means what it meant
+// to the request only if it is a kernel handle or the request came from the
+// worker's own process. Any other handle would be looked up in the wrong
+// handle table, so it is not resolved at all.
+void ResolveAssociationLater(PFILE_OBJECT connectionFile, ULONG_PTR addressHandle, HANDLE requester) {
+  HANDLE handle = reinterpret_cast<HANDLE>(addressHandle);
+  if (!IsKernelHandle(handle) && requester != PsGetCurrentProcessId()) return;
+  ResolveAssociation(connectionFile, handle, KernelMode);
+}
+
+void RecordAssociation(PIRP irp, PFILE_OBJECT connectionFile, HANDLE addressHandle) {
+  if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
+    // In the requestor's context: its own handle table, its own mode.
+    ResolveAssociation(connectionFile, addressHandle, irp->RequestorMode);
+    return;
+  }
+  // A handle from user mode is resolved only in its caller's context.
+  if (irp->RequestorMode != KernelMode) return;
+  DeferredCall::queue(gActivityDriver->control().deviceObject(), ResolveAssociationLater, connectionFile,
+                      reinterpret_cast<ULONG_PTR>(addressHandle));
 }
 
 void SetLocalEnd(PFILE_OBJECT file, const Ipv4Endpoint& local) {
@@ -65,7 +84,7 @@ void SetLocalEnd(PFILE_OBJECT file, const Ipv4Endpoint& local) {
 // an address object, or of the address object a connection is associated with. The reply buffer is nonpaged
 // pool: locking its resident pages cannot raise, so no exception handling is needed. The MDL goes with the
 // request; the system unlocks and frees it at completion.
-void QueryLocalAddress(PFILE_OBJECT file, ULONG_PTR) {
+void QueryLocalAddress(PFILE_OBJECT file, ULONG_PTR, HANDLE) {
   void* reply = AllocateNonPaged(kAddressInfoBuffer);
   if (reply == nullptr) return;
   PMDL mdl = IoAllocateMdl(reply, kAddressInfoBuffer, FALSE, FALSE, nullptr);
@@ -88,6 +107,17 @@ void QueryLocalAddress(PFILE_OBJECT file, ULONG_PTR) {
   if (NT_SUCCESS(status) && length <= kAddressInfoBuffer && ReadAddressInfoIpv4(reply, length, local))
     SetLocalEnd(file, local);
   FreePool(reply);
+}
+
+// A create the transport refused leaves no record: the one filed for the
+// file object on the way down is unfiled again.
+NTSTATUS NTAPI OnCreateFailed(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+  PFILE_OBJECT file = static_cast<PFILE_OBJECT>(context);
+  if (!NT_SUCCESS(irp->IoStatus.Status)) {
+    ActiveTable().removeAddress(file);
+    ActiveTable().removeConnection(file);
+  }
+  return ContinueCompletion(irp);
 }
 
 NTSTATUS NTAPI OnReceiveComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
@@ -143,10 +173,15 @@ NTSTATUS FilterDevice::passDown(PIRP irp) {
   return IoCallDriver(lower_, irp);
 }
 
-NTSTATUS FilterDevice::passDownWithCompletion(PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context) {
+NTSTATUS FilterDevice::passDownWithCompletion(PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context,
+                                              bool onSuccess) {
   if (lower_ == nullptr) return CompleteRequest(irp, STATUS_INVALID_DEVICE_STATE);
+  // A request built with no stack location for the lower device has no place
+  // for a completion routine: it goes down as it came (and the lower device
+  // then uses the current location), without its bookkeeping.
+  if (irp->CurrentLocation <= 1) return passDown(irp);
   IoCopyCurrentIrpStackLocationToNext(irp);
-  IoSetCompletionRoutine(irp, routine, context, TRUE, FALSE, FALSE);
+  IoSetCompletionRoutine(irp, routine, context, onSuccess, !onSuccess, !onSuccess);
   return IoCallDriver(lower_, irp);
 }
 
@@ -163,7 +198,7 @@ NTSTATUS FilterDevice::attach(PDRIVER_OBJECT driver, const UNICODE_STRING& targe
   NTSTATUS status = createDevice(driver, FILE_DEVICE_NETWORK, FILE_DEVICE_SECURE_OPEN);
   if (NT_ERROR(status)) return status;
   UNICODE_STRING targetName = target;
-  status = IoAttachDevice(deviceObject(), &targetName, &lower_);
+  status = AttachOver(deviceObject(), &targetName, &lower_);
   if (NT_ERROR(status)) {
     lower_ = nullptr;
     deleteDevice();
@@ -205,32 +240,35 @@ NTSTATUS TransportFilter::create(PIRP irp) {
   if (valueOffset > length || ea->EaValueLength > length - valueOffset) return passDown(irp);
   const UCHAR* value = reinterpret_cast<const UCHAR*>(ea) + valueOffset;
 
+  // The record is made on the way down, in the creating process's context,
+  // and taken back if the transport refuses the create.
   if (EaNameIs(ea, TdiTransportAddress, TDI_TRANSPORT_ADDRESS_LENGTH)) {
     Ipv4Endpoint local;
-    if (ReadFirstIpv4(value, ea->EaValueLength, local)) {
-      NTSTATUS status = table_.addAddress(stack->FileObject, protocol_, local.address, local.port);
-      // The owner could not be determined: the create fails.
-      if (NT_ERROR(status)) return CompleteRequest(irp, status);
-    }
+    if (!ReadFirstIpv4(value, ea->EaValueLength, local)) return passDown(irp);
+    table_.addAddress(stack->FileObject, protocol_, local.address, local.port);
   } else if (EaNameIs(ea, TdiConnectionContext, TDI_CONNECTION_CONTEXT_LENGTH)) {
-    if (ea->EaValueLength >= sizeof(CONNECTION_CONTEXT)) {
-      CONNECTION_CONTEXT context;
-      UCHAR* to = reinterpret_cast<UCHAR*>(&context);
-      for (ULONG i = 0; i < sizeof context; ++i) to[i] = value[i];
-      table_.addConnection(stack->FileObject, reinterpret_cast<ULONG_PTR>(context));
-    }
+    if (ea->EaValueLength < sizeof(CONNECTION_CONTEXT)) return passDown(irp);
+    CONNECTION_CONTEXT context;
+    UCHAR* to = reinterpret_cast<UCHAR*>(&context);
+    for (ULONG i = 0; i < sizeof context; ++i) to[i] = value[i];
+    table_.addConnection(stack->FileObject, reinterpret_cast<ULONG_PTR>(context));
+  } else {
+    return passDown(irp);
   }
-  return passDown(irp);
+  return passDownWithCompletion(irp, OnCreateFailed, stack->FileObject, false);
 }
 
-NTSTATUS TransportFilter::close(PIRP irp) {
-  if (!intercepting_) return passDown(irp);
+// The transport ends an object at IRP_MJ_CLEANUP (the last handle is gone),
+// so the record goes there, while the object can still take the client's own
+// handlers back. A close without a cleanup before it (an object that was
+// never opened through a handle) ends the record at the close.
+NTSTATUS TransportFilter::endObject(PIRP irp) {
   PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
   switch (ObjectKind(file)) {
     case TDI_TRANSPORT_ADDRESS_FILE: {
-      // The client's handlers go back to the transport before the close does;
-      // the record is held until the close has gone down, for hooks still
-      // running on other processors.
+      // The client's handlers go back to the transport before the request
+      // goes down; the record is held until then, for hooks still running on
+      // other processors.
       SharedRef<AddressObject> record = table_.removeAddress(file);
       if (record) RestoreEventHandlers(*record);
       return passDown(irp);
@@ -242,10 +280,25 @@ NTSTATUS TransportFilter::close(PIRP irp) {
   return passDown(irp);
 }
 
+NTSTATUS TransportFilter::cleanup(PIRP irp) {
+  if (!intercepting_) return passDown(irp);
+  return endObject(irp);
+}
+
+NTSTATUS TransportFilter::close(PIRP irp) {
+  if (!intercepting_) return passDown(irp);
+  return endObject(irp);
+}
+
 NTSTATUS TransportFilter::deviceControl(PIRP irp) {
   if (!intercepting_) return passDown(irp);
   // A user-mode TDI request that maps to an internal one is handled as such.
-  if (NT_SUCCESS(TdiMapUserRequest(deviceObject(), irp, IoGetCurrentIrpStackLocation(irp))))
+  // Only the codes TDI defines go to the mapping: every other code (the
+  // transport's own, such as IOCTL_TCP_QUERY_INFORMATION_EX) is not TDI's to
+  // convert, and some systems' TDI libraries do not survive being asked.
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  if (IsTdiUserRequest(stack->Parameters.DeviceIoControl.IoControlCode) &&
+      NT_SUCCESS(TdiMapUserRequest(deviceObject(), irp, stack)))
     return internalDeviceControl(irp);
   return checkDirectSendQuery(irp);
 }
@@ -259,8 +312,7 @@ NTSTATUS TransportFilter::internalDeviceControl(PIRP irp) {
 
   switch (stack->MinorFunction) {
     case TDI_ASSOCIATE_ADDRESS:
-      RecordAssociation(file, reinterpret_cast<ULONG_PTR>(
-                                  static_cast<PTDI_REQUEST_KERNEL_ASSOCIATE>(parameters)->AddressHandle));
+      RecordAssociation(irp, file, static_cast<PTDI_REQUEST_KERNEL_ASSOCIATE>(parameters)->AddressHandle);
       break;
     case TDI_DISASSOCIATE_ADDRESS:
       if (SharedRef<ConnectionObject> c = table_.findConnection(file)) table_.disassociate(*c);

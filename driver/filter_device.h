@@ -33,8 +33,11 @@ class FilterDevice : public DeviceBase {
   // The request as it came, to the lower device.
   NTSTATUS passDown(PIRP irp);
   // The request to the lower device with `routine` called, with `context`,
-  // when the lower device completes it successfully.
-  NTSTATUS passDownWithCompletion(PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context);
+  // when the lower device completes it successfully (or, with `onSuccess`
+  // false, when it fails or is cancelled). A request without a stack location
+  // for the lower device goes down without the routine.
+  NTSTATUS passDownWithCompletion(PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context,
+                                  bool onSuccess = true);
 
  private:
   PDEVICE_OBJECT lower_ = nullptr;
@@ -49,6 +52,7 @@ class TransportFilter : public FilterDevice {
       : FilterDevice(name), protocol_(protocol), table_(table) {}
 
   NTSTATUS create(PIRP irp) override;
+  NTSTATUS cleanup(PIRP irp) override;
   NTSTATUS close(PIRP irp) override;
   NTSTATUS deviceControl(PIRP irp) override;
   NTSTATUS internalDeviceControl(PIRP irp) override;
@@ -67,6 +71,8 @@ class TransportFilter : public FilterDevice {
   DirectSendRoutine volatile savedDirectSendDatagram = nullptr;
 
  private:
+  // Unfiles the record of the object the request ends and passes it on.
+  NTSTATUS endObject(PIRP irp);
   NTSTATUS hookEventHandler(PIRP irp);
   NTSTATUS checkDirectSendQuery(PIRP irp);
 

@@ -12,22 +12,19 @@ SharedRef<T> Lookup(SpinLock& lock, OrderedMap<SharedRef<T>>& map, ULONG_PTR key
 
 }  // namespace
 
-NTSTATUS ObjectTable::addAddress(PFILE_OBJECT file, ULONG protocol, ULONG localAddress, USHORT localPort) {
+void ObjectTable::addAddress(PFILE_OBJECT file, ULONG protocol, ULONG localAddress, USHORT localPort) {
   SharedRef<AddressObject> record(new AddressObject(file, protocol));
-  if (!record) return STATUS_SUCCESS;
-
-  // The create that makes the record arrives in the creating process's context.
-  PROCESS_BASIC_INFORMATION info;
-  NTSTATUS status =
-      ZwQueryInformationProcess(NtCurrentProcess(), ProcessBasicInformation, &info, sizeof info, nullptr);
-  if (NT_ERROR(status)) return status;
-  record->processId = ULONG(info.UniqueProcessId);
+  if (!record) return;
+  // The create that makes the record arrives in the creating process's
+  // context, and the current process id names that process. (A query of the
+  // current-process pseudo handle would answer for the process the driver is
+  // hosted in where that differs, as under Wine.)
+  record->processId = ULONG(ULONG_PTR(PsGetCurrentProcessId()));
   record->localAddress = localAddress;
   record->localPort = localPort;
 
   SpinLockGuard guard(addressLock_);
   addressesByFile_.insertOrAssign(FileKey(file), record);
-  return STATUS_SUCCESS;
 }
 
 void ObjectTable::addConnection(PFILE_OBJECT file, ULONG_PTR context) {

@@ -17,11 +17,9 @@ class ObjectTable {
   ObjectTable(const ObjectTable&) = delete;
   ObjectTable& operator=(const ObjectTable&) = delete;
 
-  // Files an address record owned by the calling process. Returns the error
-  // of the process query when the owner cannot be determined (nothing is
-  // filed then); a record or node that cannot be allocated is silently not
-  // filed and counts as success.
-  NTSTATUS addAddress(PFILE_OBJECT file, ULONG protocol, ULONG localAddress, USHORT localPort);
+  // Files an address record owned by the calling process; nothing when memory
+  // is short.
+  void addAddress(PFILE_OBJECT file, ULONG protocol, ULONG localAddress, USHORT localPort);
   // Files a connection record in state Created under its file object and its
   // context; nothing when memory is short.
   void addConnection(PFILE_OBJECT file, ULONG_PTR context);

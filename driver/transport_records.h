@@ -6,6 +6,7 @@
 #include "kernel/kernel.h"
 #include "shared/activity_protocol.h"
 #include "shared_ref.h"
+#include "spin_lock.h"
 
 namespace vesk {
 
@@ -15,6 +16,12 @@ constexpr ULONG kEventTypes = 11;
 // The protocol numbers address records carry.
 constexpr ULONG kProtocolTcp = 6;
 constexpr ULONG kProtocolUdp = 17;
+
+// A client's event handler with the context it registered it with.
+struct EventBinding {
+  PVOID handler;
+  PVOID context;
+};
 
 class AddressObject : public TransportObject {
  public:
@@ -27,9 +34,23 @@ class AddressObject : public TransportObject {
   volatile USHORT localPort = 0;
   ByteCounter bytesSent;
   ByteCounter bytesReceived;
-  // The client's own event handlers and contexts, kept while they are hooked.
-  PVOID volatile eventHandlers[kEventTypes] = {};
-  PVOID volatile eventContexts[kEventTypes] = {};
+
+  // The client's own handler and context for an event type, stored and read
+  // as one pair: a hook never sees a new handler with an old context.
+  void bind(ULONG type, EventBinding binding) {
+    SpinLockGuard guard(eventLock_);
+    events_[type] = binding;
+  }
+  EventBinding binding(ULONG type) {
+    SpinLockGuard guard(eventLock_);
+    return events_[type];
+  }
+  // Whether a handler is stored: one aligned pointer, read as a whole.
+  bool hasHandler(ULONG type) const { return *static_cast<PVOID const volatile*>(&events_[type].handler); }
+
+ private:
+  SpinLock eventLock_;
+  EventBinding events_[kEventTypes] = {};
 };
 
 class ConnectionObject : public TransportObject {

@@ -29,6 +29,25 @@ extern "C" NTSTATUS NTAPI ZwQueryInformationProcess(HANDLE ProcessHandle,
 #include <stddef.h>
 #include <stdint.h>
 
+// The object type of file objects, for handle lookups. The DDK declares the
+// exported variable as a pointer to it; through mingw's dllimport the name
+// already reads the variable, which holds the type.
+#if defined(VESK_HOST_KERNEL)
+inline PVOID FileObjectType() { return nullptr; }
+#else
+inline POBJECT_TYPE FileObjectType() { return reinterpret_cast<POBJECT_TYPE>(IoFileObjectType); }
+#endif
+
+// A kernel handle (OBJ_KERNEL_HANDLE, Windows XP and later) has the top bit
+// set and means the same object in every process context.
+inline bool IsKernelHandle(HANDLE handle) { return reinterpret_cast<LONG_PTR>(handle) < 0; }
+
+// Attaches `filter` over the device named `target` and gives the device it
+// now lies over. IoAttachDevice where the kernel has it; where it does not
+// (STATUS_NOT_IMPLEMENTED, as in Wine), through a file object of the target
+// opened with a kernel handle.
+NTSTATUS AttachOver(PDEVICE_OBJECT filter, PUNICODE_STRING target, PDEVICE_OBJECT* lower);
+
 // A UNICODE_STRING over constant text, for names the driver passes to the system.
 #define KERNEL_STRING(s) \
   { sizeof(KTEXT(s)) - sizeof(WCHAR), sizeof(KTEXT(s)), const_cast<PWSTR>(KTEXT(s)) }

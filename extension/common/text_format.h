@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <string>
 
+// The value in decimal.
+std::wstring Decimal(uint32_t value);
+
 // The value read as a signed 32-bit number, in decimal ("-2147483648" for
 // 0x80000000).
 std::wstring SignedDecimal(uint32_t value);
@@ -15,3 +18,6 @@ std::wstring UpperHex(const uint8_t* bytes, size_t count);
 
 // The part of a path after its last backslash; the whole path without one.
 std::wstring FileNameOf(const std::wstring& path);
+
+// Equal when only the letter case of A-Z differs (hexadecimal digits, for one).
+bool EqualIgnoringAsciiCase(const std::wstring& left, const std::wstring& right);

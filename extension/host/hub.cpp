@@ -8,8 +8,10 @@
 #include "host/about_dialog.h"
 #include "host/command_ids.h"
 #include "host/debug_privilege.h"
+#include "host/process_info.h"
 #include "host/settings.h"
 #include "host/tab_order.h"
+#include "process/integrity.h"
 #include "process/priority_names.h"
 #include "process/process_rows.h"
 #include "resources/resource_ids.h"
@@ -30,6 +32,11 @@ bool IsTaskManagerImage() {
   if (expanded == 0 || expanded > MAX_PATH) return false;
   return lstrcmpiW(modulePath, expected) == 0;
 }
+
+#ifndef VESK_WINDOWS_2000
+// How long shutdown waits for an integrity worker to finish its check.
+constexpr DWORD kWorkerStopWait = 500;
+#endif
 
 bool IsPriorityCommand(UINT command) {
   return command >= kFirstPriorityCommand && command <= kLastPriorityCommand;
@@ -85,8 +92,6 @@ void Hub::TakeMainWindow(HWND window) {
 }
 
 void Hub::SetUp() {
-  InitializeCriticalSection(&lock_);
-  lockInitialised_ = true;
   HWND main = mainWindow_.Window();
   tabControl_ = GetDlgItem(main, kTabControlId);
   for (HWND child = GetWindow(main, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
@@ -98,6 +103,14 @@ void Hub::SetUp() {
   for (auto& page : pages_) page->Create(main, tabControl_);
   if (processesPage_.Attached()) processList_.Attach(GetDlgItem(processesPage_.Window(), kProcessListId));
   BuildExtensionMenu();
+  // The device-letter map and the driver's answers, for every user of image paths.
+  std::shared_ptr<const ProcessInformation> information = ProcessInformation::Create(driver_);
+  PublishProcessInformation(information);
+#ifndef VESK_WINDOWS_2000
+  verdictMessage_ = RegisterWindowMessageW(L"VeskIntegrityVerdict");
+  if (verdictMessage_) integrity_ = IntegrityCheck::Create(information, main, verdictMessage_);
+  if (integrity_) integrity_->LoadTrustLibrary();
+#endif
 }
 
 void Hub::ShutDown() {
@@ -106,8 +119,12 @@ void Hub::ShutDown() {
   pages_.clear();
   if (driver_ != INVALID_HANDLE_VALUE) CloseHandle(driver_);
   driver_ = INVALID_HANDLE_VALUE;
-  if (lockInitialised_) DeleteCriticalSection(&lock_);
-  lockInitialised_ = false;
+#ifndef VESK_WINDOWS_2000
+  // A worker busy with a slow check keeps what it uses and cleans up itself.
+  if (integrity_) integrity_->Stop(kWorkerStopWait);
+  integrity_.reset();
+#endif
+  PublishProcessInformation(nullptr);
   selected_.reset();
 }
 
@@ -122,6 +139,10 @@ LRESULT Hub::ProcessesPage::HandleMessage(UINT message, WPARAM wParam, LPARAM lP
 }
 
 LRESULT Hub::OnMainWindowMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+  if (verdictMessage_ && message == verdictMessage_) {
+    RedrawRowsOfProcess(DWORD(wParam));
+    return 0;
+  }
   switch (message) {
     case WM_INITDIALOG: {
       LRESULT result = mainWindow_.CallPrevious(message, wParam, lParam);
@@ -268,17 +289,27 @@ LRESULT Hub::OnProcessesPageMessage(UINT message, WPARAM wParam, LPARAM lParam) 
         prioritySaving_.OnSavePriorityCommand(SelectedProcess());
         return 0;
       }
+      if (command == kTreatAsValidCommand) {
+        OnTreatAsValidCommand();
+        return 0;
+      }
       if (command == kSwallowedCommand && AddedPageCurrent()) return 0;
       break;
     }
     case WM_INITMENUPOPUP: {
       auto popup = reinterpret_cast<HMENU>(wParam);
-      if (GetMenuItemID(popup, 0) == kProcessMenuFirstCommand)
+      if (GetMenuItemID(popup, 0) == kProcessMenuFirstCommand) {
+        AppendTreatAsValid(popup);
         prioritySaving_.ExtendContextMenu(popup, SelectedProcess());
+      }
       break;
     }
     case WM_NOTIFY: {
       const auto* header = reinterpret_cast<const NMHDR*>(lParam);
+#ifndef VESK_WINDOWS_2000
+      if (header && header->idFrom == kProcessListId && header->code == UINT(NM_CUSTOMDRAW))
+        return OnProcessListCustomDraw(*reinterpret_cast<NMLVCUSTOMDRAW*>(lParam));
+#endif
       if (header && header->idFrom == kProcessListId && header->code == UINT(LVN_ITEMCHANGED)) {
         const auto* change = reinterpret_cast<const NMLISTVIEW*>(lParam);
         // The record is copied now, while its row certainly exists.
@@ -329,4 +360,52 @@ void Hub::GoToProcess(DWORD processId) {
   HWND list = processList_.Window();
   SelectProcessRow(list, processId);
   SetFocus(list);
+}
+
+LRESULT Hub::OnProcessListCustomDraw(NMLVCUSTOMDRAW& draw) {
+  switch (draw.nmcd.dwDrawStage) {
+    case CDDS_PREPAINT:
+      return CDRF_NOTIFYITEMDRAW;
+    case CDDS_ITEMPREPAINT:
+      ApplyIntegrityColour(draw, ReadProcessId(draw.nmcd.lItemlParam));
+      return CDRF_NOTIFYITEMDRAW;
+    default:
+      return CDRF_DODEFAULT;
+  }
+}
+
+void Hub::AppendTreatAsValid(HMENU popup) {
+#ifndef VESK_WINDOWS_2000
+  auto selected = SelectedProcess();
+  if (integrity_ && selected && integrity_->StateOf(selected->processId) == IntegrityState::Invalid)
+    AppendMenuW(popup, MF_STRING, kTreatAsValidCommand, LoadResourceString(IDS_TREAT_AS_VALID).c_str());
+#else
+  (void)popup;
+#endif
+}
+
+void Hub::OnTreatAsValidCommand() {
+#ifndef VESK_WINDOWS_2000
+  auto selected = SelectedProcess();
+  if (!integrity_ || !selected) return;
+  integrity_->TreatAsValid(*selected);
+  RedrawRowsOfProcess(selected->processId);
+#endif
+}
+
+void Hub::RedrawRowsOfProcess(DWORD processId) {
+  auto redraw = [](HWND list, int item) { SendMessageW(list, LVM_REDRAWITEMS, item, item); };
+  if (HWND list = processList_.Window()) {
+    int count = int(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+    for (int item = 0; item < count; ++item) {
+      auto record = GetListItemParam(list, item);
+      if (record && ReadProcessId(*record) == processId) redraw(list, item);
+    }
+  }
+  for (const auto& page : pages_) {
+    HWND list = page->ListView();
+    int count = list ? int(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0)) : 0;
+    for (int item = 0; item < count; ++item)
+      if (page->ItemProcessId(item) == processId) redraw(list, item);
+  }
 }

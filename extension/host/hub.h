@@ -3,6 +3,10 @@
 // extension menu and routes their messages.
 #pragma once
 
+#include "common/target.h"
+// commctrl.h needs windows.h first.
+#include <commctrl.h>
+
 #include <memory>
 #include <optional>
 #include <vector>
@@ -12,6 +16,8 @@
 #include "host/page.h"
 #include "host/process_record.h"
 #include "process/priority_saving.h"
+
+class IntegrityCheck;
 
 class Hub {
  public:
@@ -28,6 +34,14 @@ class Hub {
   // (which hid itself), without a tab-change notification, and selects the
   // row of the process.
   void GoToProcess(DWORD processId);
+
+  // The integrity check of this run (Windows XP build, between setup and
+  // shutdown), and whether rows are coloured by it.
+  IntegrityCheck* Integrity() const { return integrity_.get(); }
+  bool CheckIntegrityOn() const { return checkIntegrity_; }
+  // Repaints every row of the process list and of the added pages that
+  // belongs to the process.
+  void RedrawRowsOfProcess(DWORD processId);
 
  private:
   class MainWindow : public Subclass {
@@ -52,6 +66,9 @@ class Hub {
   LRESULT OnTabChange(WPARAM wParam, LPARAM lParam);
   LRESULT OnStepTab(int step);
   void OnCheckIntegrityCommand();
+  LRESULT OnProcessListCustomDraw(NMLVCUSTOMDRAW& draw);
+  void OnTreatAsValidCommand();
+  void AppendTreatAsValid(HMENU popup);
   void ShowAboutDialog();
   void BuildExtensionMenu();
   void FitPageToTab(HWND page);
@@ -75,8 +92,9 @@ class Hub {
   HANDLE driver_ = INVALID_HANDLE_VALUE;
   HMENU extensionMenu_ = nullptr;
   bool checkIntegrity_ = true;
-  CRITICAL_SECTION lock_ = {};
-  bool lockInitialised_ = false;
+  // Posted by the integrity worker with a process id whose verdict is in.
+  UINT verdictMessage_ = 0;
+  std::shared_ptr<IntegrityCheck> integrity_;
 
   std::optional<ProcessIdentity> selected_;
   PrioritySaving prioritySaving_;

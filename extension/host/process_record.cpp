@@ -9,11 +9,18 @@ constexpr size_t kImageNameOffset = 136;
 constexpr size_t kMaxImageName = MAX_PATH;
 }  // namespace
 
+DWORD ReadProcessId(LPARAM record) {
+  DWORD processId = 0;
+  if (const auto* bytes = reinterpret_cast<const unsigned char*>(record))
+    std::memcpy(&processId, bytes + kProcessIdOffset, sizeof processId);
+  return processId;
+}
+
 ProcessIdentity ReadProcessRecord(LPARAM record) {
   ProcessIdentity identity;
   const auto* bytes = reinterpret_cast<const unsigned char*>(record);
   if (!bytes) return identity;
-  std::memcpy(&identity.processId, bytes + kProcessIdOffset, sizeof identity.processId);
+  identity.processId = ReadProcessId(record);
   const WCHAR* name = nullptr;
   std::memcpy(&name, bytes + kImageNameOffset, sizeof name);
   size_t length = 0;

@@ -15,3 +15,5 @@ struct ProcessIdentity {
 
 // The id and a copy of the image name of the record a list item refers to.
 ProcessIdentity ReadProcessRecord(LPARAM record);
+// The id alone; 0 for no record.
+DWORD ReadProcessId(LPARAM record);

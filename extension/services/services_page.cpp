@@ -8,6 +8,7 @@
 #include "common/module.h"
 #include "common/resource_loaders.h"
 #include "host/hub.h"
+#include "process/integrity.h"
 #include "resources/resource_ids.h"
 #include "services/service_manager.h"
 
@@ -313,6 +314,8 @@ INT_PTR ServicesPage::OnPageMessage(UINT message, WPARAM wParam, LPARAM lParam) 
 LRESULT ServicesPage::OnCustomDraw(NMLVCUSTOMDRAW& draw) {
   if (draw.nmcd.dwDrawStage == CDDS_PREPAINT) return CDRF_NOTIFYITEMDRAW;
   if (draw.nmcd.dwDrawStage != CDDS_ITEMPREPAINT) return 0;
+  auto record = Owned(reinterpret_cast<const ServiceRecord*>(draw.nmcd.lItemlParam));
+  if (record && record->processId != 0) ApplyIntegrityColour(draw, record->processId);
   return kItemPrepaintResult;
 }
 

@@ -144,7 +144,7 @@ TEST_F(ControlQueryTest, OnlyTheFirstAssociatedConnectionOfAListeningAddressIsRe
   SharedRef<ConnectionObject> c3 = connection(0x1000, 0x2300, Associated);
   SharedRef<ConnectionObject> c1 = connection(0x1000, 0x2100, Associated);
   SharedRef<ConnectionObject> c2 = connection(0x1000, 0x2200, Associated);
-  table().findAddress(File(0x1000))->eventHandlers[TDI_EVENT_RECEIVE] = reinterpret_cast<PVOID>(0x1234);
+  table().findAddress(File(0x1000))->bind(TDI_EVENT_RECEIVE, {reinterpret_cast<PVOID>(0x1234), nullptr});
 
   std::vector<ActivityRecord> r = activity();
   ASSERT_EQ(r.size(), 1u);

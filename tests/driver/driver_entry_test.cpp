@@ -52,7 +52,8 @@ TEST_F(DriverLoadTest, CreatesControlDeviceLinkAndBothFilters) {
   EXPECT_EQ(hostkernel::findDevice(u"\\DosDevices\\Vesk"), control);
 
   EXPECT_EQ(control->DeviceType, ULONG(FILE_DEVICE_UNKNOWN));
-  EXPECT_EQ(control->Characteristics, 0u);
+  EXPECT_EQ(control->Characteristics, ULONG(FILE_DEVICE_SECURE_OPEN))
+      << "opens checked against the device's security";
   for (PDEVICE_OBJECT filter : {tcp, udp}) {
     EXPECT_EQ(filter->DeviceType, ULONG(FILE_DEVICE_NETWORK));
     EXPECT_EQ(filter->Characteristics, ULONG(FILE_DEVICE_SECURE_OPEN));

@@ -109,12 +109,61 @@ TEST_F(InterceptionTest, MalformedExtendedAttributesMakeNoRecord) {
   }
 }
 
-TEST_F(InterceptionTest, OwnerThatCannotBeDeterminedFailsTheCreate) {
+// The owner is the process the create arrives in, taken from the current
+// process id: no process query is involved (where the driver is hosted in a
+// process of its own, that query answers for the host).
+TEST_F(InterceptionTest, OwnerIsTheCreatingProcessWithoutAProcessQuery) {
   hostkernel::failCall(hostkernel::Call::ZwQueryInformationProcess, STATUS_ACCESS_DENIED);
-  hostkernel::CurrentProcess process(kClientProcess);
-  hostkernel::OpenResult r = hostkernel::openFile(u"\\Device\\Udp", TransportAddressEa(0, Port(7)));
-  EXPECT_EQ(r.status, STATUS_ACCESS_DENIED);
-  EXPECT_EQ(transport_->openObjects(), 0u) << "the failed create never reached the transport";
+  PFILE_OBJECT udp = client_.openAddress(false, 0, Port(7));
+  ASSERT_NE(udp, nullptr);
+  EXPECT_EQ(recordOf(udp).processId, kClientProcess);
+  client_.close(udp);
+}
+
+// A create the transport refuses (the port is taken) leaves no record, and
+// the record of the object that holds the port stays.
+TEST_F(InterceptionTest, CreateTheTransportRefusesLeavesNoRecord) {
+  PFILE_OBJECT first = client_.openAddress(false, 0, Port(53));
+  const size_t before = hostkernel::poolInUse(vesk::kPoolTag).blocks;
+  {
+    hostkernel::CurrentProcess process(kClientProcess + 1);
+    hostkernel::OpenResult r = hostkernel::openFile(u"\\Device\\Udp", TransportAddressEa(0, Port(53)));
+    EXPECT_EQ(r.status, STATUS_ADDRESS_ALREADY_EXISTS);
+    r = hostkernel::openFile(u"\\Device\\Udp", ConnectionContextEa(reinterpret_cast<CONNECTION_CONTEXT>(5)));
+    EXPECT_NE(r.status, STATUS_SUCCESS) << "UDP has no connection objects";
+  }
+  EXPECT_EQ(hostkernel::poolInUse(vesk::kPoolTag).blocks, before);
+  EXPECT_FALSE(table().findConnectionByContext(5));
+  std::vector<ActivityRecord> records = activity();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].processId, kClientProcess);
+  client_.close(first);
+}
+
+// A request built with no stack location for the driver below the filter
+// goes down as it came, without a completion routine of the filter's.
+TEST_F(InterceptionTest, RequestWithoutANextStackLocationPassesDownUntouched) {
+  PFILE_OBJECT address = client_.openAddress(true, 0, 0);
+  PIRP irp = IoAllocateIrp(1, FALSE);
+  PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+  stack->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  stack->MinorFunction = TDI_QUERY_INFORMATION;
+  stack->FileObject = address;
+  reinterpret_cast<PTDI_REQUEST_KERNEL_QUERY_INFORMATION>(&stack->Parameters)->QueryType =
+      TDI_QUERY_ADDRESS_INFO;
+  struct Done {
+    static NTSTATUS NTAPI Routine(PDEVICE_OBJECT, PIRP, PVOID context) {
+      *static_cast<bool*>(context) = true;
+      return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+  };
+  bool done = false;
+  IoSetCompletionRoutine(irp, Done::Routine, &done, TRUE, TRUE, TRUE);
+  NTSTATUS status = IoCallDriver(hostkernel::attachedTop(transport_->tcp()), irp);
+  EXPECT_EQ(status, STATUS_INVALID_PARAMETER) << "the transport answered the request (it has no MDL)";
+  EXPECT_TRUE(done) << "the caller's completion routine ran, in the one location";
+  IoFreeIrp(irp);
+  client_.close(address);
 }
 
 TEST_F(InterceptionTest, AssociationRecordsTheLinkAndLearnsTheChosenPort) {
@@ -227,9 +276,11 @@ TEST_F(InterceptionTest, ReceivesCountTheCompletedBytesOnlyWhenTheySucceed) {
 
   hostkernel::PendingRequest* failing = client_.beginReceive(connection_, 4096);
   // The cleanup ends the waiting receive with STATUS_CANCELLED.
+  SharedRef<ConnectionObject> kept = record();
   hostkernel::sendRequest(nullptr, connection_, IRP_MJ_CLEANUP);
   EXPECT_EQ(hostkernel::endRequest(failing).status, STATUS_CANCELLED);
-  EXPECT_EQ(record()->bytesReceived.read(), 1000u);
+  EXPECT_EQ(kept->bytesReceived.read(), 1000u);
+  kept.reset();
   closeTcpPair();
 }
 
@@ -295,6 +346,16 @@ TEST_F(InterceptionTest, UserModeRequestsAreMappedAndCounted) {
     c = hostkernel::deviceIoControl(connection_, kUnknown, {1, 2, 3, 4}, out, 16);
   }
   EXPECT_EQ(c.status, STATUS_INVALID_DEVICE_REQUEST) << "passed on to the transport, which does not know it";
+
+  // Function 7 with another transfer method is not TDI's send: it is not
+  // handed to TdiMapUserRequest and counts nothing (the transport below still
+  // makes of it what it likes).
+  const ULONG kNotTdiSend = CTL_CODE(FILE_DEVICE_TRANSPORT, 7, METHOD_BUFFERED, FILE_ANY_ACCESS);
+  {
+    hostkernel::CurrentProcess process(kClientProcess);
+    hostkernel::deviceIoControl(connection_, kNotTdiSend, {0, 0, 0, 0}, out, 256);
+  }
+  EXPECT_EQ(record()->bytesSent.read(), 512u);
   closeTcpPair();
 }
 
@@ -306,44 +367,82 @@ class DeferredAssociationTest : public DriverTest {
     EXPECT_EQ(r.status, STATUS_SUCCESS);
     return r.file;
   }
-  void associateAtDispatch(PFILE_OBJECT connection, HANDLE handle) {
-    hostkernel::CurrentProcess process(1700);
-    hostkernel::AtDispatchLevel dispatch;
+  PFILE_OBJECT openConnection(ULONG_PTR context) {
+    return open(ConnectionContextEa(reinterpret_cast<CONNECTION_CONTEXT>(context)));
+  }
+  void associate(PFILE_OBJECT connection, HANDLE handle, ULONG process, bool atDispatch,
+                 KPROCESSOR_MODE mode = KernelMode) {
+    hostkernel::CurrentProcess in(process);
+    std::unique_ptr<hostkernel::AtDispatchLevel> raised;
+    if (atDispatch) raised.reset(new hostkernel::AtDispatchLevel());
     hostkernel::sendRequest(
-        nullptr, connection, IRP_MJ_INTERNAL_DEVICE_CONTROL, [&](PIRP, PIO_STACK_LOCATION s) {
+        nullptr, connection, IRP_MJ_INTERNAL_DEVICE_CONTROL, [&](PIRP irp, PIO_STACK_LOCATION s) {
+          irp->RequestorMode = mode;
           s->MinorFunction = TDI_ASSOCIATE_ADDRESS;
           reinterpret_cast<PTDI_REQUEST_KERNEL_ASSOCIATE>(&s->Parameters)->AddressHandle = handle;
         });
   }
+  void associateAtDispatch(PFILE_OBJECT connection, HANDLE handle) {
+    associate(connection, handle, 1700, true);
+  }
+  ULONG stateOf(PFILE_OBJECT connection) { return table().findConnection(connection)->state; }
 };
 
 // An association arriving above PASSIVE_LEVEL goes down at once and is
-// recorded by a work item, where only a kernel handle is still valid.
-TEST_F(DeferredAssociationTest, RecordedLaterWhenTheHandleIsValidInTheWorkerThread) {
+// recorded by a work item, but only where the handle means there what it
+// meant to the request: a kernel handle, or a handle of the worker's own
+// process. Any other handle is not looked up in the wrong table.
+TEST_F(DeferredAssociationTest, RecordedLaterOnlyWhereTheHandleMeansTheSameInTheWorker) {
   hostkernel::addProcess(1700, u"\\x.exe");
   PFILE_OBJECT address = open(TransportAddressEa(Ip(10, 0, 0, 2), Port(80)));
-  PFILE_OBJECT kernelSide = open(ConnectionContextEa(reinterpret_cast<CONNECTION_CONTEXT>(1)));
-  PFILE_OBJECT userSide = open(ConnectionContextEa(reinterpret_cast<CONNECTION_CONTEXT>(2)));
+  PFILE_OBJECT kernelSide = openConnection(1), processSide = openConnection(2),
+               systemSide = openConnection(3), userSide = openConnection(4);
   HANDLE kernelHandle = hostkernel::createHandle(address, true);
-  HANDLE userHandle;
+  HANDLE processHandle, systemHandle;
   {
     hostkernel::CurrentProcess process(1700);
-    userHandle = hostkernel::createHandle(address, false);
+    processHandle = hostkernel::createHandle(address, false);
+  }
+  {
+    hostkernel::CurrentProcess process(hostkernel::kSystemProcessId);
+    systemHandle = hostkernel::createHandle(address, false);
   }
   associateAtDispatch(kernelSide, kernelHandle);
-  associateAtDispatch(userSide, userHandle);
-  EXPECT_EQ(transport_->seen().size(), 5u) << "both went down without waiting";
+  associateAtDispatch(processSide, processHandle);
+  associate(systemSide, systemHandle, hostkernel::kSystemProcessId, true);
+  associate(userSide, processHandle, 1700, true, UserMode);
+  EXPECT_EQ(transport_->seen().size(), 9u) << "all four went down without waiting";
   hostkernel::drainWorkItems();
-  EXPECT_EQ(table().findConnection(kernelSide)->state, ULONG(Associated));
-  EXPECT_EQ(table().findConnection(userSide)->state, ULONG(Created))
-      << "a user handle means nothing in the worker";
+  EXPECT_EQ(stateOf(kernelSide), ULONG(Associated));
+  EXPECT_EQ(stateOf(systemSide), ULONG(Associated)) << "the system process's handle, in the system process";
+  EXPECT_EQ(stateOf(processSide), ULONG(Created)) << "1700's handle means nothing in the worker";
+  EXPECT_EQ(stateOf(userSide), ULONG(Created)) << "a user handle is resolved only in its caller's context";
 
   hostkernel::closeHandle(kernelHandle);
   {
     hostkernel::CurrentProcess process(1700);
-    hostkernel::closeHandle(userHandle);
+    hostkernel::closeHandle(processHandle);
   }
-  for (PFILE_OBJECT f : {kernelSide, userSide, address}) hostkernel::closeFile(f);
+  {
+    hostkernel::CurrentProcess process(hostkernel::kSystemProcessId);
+    hostkernel::closeHandle(systemHandle);
+  }
+  for (PFILE_OBJECT f : {kernelSide, processSide, systemSide, userSide, address}) hostkernel::closeFile(f);
+}
+
+// At PASSIVE_LEVEL the handle is resolved at once with the request's own
+// mode: a user-mode request cannot name a kernel handle.
+TEST_F(DeferredAssociationTest, HandleIsResolvedWithTheRequestorsMode) {
+  hostkernel::addProcess(1700, u"\\x.exe");
+  PFILE_OBJECT address = open(TransportAddressEa(Ip(10, 0, 0, 2), Port(80)));
+  PFILE_OBJECT fromUser = openConnection(1), fromKernel = openConnection(2);
+  HANDLE kernelHandle = hostkernel::createHandle(address, true);
+  associate(fromUser, kernelHandle, 1700, false, UserMode);
+  associate(fromKernel, kernelHandle, 1700, false, KernelMode);
+  EXPECT_EQ(stateOf(fromUser), ULONG(Created));
+  EXPECT_EQ(stateOf(fromKernel), ULONG(Associated));
+  hostkernel::closeHandle(kernelHandle);
+  for (PFILE_OBJECT f : {fromUser, fromKernel, address}) hostkernel::closeFile(f);
 }
 
 TEST_F(DeferredAssociationTest, NoWorkItemMeansNoRecordButTheRequestGoesOn) {

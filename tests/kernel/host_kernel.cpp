@@ -491,7 +491,10 @@ bool symbolicLinkExists(const std::u16string& name) {
 HANDLE createHandle(PVOID object, bool kernelHandle) {
   ObReferenceObject(object);
   std::lock_guard<std::mutex> lock(S().m);
-  HANDLE handle = reinterpret_cast<HANDLE>(S().nextHandle += 4);
+  // Kernel handles have the top bit set, as on Windows XP.
+  S().nextHandle += 4;
+  HANDLE handle =
+      reinterpret_cast<HANDLE>(kernelHandle ? ULONG_PTR(-LONG_PTR(S().nextHandle)) : S().nextHandle);
   S().handles[handle] = HandleEntry{HandleEntry::Object, object, 0, kernelHandle ? 0 : tProcess};
   return handle;
 }
@@ -1004,7 +1007,7 @@ NTSTATUS NTAPI ZwClose(HANDLE Handle) {
 }
 
 NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK /*DesiredAccess*/, PVOID /*ObjectType*/,
-                                         KPROCESSOR_MODE /*AccessMode*/, PVOID* Object,
+                                         KPROCESSOR_MODE AccessMode, PVOID* Object,
                                          PVOID /*HandleInformation*/) {
   if (tIrql != PASSIVE_LEVEL) Violation("ObReferenceObjectByHandle above PASSIVE_LEVEL");
   NTSTATUS status;
@@ -1013,8 +1016,10 @@ NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK /*DesiredAcc
   {
     std::lock_guard<std::mutex> lock(S().m);
     auto h = S().handles.find(Handle);
+    // A kernel handle is no handle to user mode.
     if (h == S().handles.end() || h->second.kind != HandleEntry::Object ||
-        (h->second.owner != 0 && h->second.owner != tProcess))
+        (h->second.owner != 0 && h->second.owner != tProcess) ||
+        (h->second.owner == 0 && AccessMode != KernelMode))
       return STATUS_INVALID_HANDLE;
     object = h->second.object;
   }

@@ -241,35 +241,12 @@ NTSTATUS NTAPI TdiTransport::Dispatch(PDEVICE_OBJECT device, PIRP irp) {
   switch (stack->MajorFunction) {
     case IRP_MJ_CREATE:
       return t.create(device, irp, stack);
-    case IRP_MJ_CLEANUP: {
-      // Requests still waiting on the object end now.
-      std::vector<PIRP> cancelled;
-      {
-        std::lock_guard<std::mutex> lock(t.m_);
-        if (Endpoint* e = t.endpointOf(stack->FileObject)) {
-          cancelled.assign(e->receives.begin(), e->receives.end());
-          e->receives.clear();
-          if (e->listen) cancelled.push_back(e->listen);
-          e->listen = nullptr;
-        }
-      }
-      for (PIRP p : cancelled) Complete(p, STATUS_CANCELLED);
+    // Like tcpip, the transport ends an object at IRP_MJ_CLEANUP, when its
+    // last handle is gone; a close without a cleanup before it ends it there.
+    case IRP_MJ_CLEANUP:
+    case IRP_MJ_CLOSE:
+      t.end(stack->FileObject);
       return Complete(irp, STATUS_SUCCESS);
-    }
-    case IRP_MJ_CLOSE: {
-      // A close waits for indications still running on the object.
-      std::unique_lock<std::mutex> lock(t.m_);
-      Endpoint* e = t.endpointOf(stack->FileObject);
-      if (e) {
-        t.changed_.wait(lock, [e] { return e->inFlight == 0; });
-        for (Endpoint* other : gLive)
-          if (other->associated == e) other->associated = nullptr;
-        gLive.erase(e);
-        delete e;
-      }
-      lock.unlock();
-      return Complete(irp, STATUS_SUCCESS);
-    }
     case IRP_MJ_DEVICE_CONTROL: {
       ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
       if (code == 0x00210203 || code == 0x00210207) {
@@ -287,6 +264,26 @@ NTSTATUS NTAPI TdiTransport::Dispatch(PDEVICE_OBJECT device, PIRP irp) {
     default:
       return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
   }
+}
+
+// Requests still waiting on the object end, indications still running on it
+// are waited for, and the object is gone: later requests on its file object
+// find nothing.
+void TdiTransport::end(PFILE_OBJECT file) {
+  std::vector<PIRP> cancelled;
+  {
+    std::unique_lock<std::mutex> lock(m_);
+    Endpoint* e = endpointOf(file);
+    if (e == nullptr) return;
+    cancelled.assign(e->receives.begin(), e->receives.end());
+    if (e->listen) cancelled.push_back(e->listen);
+    changed_.wait(lock, [e] { return e->inFlight == 0; });
+    for (Endpoint* other : gLive)
+      if (other->associated == e) other->associated = nullptr;
+    gLive.erase(e);
+    delete e;
+  }
+  for (PIRP p : cancelled) Complete(p, STATUS_CANCELLED);
 }
 
 NTSTATUS TdiTransport::create(PDEVICE_OBJECT device, PIRP irp, PIO_STACK_LOCATION stack) {
@@ -323,7 +320,17 @@ NTSTATUS TdiTransport::create(PDEVICE_OBJECT device, PIRP irp, PIO_STACK_LOCATIO
       return Complete(irp, STATUS_INVALID_PARAMETER);
     }
   }
-  std::lock_guard<std::mutex> lock(m_);
+  std::unique_lock<std::mutex> lock(m_);
+  // A port is one address object's (no sharing is offered).
+  if (e->kind == TDI_TRANSPORT_ADDRESS_FILE && e->port != 0) {
+    for (Endpoint* other : gLive) {
+      if (other->kind == TDI_TRANSPORT_ADDRESS_FILE && other->tcp == e->tcp && other->port == e->port) {
+        lock.unlock();
+        delete e;
+        return Complete(irp, STATUS_ADDRESS_ALREADY_EXISTS);
+      }
+    }
+  }
   // The transport chooses a port when the client asks for none; the client
   // learns it by querying the address.
   if (e->kind == TDI_TRANSPORT_ADDRESS_FILE && e->port == 0) e->port = NetworkOrder(nextPort_++);

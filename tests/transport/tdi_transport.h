@@ -16,6 +16,10 @@
 
 #include "kernel_control.h"
 
+#ifndef STATUS_ADDRESS_ALREADY_EXISTS
+#define STATUS_ADDRESS_ALREADY_EXISTS ((NTSTATUS)0xC000020AL)
+#endif
+
 class TdiTransport {
  public:
   TdiTransport();
@@ -72,6 +76,7 @@ class TdiTransport {
   NTSTATUS create(PDEVICE_OBJECT device, PIRP irp, PIO_STACK_LOCATION stack);
   NTSTATUS internal(PIRP irp, PIO_STACK_LOCATION stack);
   NTSTATUS queryAddress(PIRP irp, Endpoint* endpoint);
+  void end(PFILE_OBJECT file);
   void post(std::function<void()> action);
   void networkLoop();
   void receiveOn(Endpoint* connection, ULONG bytes);

@@ -163,8 +163,9 @@ void ClearSettings() {
   WritePrivateProfileStringW(nullptr, nullptr, nullptr, L"vesk.ini");
 }
 
-ChildProcess::ChildProcess() {
-  std::wstring path = HostPath("VESK_IDLE_CHILD");
+ChildProcess::ChildProcess() : ChildProcess(HostPath("VESK_IDLE_CHILD")) {}
+
+ChildProcess::ChildProcess(const std::wstring& path) {
   std::wstring commandLine = L"\"" + path + L"\"";
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
@@ -204,8 +205,8 @@ HMODULE TaskManagerHost::LoadExtension() {
   return extension_;
 }
 
-void TaskManagerHost::Start(bool loadExtension) {
-  ClearSettings();
+void TaskManagerHost::Start(bool loadExtension, bool keepSettings) {
+  if (!keepSettings) ClearSettings();
   if (loadExtension) LoadExtension();
   main_ = CreateTaskManagerWindow(GetModuleHandleW(nullptr));
   ASSERT_TRUE(main_ != nullptr);
@@ -257,4 +258,31 @@ int TaskManagerHost::RowOfProcess(DWORD processId) const {
 void TaskManagerHost::SelectRow(int row) {
   SelectListItem(ProcessList(), row);
   PumpMessages(main_);
+}
+
+std::vector<std::pair<UINT, std::wstring>> TaskManagerHost::ProcessMenuItems(int row) {
+  std::vector<std::pair<UINT, std::wstring>> items;
+  RECT bounds = {LVIR_BOUNDS, 0, 0, 0};
+  SendMessageW(ProcessList(), LVM_GETITEMRECT, row, reinterpret_cast<LPARAM>(&bounds));
+  POINT point = {bounds.left + 5, bounds.top + 3};
+  ClientToScreen(ProcessList(), &point);
+  int unanswered = RunAnswering(
+      [&] {
+        SendMessageW(ProcessesPage(), WM_CONTEXTMENU, reinterpret_cast<WPARAM>(ProcessList()),
+                     MAKELPARAM(point.x, point.y));
+      },
+      [&](HWND window) {
+        wchar_t name[16] = {};
+        GetClassNameW(window, name, 16);
+        if (wcscmp(name, L"#32768") != 0) return false;
+        HMENU popup = reinterpret_cast<HMENU>(SendMessageW(window, MN_GETHMENU, 0, 0));
+        for (int i = 0; popup && i < GetMenuItemCount(popup); ++i) {
+          UINT id = GetMenuItemID(popup, i);
+          items.emplace_back(id == UINT(-1) ? 0 : id, MenuItemText(popup, i));
+        }
+        PostMessageW(window, WM_KEYDOWN, VK_ESCAPE, 0);
+        return true;
+      });
+  EXPECT_EQ(unanswered, 0);
+  return items;
 }

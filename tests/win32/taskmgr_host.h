@@ -34,10 +34,12 @@ int RunAnswering(const std::function<void()>& action, const std::function<bool(H
 std::wstring IniValue(const wchar_t* section, const wchar_t* key);
 void ClearSettings();
 
-// A process of the test helper idle_child.exe, terminated at destruction.
+// A process of the test helper idle_child.exe (or of a copy of it at
+// `imagePath`), terminated at destruction.
 class ChildProcess {
  public:
   ChildProcess();
+  explicit ChildProcess(const std::wstring& imagePath);
   ~ChildProcess();
   DWORD Id() const { return info_.dwProcessId; }
   HANDLE Handle() const { return info_.hProcess; }
@@ -56,8 +58,9 @@ const wchar_t* RecordImageName(LPARAM record);
 class TaskManagerHost {
  public:
   // Maps the extension (unless told not to) and creates the main window,
-  // with the update timer paused so that only the test refreshes.
-  void Start(bool loadExtension = true);
+  // with the update timer paused so that only the test refreshes. vesk.ini
+  // starts empty unless it is to be kept from an earlier run.
+  void Start(bool loadExtension = true, bool keepSettings = false);
   void Stop();
   HMODULE Extension() const { return extension_; }
   HMODULE LoadExtension();
@@ -75,6 +78,9 @@ class TaskManagerHost {
   bool RefreshUntil(const std::function<bool()>& done);
   int RowOfProcess(DWORD processId) const;
   void SelectRow(int row);
+  // The process context menu of a row as a right click opens it: each
+  // top-level item's id and text (0 for separators and submenus).
+  std::vector<std::pair<UINT, std::wstring>> ProcessMenuItems(int row);
 
  private:
   HMODULE extension_ = nullptr;

@@ -1,0 +1,1 @@
+int FixtureValue() { return 1; }
