@@ -15,6 +15,7 @@
 #include "process/priority_names.h"
 #include "process/process_rows.h"
 #include "resources/resource_ids.h"
+#include "services/services_page.h"
 
 namespace {
 
@@ -222,13 +223,17 @@ LRESULT Hub::OnTabChange(WPARAM wParam, LPARAM lParam) {
 
 LRESULT Hub::OnStepTab(int step) {
   int index = SteppedTabIndex(TabCtrl_GetCurSel(tabControl_), step, TabCtrl_GetItemCount(tabControl_));
+  SelectTab(index);
+  return 0;
+}
+
+void Hub::SelectTab(int index) {
   TabCtrl_SetCurSel(tabControl_, index);
   NMHDR header = {};
   header.hwndFrom = tabControl_;
   header.idFrom = kTabControlId;
   header.code = UINT(TCN_SELCHANGE);
   SendMessageW(tabControl_, WM_NOTIFY, kTabControlId, reinterpret_cast<LPARAM>(&header));
-  return 0;
 }
 
 void Hub::OnCheckIntegrityCommand() {
@@ -293,6 +298,14 @@ LRESULT Hub::OnProcessesPageMessage(UINT message, WPARAM wParam, LPARAM lParam) 
         OnTreatAsValidCommand();
         return 0;
       }
+      if (command == kDiscardCommand) {
+        discardAndGoTo_.Discard(mainWindow_.Window(), SelectedProcess());
+        return 0;
+      }
+      if ((command & 0xFF00) == kFirstGoToServiceCommand) {
+        OnGoToServiceCommand(command);
+        return 0;
+      }
       if (command == kSwallowedCommand && AddedPageCurrent()) return 0;
       break;
     }
@@ -301,6 +314,7 @@ LRESULT Hub::OnProcessesPageMessage(UINT message, WPARAM wParam, LPARAM lParam) 
       if (GetMenuItemID(popup, 0) == kProcessMenuFirstCommand) {
         AppendTreatAsValid(popup);
         prioritySaving_.ExtendContextMenu(popup, SelectedProcess());
+        discardAndGoTo_.ExtendContextMenu(popup, SelectedProcess());
       }
       break;
     }
@@ -347,6 +361,16 @@ bool Hub::RowOfProcessExists(const ProcessIdentity& process) const {
     if (row.processId == process.processId && row.imageName == process.imageName) return true;
   }
   return false;
+}
+
+void Hub::OnGoToServiceCommand(UINT command) {
+  auto name = discardAndGoTo_.ServiceOfCommand(command);
+  ServicesPage* services = nullptr;
+  for (const auto& page : pages_)
+    if (!services) services = dynamic_cast<ServicesPage*>(page.get());
+  if (!name || !services || services->TabIndex() < 0) return;
+  SelectTab(services->TabIndex());
+  services->SelectServiceByDisplayName(*name);
 }
 
 void Hub::GoToProcess(DWORD processId) {

@@ -15,6 +15,7 @@
 #include "common/target.h"
 #include "host/page.h"
 #include "host/process_record.h"
+#include "process/discard_and_go_to.h"
 #include "process/priority_saving.h"
 
 class IntegrityCheck;
@@ -65,7 +66,10 @@ class Hub {
   LRESULT OnProcessesPageMessage(UINT message, WPARAM wParam, LPARAM lParam);
   LRESULT OnTabChange(WPARAM wParam, LPARAM lParam);
   LRESULT OnStepTab(int step);
+  // Selects the tab and lets the switch run through the tab-change handling.
+  void SelectTab(int index);
   void OnCheckIntegrityCommand();
+  void OnGoToServiceCommand(UINT command);
   LRESULT OnProcessListCustomDraw(NMLVCUSTOMDRAW& draw);
   void OnTreatAsValidCommand();
   void AppendTreatAsValid(HMENU popup);
@@ -98,4 +102,5 @@ class Hub {
 
   std::optional<ProcessIdentity> selected_;
   PrioritySaving prioritySaving_;
+  DiscardAndGoTo discardAndGoTo_;
 };

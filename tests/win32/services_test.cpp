@@ -710,4 +710,183 @@ TEST_F(ServiceTips, ARowsTipIsItsDescriptionAndBinaryPath) {
 #endif
 }
 
+// Task Manager's process context menu, opened on the row of a process.
+class ProcessMenu : public ServicesPage {
+ protected:
+  void SetUp() override {
+    ServicesPage::SetUp();
+    host.ClickTab(1);
+  }
+  // The items appended after Task Manager's own: their texts, ids and,
+  // for a submenu, its items' texts and ids. `choose` (an id) is picked.
+  struct Item {
+    std::wstring text;
+    UINT id;
+    std::vector<std::pair<std::wstring, UINT>> submenu;
+  };
+  std::vector<Item> OpenOnRow(int row, UINT choose = 0, const std::function<bool(HWND)>& answer = nullptr) {
+    host.SelectRow(row);
+    std::vector<Item> items;
+    bool inSubmenu = false;
+    int unanswered = RunAnswering(
+        [&] {
+          SendMessageW(host.ProcessesPage(), WM_CONTEXTMENU, reinterpret_cast<WPARAM>(host.ProcessList()),
+                       MAKELPARAM(10, 10));
+          PumpMessages(host.Main());
+        },
+        [&](HWND window) {
+          if (!IsClass(window, L"#32768")) return answer && answer(window);
+          HMENU popup = reinterpret_cast<HMENU>(SendMessageW(window, MN_GETHMENU, 0, 0));
+          if (!popup) return false;
+          if (inSubmenu) {
+            ChooseItem(window, popup, PositionOf(popup, choose), false);
+            return true;
+          }
+          if (GetMenuItemID(popup, 0) != 40028) return false;
+          int count = GetMenuItemCount(popup);
+          int first = PositionOf(popup, 50001);
+          for (int i = first; first >= 0 && i < count; ++i) {
+            Item item{MenuItemText(popup, i), GetMenuItemID(popup, i), {}};
+            if (HMENU sub = GetSubMenu(popup, i))
+              for (int j = 0; j < GetMenuItemCount(sub); ++j)
+                item.submenu.push_back({MenuItemText(sub, j), GetMenuItemID(sub, j)});
+            items.push_back(item);
+          }
+          int position = choose ? PositionOf(popup, choose) : -1;
+          if (!choose) {
+            PostMessageW(window, WM_KEYDOWN, VK_ESCAPE, 0);
+          } else if (position >= 0) {
+            ChooseItem(window, popup, position, false);
+          } else {
+            // A generated item inside the "Go To Service" submenu.
+            inSubmenu = true;
+            ChooseItem(window, popup, count - 1, true);
+          }
+          return true;
+        });
+    EXPECT_EQ(unanswered, 0);
+    PumpMessages(host.Main());
+    return items;
+  }
+  // A row of its own for a process id, with a record as Task Manager's.
+  struct Record {
+    char before[8];
+    DWORD id;
+    char between[124];
+    const wchar_t* name;
+  };
+  int InsertRow(Record& record) {
+    LVITEMW item = {};
+    item.mask = LVIF_TEXT | LVIF_PARAM;
+    item.iItem = 0;
+    item.pszText = const_cast<wchar_t*>(record.name);
+    item.lParam = reinterpret_cast<LPARAM>(&record);
+    return int(SendMessageW(host.ProcessList(), LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item)));
+  }
+  // The items the extension appends to a process menu that Task Manager is
+  // about to show for the row (a menu of its own, sent as Task Manager's).
+  std::vector<Item> ItemsFor(int row) {
+    host.SelectRow(row);
+    HMENU popup = CreatePopupMenu();
+    AppendMenuW(popup, MF_STRING, 40028, L"&End Process");
+    SendMessageW(host.ProcessesPage(), WM_INITMENUPOPUP, reinterpret_cast<WPARAM>(popup), 0);
+    std::vector<Item> items;
+    for (int i = 1; i < GetMenuItemCount(popup); ++i) {
+      Item item{MenuItemText(popup, i), GetMenuItemID(popup, i), {}};
+      if (HMENU sub = GetSubMenu(popup, i))
+        for (int j = 0; j < GetMenuItemCount(sub); ++j)
+          item.submenu.push_back({MenuItemText(sub, j), GetMenuItemID(sub, j)});
+      items.push_back(item);
+    }
+    DestroyMenu(popup);
+    return items;
+  }
+  int ServiceRow(const wchar_t* name) {
+    DWORD process = ts::Status(name).dwProcessId;
+    EXPECT_TRUE(host.RefreshUntil([&] { return host.RowOfProcess(process) >= 0; }));
+    return host.RowOfProcess(process);
+  }
+};
+
+TEST_F(ProcessMenu, DiscardIsOfferedAndAnEndedProcessShowsWhyItFailed) {
+  ChildProcess child;
+  ASSERT_TRUE(host.RefreshUntil([&] { return host.RowOfProcess(child.Id()) >= 0; }));
+  auto items = OpenOnRow(host.RowOfProcess(child.Id()));
+  ASSERT_FALSE(items.empty());
+  EXPECT_EQ(items[0].text, L"&Discard");
+  // A working process: emptied without a word.
+  Answerer answerer;
+  items = OpenOnRow(host.RowOfProcess(child.Id()), 50001, answerer());
+  EXPECT_TRUE(answerer.boxes.empty());
+  // The row of a process that is gone: no process has its id any more. (An
+  // ended process that somebody still holds open can be opened under Wine,
+  // and Wine's SetProcessWorkingSetSize succeeds on it.)
+  Record record = {{}, 0x7FFFFFF0, {}, L"idle_child.exe"};
+  int row = InsertRow(record);
+  auto offered = ItemsFor(row);
+  ASSERT_TRUE(std::any_of(offered.begin(), offered.end(), [](const Item& item) { return item.id == 50001; }));
+  int unanswered = RunAnswering([&] { host.Command(host.ProcessesPage(), 50001); }, answerer());
+  EXPECT_EQ(unanswered, 0);
+  ASSERT_EQ(answerer.boxes.size(), 1u);
+  EXPECT_EQ(answerer.boxes[0].caption, L"Unable to Discard Process");
+  EXPECT_EQ(answerer.boxes[0].text, L"Cannot discard process");
+}
+
+#ifdef VESK_TEST_NT
+TEST_F(ProcessMenu, GoToServiceIsNotOffered) {
+  ASSERT_TRUE(ts::Start(ts::kBase));
+  ASSERT_TRUE(ts::WaitForState(ts::kBase, SERVICE_RUNNING));
+  auto items = OpenOnRow(ServiceRow(ts::kBase));
+  ASSERT_EQ(items.size(), 1u);
+  EXPECT_EQ(items[0].id, 50001u);
+}
+#else
+TEST_F(ProcessMenu, GoToServiceLeadsToTheHostedServicesRow) {
+  ASSERT_TRUE(ts::Start(ts::kBase));
+  ASSERT_TRUE(ts::WaitForState(ts::kBase, SERVICE_RUNNING));
+  int row = ServiceRow(ts::kBase);
+  auto items = OpenOnRow(row);
+  ASSERT_EQ(items.size(), 2u);
+  EXPECT_EQ(items[1].text, L"Go To Service");
+  EXPECT_EQ(items[1].id, 0xFF00u);
+  EXPECT_TRUE(items[1].submenu.empty());
+  OpenOnRow(row, 0xFF00);
+  EXPECT_EQ(SendMessageW(host.Tabs(), TCM_GETCURSEL, 0, 0), kServicesTab);
+  EXPECT_TRUE(IsWindowVisible(page));
+  EXPECT_FALSE(IsWindowVisible(host.ProcessesPage()));
+  int selected = int(SendMessageW(list, LVM_GETNEXTITEM, WPARAM(-1), LVNI_SELECTED));
+  ASSERT_GE(selected, 0);
+  EXPECT_EQ(Cell(selected, 0), ts::kBaseName);
+  EXPECT_EQ(GetFocus(), list);
+}
+
+// Wine's manager gives every service a process of its own; the services
+// sharing a process here are those without one (process id 0).
+TEST_F(ProcessMenu, SeveralHostedServicesMakeASubmenuInCodeUnitOrder) {
+  std::vector<std::wstring> expected;
+  for (const auto& service : ts::Enumerate())
+    if (service.processId == 0) expected.push_back(service.displayName);
+  ASSERT_GT(expected.size(), 2u);
+  std::sort(expected.begin(), expected.end());
+  Record none = {{}, 0, {}, L"none.exe"};
+  auto items = ItemsFor(InsertRow(none));
+  ASSERT_EQ(items.size(), 2u);
+  EXPECT_EQ(items[1].text, L"Go To Service");
+  ASSERT_EQ(items[1].submenu.size(), expected.size());
+  for (size_t n = 0; n < expected.size(); ++n) {
+    EXPECT_EQ(items[1].submenu[n].first, expected[n]);
+    EXPECT_EQ(items[1].submenu[n].second, 0xFF00u + n);
+  }
+  // The page shows the row of the chosen name.
+  auto slow = std::find(expected.begin(), expected.end(), ts::kSlowName);
+  ASSERT_NE(slow, expected.end());
+  host.Command(host.ProcessesPage(), UINT(0xFF00 + (slow - expected.begin())));
+  PumpMessages(host.Main());
+  EXPECT_EQ(SendMessageW(host.Tabs(), TCM_GETCURSEL, 0, 0), kServicesTab);
+  int selected = int(SendMessageW(list, LVM_GETNEXTITEM, WPARAM(-1), LVNI_SELECTED));
+  ASSERT_GE(selected, 0);
+  EXPECT_EQ(Cell(selected, 0), ts::kSlowName);
+}
+#endif
+
 }  // namespace
