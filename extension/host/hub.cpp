@@ -139,6 +139,14 @@ LRESULT Hub::ProcessesPage::HandleMessage(UINT message, WPARAM wParam, LPARAM lP
   return Instance().OnProcessesPageMessage(message, wParam, lParam);
 }
 
+LRESULT Hub::ProcessList::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+  LRESULT result = 0;
+  if (message == WM_NOTIFY && lParam &&
+      Instance().processTooltip_.OnNotify(Window(), *reinterpret_cast<NMHDR*>(lParam), result))
+    return result;
+  return CallPrevious(message, wParam, lParam);
+}
+
 LRESULT Hub::OnMainWindowMessage(UINT message, WPARAM wParam, LPARAM lParam) {
   if (verdictMessage_ && message == verdictMessage_) {
     RedrawRowsOfProcess(DWORD(wParam));

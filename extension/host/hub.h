@@ -17,6 +17,7 @@
 #include "host/process_record.h"
 #include "process/discard_and_go_to.h"
 #include "process/priority_saving.h"
+#include "process/process_tooltip.h"
 
 class IntegrityCheck;
 
@@ -52,8 +53,10 @@ class Hub {
   class ProcessesPage : public Subclass {
     LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
   };
-  // Taken over for the list's tooltip; passes everything on for now.
-  class ProcessList : public Subclass {};
+  // Taken over for the list's tooltip.
+  class ProcessList : public Subclass {
+    LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+  };
 
   static bool HostAccepted();
   static LRESULT CALLBACK HookProcedure(int code, WPARAM wParam, LPARAM lParam);
@@ -103,4 +106,5 @@ class Hub {
   std::optional<ProcessIdentity> selected_;
   PrioritySaving prioritySaving_;
   DiscardAndGoTo discardAndGoTo_;
+  ProcessTooltip processTooltip_;
 };

@@ -6,6 +6,7 @@
 
 #include <commctrl.h>
 #include <gtest/gtest.h>
+#include <psapi.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -888,5 +889,58 @@ TEST_F(ProcessMenu, SeveralHostedServicesMakeASubmenuInCodeUnitOrder) {
   EXPECT_EQ(Cell(selected, 0), ts::kSlowName);
 }
 #endif
+
+class ProcessTip : public ProcessMenu {
+ protected:
+  // The text the process list gives its tooltip for the row under the
+  // cursor; null when it left the tooltip's pointer alone.
+  const wchar_t* TipAtRow(int row) {
+    HWND processes = host.ProcessList();
+    SendMessageW(processes, LVM_ENSUREVISIBLE, row, FALSE);
+    RECT bounds = {LVIR_BOUNDS, 0, 0, 0};
+    SendMessageW(processes, LVM_GETITEMRECT, row, reinterpret_cast<LPARAM>(&bounds));
+    POINT point = {bounds.left + 20, (bounds.top + bounds.bottom) / 2};
+    ClientToScreen(processes, &point);
+    SetCursorPos(point.x, point.y);
+    HWND tooltip = reinterpret_cast<HWND>(SendMessageW(processes, LVM_GETTOOLTIPS, 0, 0));
+    NMTTDISPINFOW info = {};
+    info.hdr = {tooltip, 0, UINT(TTN_GETDISPINFOW)};
+    EXPECT_EQ(SendMessageW(processes, WM_NOTIFY, 0, reinterpret_cast<LPARAM>(&info)), 1);
+    return info.lpszText;
+  }
+  static std::wstring ModulePath(DWORD processId) {
+    wchar_t path[MAX_PATH] = {};
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId);
+    if (process) {
+      GetModuleFileNameExW(process, nullptr, path, MAX_PATH);
+      CloseHandle(process);
+    }
+    return path;
+  }
+};
+
+TEST_F(ProcessTip, TheTipNamesTheImageItsVersionAndTheHostedService) {
+  ASSERT_TRUE(ts::Start(ts::kBase));
+  ASSERT_TRUE(ts::WaitForState(ts::kBase, SERVICE_RUNNING));
+  DWORD process = ts::Status(ts::kBase).dwProcessId;
+  const wchar_t* tip = TipAtRow(ServiceRow(ts::kBase));
+  ASSERT_TRUE(tip != nullptr);
+  std::wstring expected = L"Vesk test services v2.0\r\nCopyright (C) Vesk tests\r\n" + ModulePath(process);
+#ifndef VESK_TEST_NT
+  // The header once, no line break after the last name.
+  expected += L"\nHosting Services:\n - Vesk Test Base";
+#endif
+  EXPECT_EQ(std::wstring(tip), expected);
+}
+
+TEST_F(ProcessTip, AnImageWithoutVersionShowsItsPathAloneAndSystemIdsNothing) {
+  ChildProcess child;
+  ASSERT_TRUE(host.RefreshUntil([&] { return host.RowOfProcess(child.Id()) >= 0; }));
+  const wchar_t* tip = TipAtRow(host.RowOfProcess(child.Id()));
+  ASSERT_TRUE(tip != nullptr);
+  EXPECT_EQ(std::wstring(tip), ModulePath(child.Id()));
+  Record system = {{}, 16, {}, L"System"};
+  EXPECT_TRUE(TipAtRow(InsertRow(system)) == nullptr);
+}
 
 }  // namespace
