@@ -9,10 +9,19 @@ std::wstring Decimal(uint32_t value) {
   return digits;
 }
 
+std::wstring UnsignedDecimal(uint32_t value) {
+  std::wstring digits;
+  do {
+    digits.insert(digits.begin(), wchar_t(L'0' + value % 10));
+    value /= 10;
+  } while (value != 0);
+  return digits;
+}
+
 std::wstring SignedDecimal(uint32_t value) {
   bool negative = (value & 0x80000000u) != 0;
   // The magnitude of a negative two's-complement value, without signed overflow.
-  std::wstring digits = Decimal(negative ? ~value + 1 : value);
+  std::wstring digits = UnsignedDecimal(negative ? ~value + 1 : value);
   if (negative) digits.insert(digits.begin(), L'-');
   return digits;
 }

@@ -1,6 +1,7 @@
 #include "services/service_record.h"
 
 #include "common/resource_loaders.h"
+#include "common/text_format.h"
 #include "resources/resource_ids.h"
 
 ServiceRecord::~ServiceRecord() {
@@ -34,7 +35,7 @@ std::wstring StatusText(DWORD state, DWORD checkpoint) {
     default:
       return std::wstring();
   }
-  return LoadResourceString(text) + L" (" + std::to_wstring(checkpoint) + L")";
+  return LoadResourceString(text) + L" (" + UnsignedDecimal(checkpoint) + L")";
 }
 
 int CompareDisplayNames(const ServiceRecord& a, const ServiceRecord& b) {

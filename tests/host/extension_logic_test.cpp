@@ -32,6 +32,10 @@ TEST(AffinityText, MasksAreWrittenAsSignedDecimal) {
   EXPECT_EQ(SignedDecimal(0x80000000u), L"-2147483648");
   EXPECT_EQ(SignedDecimal(0x80000001u), L"-2147483647");
   EXPECT_EQ(SignedDecimal(0xFFFFFFFFu), L"-1");
+  // Checkpoints are unsigned.
+  EXPECT_EQ(UnsignedDecimal(0), L"0");
+  EXPECT_EQ(UnsignedDecimal(10), L"10");
+  EXPECT_EQ(UnsignedDecimal(0xFFFFFFFFu), L"4294967295");
 }
 
 TEST(TabOrder, StepsWrapAroundAtBothEnds) {
