@@ -1,5 +1,5 @@
 // test_service: a real Win32 service program for the Services page's tests.
-// One program hosts every test service, each in a process of its own or
+// One program hosts every test service (and the demo's VeskDemo), each in a process of its own or
 // several in one (SERVICE_WIN32_SHARE_PROCESS). A service reads its behaviour
 // from the values of its registry key's "Parameters" subkey when it starts:
 //   PendingMs: how long start, stop, pause and continue stay pending, the
@@ -16,9 +16,9 @@
 
 namespace {
 
-const wchar_t* const kServiceNames[] = {L"VeskTestBase",   L"VeskTestDepA",    L"VeskTestDepB",
-                                        L"VeskTestSlow",   L"VeskTestShared1", L"VeskTestShared2",
-                                        L"VeskTestShared3"};
+const wchar_t* const kServiceNames[] = {L"VeskTestBase",    L"VeskTestDepA",    L"VeskTestDepB",
+                                        L"VeskTestSlow",    L"VeskTestShared1", L"VeskTestShared2",
+                                        L"VeskTestShared3", L"VeskDemo"};
 constexpr DWORD kHold = 0xFFFFFFFF;
 constexpr DWORD kWithdrawPause = 128;
 
