@@ -4,7 +4,7 @@ SHELL := /bin/bash
 BUILD := build
 JOBS ?= 2
 
-.PHONY: deps host-asan host fuzz-build win32 dist test bench fuzz demo clean
+.PHONY: deps host-asan host32 host fuzz-build win32 dist test bench fuzz demo clean
 
 deps:
 	@tools/install-deps.sh
@@ -12,6 +12,11 @@ deps:
 host-asan: deps
 	@cmake --preset host-asan > /dev/null
 	@cmake --build --preset host-asan -j $(JOBS)
+
+# The driver's host tests once more for 32-bit x86 (g++ -m32).
+host32: deps
+	@cmake --preset host32 > /dev/null
+	@cmake --build --preset host32 -j $(JOBS)
 
 host: deps
 	@cmake --preset host > /dev/null
@@ -30,29 +35,29 @@ dist: win32
 	@rm -rf dist && cmake --install $(BUILD)/win32 --prefix dist > /dev/null
 	@ls -l dist
 
-# One CTest run over both tiers: the host tests (under ASan and UBSan), a
-# brief run of each fuzz target, the Windows tests under Wine and the binary
-# checks of dist/.
-test: host-asan fuzz-build dist
-	@printf 'subdirs("host-asan")\nsubdirs("fuzz")\nsubdirs("win32")\n' > $(BUILD)/CTestTestfile.cmake
+# One CTest run over both tiers: the host tests (under ASan and UBSan, at the
+# host's widths and at x86's), a brief run of each fuzz target, the Windows
+# tests under Wine and the binary checks of dist/.
+test: host-asan host32 fuzz-build dist
+	@printf 'subdirs("host-asan")\nsubdirs("host32")\nsubdirs("fuzz")\nsubdirs("win32")\n' > $(BUILD)/CTestTestfile.cmake
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 # Benchmarks of the hot paths against plain baselines (release build, not a test).
 bench: host
 	@$(BUILD)/host/bench/driver_bench
 
-# Each fuzz target for FUZZ_SECONDS seconds; a finding fails the run and
+# Each fuzz target for FUZZ_SECONDS seconds, or for FUZZ_RUNS inputs when
+# that is set; one line per target reports its inputs per second (over the
+# whole run and each half) and its peak memory. A finding fails the run and
 # leaves its input in build/fuzz/findings/.
 FUZZ_SECONDS ?= 300
+FUZZ_RUNS ?=
 fuzz: fuzz-build
-	@mkdir -p $(BUILD)/fuzz/findings
 	@for target in fuzz_create fuzz_internal fuzz_device_control; do \
 	  mkdir -p $(BUILD)/fuzz/corpus/$$target; \
-	  echo "== $$target for $(FUZZ_SECONDS) s"; \
-	  $(BUILD)/fuzz/tests/fuzz/$$target -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
-	    -artifact_prefix=$(BUILD)/fuzz/findings/$$target- \
-	    $(BUILD)/fuzz/corpus/$$target tests/fuzz/corpus/$$target 2>&1 | grep -E "^stat::|ERROR|SUMMARY|Test unit written" ; \
-	  test $${PIPESTATUS[0]} -eq 0 || exit 1; \
+	  tools/fuzz/fuzz-run $$target $(BUILD)/fuzz/tests/fuzz/$$target $(BUILD)/fuzz/findings \
+	    $(if $(FUZZ_RUNS),-runs=$(FUZZ_RUNS),-max_total_time=$(FUZZ_SECONDS)) \
+	    $(BUILD)/fuzz/corpus/$$target tests/fuzz/corpus/$$target || exit 1; \
 	done
 
 # The substitute Task Manager with taskext_xp under Wine; a picture of each

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  cmake ninja-build g++ make
+  cmake ninja-build g++ g++-multilib make
   libgtest-dev libgmock-dev libbenchmark-dev googletest
   mingw-w64
   clang libclang-rt-14-dev

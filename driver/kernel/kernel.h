@@ -33,7 +33,7 @@ extern "C" NTSTATUS NTAPI ZwQueryInformationProcess(HANDLE ProcessHandle,
 // exported variable as a pointer to it; through mingw's dllimport the name
 // already reads the variable, which holds the type.
 #if defined(VESK_HOST_KERNEL)
-inline PVOID FileObjectType() { return nullptr; }
+inline POBJECT_TYPE FileObjectType() { return *IoFileObjectType; }
 #else
 inline POBJECT_TYPE FileObjectType() { return reinterpret_cast<POBJECT_TYPE>(IoFileObjectType); }
 #endif

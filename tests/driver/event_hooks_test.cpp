@@ -343,25 +343,30 @@ TEST_F(EventHookTest, HookWhoseClientHandlerWasClearedMeanwhileCallsNothing) {
   closeAll();
 }
 
+// Answered at once or later (then the completion routine marks the request
+// pending, or the sender sees STATUS_PENDING on a request never marked).
 TEST_F(EventHookTest, DirectSendHooksCountAndCallEachTransportsOwnRoutine) {
-  openConnected();
-  PFILE_OBJECT udp = client_.openAddress(false, 0, Port(53));
-  PVOID tcpSend = client_.queryDirectSend(connection_, false);
-  PVOID udpSend = client_.queryDirectSend(udp, true);
-  PVOID tcpDatagram = client_.queryDirectSend(connection_, true);
-  EXPECT_NE(tcpSend, TdiTransport::directSendRoutine(true, false)) << "the socket layer gets the hook";
-  EXPECT_NE(udpSend, TdiTransport::directSendRoutine(false, true));
-  EXPECT_NE(tcpSend, tcpDatagram);
+  for (int later = 0; later < 2; ++later) {
+    transport_->answerQueriesLater(later);
+    openConnected();
+    PFILE_OBJECT udp = client_.openAddress(false, 0, Port(53));
+    PVOID tcpSend = client_.queryDirectSend(connection_, false);
+    PVOID udpSend = client_.queryDirectSend(udp, true);
+    PVOID tcpDatagram = client_.queryDirectSend(connection_, true);
+    EXPECT_NE(tcpSend, TdiTransport::directSendRoutine(true, false)) << "the socket layer gets the hook";
+    EXPECT_NE(udpSend, TdiTransport::directSendRoutine(false, true));
+    EXPECT_NE(tcpSend, tcpDatagram);
 
-  EXPECT_EQ(client_.directSend(tcpSend, connection_, 1000, false), STATUS_SUCCESS);
-  EXPECT_EQ(client_.directSend(udpSend, udp, 200, true), STATUS_SUCCESS);
-  EXPECT_EQ(transport_->directSends(true), 1) << "TCP's routine ran for the TCP send";
-  EXPECT_EQ(transport_->directSends(false), 1) << "UDP's routine ran for the UDP datagram";
-  EXPECT_EQ(table().findConnection(connection_)->bytesSent.read(), 1000u);
-  EXPECT_EQ(uint64_t(recordOf(udp).bytesSent), 200u);
-  EXPECT_EQ(transport_->bytesSentOn(connection_), 1000u);
-  client_.close(udp);
-  closeAll();
+    EXPECT_EQ(client_.directSend(tcpSend, connection_, 1000, false), STATUS_SUCCESS);
+    EXPECT_EQ(client_.directSend(udpSend, udp, 200, true), STATUS_SUCCESS);
+    EXPECT_EQ(transport_->directSends(true), 1 + later) << "TCP's routine ran for the TCP send";
+    EXPECT_EQ(transport_->directSends(false), 1 + later) << "UDP's routine ran for the UDP datagram";
+    EXPECT_EQ(table().findConnection(connection_)->bytesSent.read(), 1000u);
+    EXPECT_EQ(uint64_t(recordOf(udp).bytesSent), 200u);
+    EXPECT_EQ(transport_->bytesSentOn(connection_), 1000u);
+    client_.close(udp);
+    closeAll();
+  }
 }
 
 TEST_F(EventHookTest, DirectSendQueryFromUserModeIsNotHooked) {

@@ -166,17 +166,24 @@ TEST_F(InterceptionTest, RequestWithoutANextStackLocationPassesDownUntouched) {
   client_.close(address);
 }
 
+// The driver's own address query goes through the filter; answered at once
+// or later (then the filter's completion routine marks it pending for the
+// driver that sent it).
 TEST_F(InterceptionTest, AssociationRecordsTheLinkAndLearnsTheChosenPort) {
-  openTcpPair();
-  ASSERT_TRUE(record());
-  EXPECT_EQ(record()->state, ULONG(Associated));
-  SharedRef<vesk::AddressObject> address = table().findAddressOfFile(connection_);
-  ASSERT_TRUE(address);
-  EXPECT_EQ(address->localPort, Port(1025)) << "the port the transport chose, learned by the address query";
-  ASSERT_EQ(client_.disassociate(connection_), STATUS_SUCCESS);
-  EXPECT_EQ(record()->state, ULONG(Disconnected));
-  EXPECT_FALSE(table().findAddressOfFile(connection_));
-  closeTcpPair();
+  for (int later = 0; later < 2; ++later) {
+    transport_->answerQueriesLater(later);
+    openTcpPair();
+    ASSERT_TRUE(record());
+    EXPECT_EQ(record()->state, ULONG(Associated));
+    SharedRef<vesk::AddressObject> address = table().findAddressOfFile(connection_);
+    ASSERT_TRUE(address);
+    EXPECT_EQ(address->localPort, Port(USHORT(1025 + later)))
+        << "the port the transport chose, learned by the address query";
+    ASSERT_EQ(client_.disassociate(connection_), STATUS_SUCCESS);
+    EXPECT_EQ(record()->state, ULONG(Disconnected));
+    EXPECT_FALSE(table().findAddressOfFile(connection_));
+    closeTcpPair();
+  }
 }
 
 TEST_F(InterceptionTest, ConnectSetsRemoteAndConnectingThenConnectedOnSuccessOnly) {
@@ -359,6 +366,28 @@ TEST_F(InterceptionTest, UserModeRequestsAreMappedAndCounted) {
   closeTcpPair();
 }
 
+// A user-mode associate names its address object by a handle of the
+// caller's: resolved in user mode, so a kernel handle value is refused, by
+// the filter as by the transport.
+TEST_F(InterceptionTest, UserModeAssociateResolvesItsHandleInUserMode) {
+  address_ = client_.openAddress(true, Ip(10, 0, 0, 9), Port(99));
+  connection_ = client_.openConnection(reinterpret_cast<CONNECTION_CONTEXT>(0x52));
+  HANDLE kernelHandle = hostkernel::createHandle(address_, true);
+  const ULONG kUserAssociate = CTL_CODE(FILE_DEVICE_TRANSPORT, 11, METHOD_BUFFERED, FILE_ANY_ACCESS);
+  auto associate = [&](HANDLE handle) {
+    std::vector<uint8_t> in(sizeof handle), out;
+    std::memcpy(in.data(), &handle, sizeof handle);
+    hostkernel::CurrentProcess process(kClientProcess);
+    return hostkernel::deviceIoControl(connection_, kUserAssociate, in, out, 0).status;
+  };
+  EXPECT_EQ(associate(kernelHandle), STATUS_INVALID_HANDLE);
+  EXPECT_EQ(record()->state, ULONG(Created));
+  EXPECT_EQ(associate(client_.handleOf(address_)), STATUS_SUCCESS);
+  EXPECT_EQ(record()->state, ULONG(Associated));
+  hostkernel::closeHandle(kernelHandle);
+  closeTcpPair();
+}
+
 class DeferredAssociationTest : public DriverTest {
  protected:
   PFILE_OBJECT open(const std::vector<uint8_t>& ea) {
@@ -407,6 +436,7 @@ TEST_F(DeferredAssociationTest, RecordedLaterOnlyWhereTheHandleMeansTheSameInThe
     hostkernel::CurrentProcess process(hostkernel::kSystemProcessId);
     systemHandle = hostkernel::createHandle(address, false);
   }
+  ASSERT_EQ(processHandle, systemHandle) << "handle values collide between processes";
   associateAtDispatch(kernelSide, kernelHandle);
   associateAtDispatch(processSide, processHandle);
   associate(systemSide, systemHandle, hostkernel::kSystemProcessId, true);

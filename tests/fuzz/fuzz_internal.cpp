@@ -49,6 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     hostkernel::sendRequest(
         nullptr, file, IRP_MJ_INTERNAL_DEVICE_CONTROL, [&](PIRP irp, PIO_STACK_LOCATION s) {
           s->MinorFunction = minor;
+          // Kernel clients and user-mode requests that TDI.SYS mapped.
+          irp->RequestorMode = target & 8 ? KernelMode : UserMode;
           void* p = &s->Parameters;
           switch (minor) {
             case TDI_ASSOCIATE_ADDRESS:

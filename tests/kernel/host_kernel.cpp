@@ -13,6 +13,7 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -23,6 +24,20 @@ struct _IO_WORKITEM {
   PDEVICE_OBJECT device;
   bool queued;
 };
+
+struct _OBJECT_TYPE {
+  const char* name;
+};
+
+namespace {
+_OBJECT_TYPE gFileType{"File"};
+_OBJECT_TYPE gProcessType{"Process"};
+POBJECT_TYPE gFileTypePointer = &gFileType;
+POBJECT_TYPE gProcessTypePointer = &gProcessType;
+}  // namespace
+
+POBJECT_TYPE* IoFileObjectType = &gFileTypePointer;
+POBJECT_TYPE* PsProcessType = &gProcessTypePointer;
 
 namespace hostkernel {
 namespace {
@@ -39,16 +54,53 @@ struct PoolBlock {
   POOL_TYPE type;
 };
 
+// Every object a handle can name: file objects and process objects.
+struct ObjectEntry {
+  POBJECT_TYPE type;
+  LONG references;
+};
+
+// A process object; its id is what the process queries report.
+struct ProcessObject {
+  ULONG id;
+};
+
+struct ProcessEntry {
+  std::u16string image;
+  ProcessObject* object;  // the process table's reference
+};
+
 struct HandleEntry {
-  enum Kind { Object, Process } kind;
   PVOID object;
-  ULONG processId;  // for process handles: the process it refers to
-  ULONG owner;      // the process whose table holds it; 0 for kernel handles
+  ACCESS_MASK granted;
+};
+// Handle values to entries; one table per process and one for the kernel.
+typedef std::map<ULONG_PTR, HandleEntry> HandleTable;
+
+// The kernel handle bit: the sign bit of a 32-bit handle, sign-extended on a
+// 64-bit host as the 64-bit kernel does.
+const ULONG_PTR kKernelHandleBit = ULONG_PTR(LONG_PTR(INT32_MIN));
+
+bool HasKernelBit(HANDLE handle) {
+  ULONG_PTR value = reinterpret_cast<ULONG_PTR>(handle);
+  // The pseudo handles of the current process (-1) and thread (-2) are not.
+  return (value & kKernelHandleBit) == kKernelHandleBit && LONG_PTR(value) < -2;
+}
+
+// Who holds a request: where it came from decides who frees it.
+enum class IrpOrigin {
+  Allocated,  // IoAllocateIrp: its owner stops the completion and frees it
+  Threaded,   // IoBuildDeviceIoControlRequest: freed at completion
+  IoManager,  // sendRequest and the like: freed at completion
 };
 
 struct IrpRecord {
-  bool completed = false;
-  bool threaded = false;  // built by IoBuildDeviceIoControlRequest: freed at completion
+  IrpOrigin origin;
+  size_t size;
+  bool completed = false;     // completion ran to the top
+  bool pendingAtTop = false;  // PendingReturned there
+  bool returned = false;      // the top-level IoCallDriver returned
+  NTSTATUS returnedStatus = 0;
 };
 
 struct WorkEntry {
@@ -66,12 +118,14 @@ struct State {
   std::map<PDEVICE_OBJECT, std::u16string> deviceNames;
   std::map<std::u16string, std::u16string> links;
   std::set<PDRIVER_OBJECT> drivers;
-  std::map<ULONG, std::u16string> processes;
+  std::map<ULONG, ProcessEntry> processes;
   std::map<ULONG, ULONG> imageReplyLengths;
-  std::map<HANDLE, HandleEntry> handles;
-  ULONG_PTR nextHandle = 0x100;
-  std::map<PFILE_OBJECT, LONG> files;  // reference counts of file objects
-  std::map<PIRP, IrpRecord> irps;
+  std::map<ULONG, HandleTable> processHandles;  // by the owning process's id
+  HandleTable kernelHandles;
+  std::map<PVOID, ObjectEntry> objects;
+  // Shared with a top-level IoCallDriver still running when the request
+  // completes and is freed.
+  std::map<PIRP, std::shared_ptr<IrpRecord>> irps;
   std::set<PIO_WORKITEM> workItems;
   std::set<PMDL> mdls;
   size_t violations = 0;
@@ -79,7 +133,10 @@ struct State {
   std::deque<WorkEntry> workQueue;
   bool workerBusy = false;
   std::condition_variable workChanged;
-  std::thread worker;
+  // The one worker thread, started by the first queued item and kept for the
+  // life of the process: a detached thread is not joinable, so the flag says
+  // whether it runs.
+  bool workerStarted = false;
   bool workerStop = false;
 
   std::condition_variable eventChanged;  // for every KEVENT
@@ -129,6 +186,61 @@ bool ShouldFail(Call call, NTSTATUS* status = nullptr) {
 std::u16string ToString(PCUNICODE_STRING s) {
   if (s == nullptr || s->Buffer == nullptr) return std::u16string();
   return std::u16string(s->Buffer, s->Length / sizeof(WCHAR));
+}
+
+// --- Handles and objects ----------------------------------------------------
+// All of these run with the state lock held.
+
+// The entry a handle names for a caller in `mode`: kernel handles only from
+// kernel mode, any other value in the current process's own table.
+HandleEntry* FindHandleLocked(HANDLE handle, KPROCESSOR_MODE mode) {
+  ULONG_PTR value = reinterpret_cast<ULONG_PTR>(handle);
+  HandleTable* table;
+  if (HasKernelBit(handle)) {
+    if (mode != KernelMode) return nullptr;
+    table = &S().kernelHandles;
+    value &= ~kKernelHandleBit;
+  } else {
+    auto t = S().processHandles.find(tProcess);
+    if (t == S().processHandles.end()) return nullptr;
+    table = &t->second;
+  }
+  auto h = table->find(value);
+  return h == table->end() ? nullptr : &h->second;
+}
+
+// The lowest free value of the table, as the system hands them out.
+HANDLE InsertHandleLocked(bool kernelHandle, PVOID object, ACCESS_MASK granted) {
+  HandleTable& table = kernelHandle ? S().kernelHandles : S().processHandles[tProcess];
+  ULONG_PTR value = 4;
+  while (table.count(value)) value += 4;
+  table[value] = HandleEntry{object, granted};
+  return reinterpret_cast<HANDLE>(kernelHandle ? value | kKernelHandleBit : value);
+}
+
+// Removes the entry; false when there is none.
+bool EraseHandleLocked(HANDLE handle, PVOID* object) {
+  HandleEntry* entry = FindHandleLocked(handle, KernelMode);
+  if (entry == nullptr) return false;
+  *object = entry->object;
+  ULONG_PTR value = reinterpret_cast<ULONG_PTR>(handle);
+  if (HasKernelBit(handle))
+    S().kernelHandles.erase(value & ~kKernelHandleBit);
+  else
+    S().processHandles[tProcess].erase(value);
+  return true;
+}
+
+POBJECT_TYPE TypeOfLocked(PVOID object) {
+  auto o = S().objects.find(object);
+  return o == S().objects.end() ? nullptr : o->second.type;
+}
+
+void DeleteObject(PVOID object, POBJECT_TYPE type) {
+  if (type == &gFileType)
+    delete static_cast<PFILE_OBJECT>(object);
+  else
+    delete static_cast<ProcessObject*>(object);
 }
 
 // --- Paged pool guard --------------------------------------------------------
@@ -244,17 +356,41 @@ void FreePaged(PVOID p) {
 
 PIO_STACK_LOCATION StackBase(PIRP irp) { return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1); }
 
-PIRP NewIrp(CHAR stackSize, bool threaded) {
+PIRP NewIrp(CHAR stackSize, IrpOrigin origin) {
   size_t size = sizeof(IRP) + sizeof(IO_STACK_LOCATION) * size_t(stackSize);
   PIRP irp = static_cast<PIRP>(calloc(1, size));
   irp->StackCount = stackSize;
   irp->CurrentLocation = CHAR(stackSize + 1);
   irp->Tail.Overlay.CurrentStackLocation = StackBase(irp) + stackSize;
+  auto record = std::make_shared<IrpRecord>();
+  record->origin = origin;
+  record->size = size;
   std::lock_guard<std::mutex> lock(S().m);
-  IrpRecord record;
-  record.threaded = threaded;
   S().irps[irp] = record;
   return irp;
+}
+
+// Frees a request's memory, filled with a pattern first. Under
+// AddressSanitizer any later touch of it is a use after free; without it the
+// pattern makes stale pointers and counts stand out.
+void PoisonAndFree(PIRP irp, size_t size) {
+  std::memset(static_cast<void*>(irp), 0xDD, size);
+  free(irp);
+}
+
+// The pending rule, once both the top-level dispatch has returned and the
+// request has completed (or the dispatch returned without completing it): a
+// dispatch that returns STATUS_PENDING has marked the request pending, and
+// one that returns anything else has completed it without the mark.
+void CheckPendingRuleLocked(const IrpRecord& r) {
+  if (r.returnedStatus == STATUS_PENDING) {
+    if (r.completed && !r.pendingAtTop)
+      ReportLocked("STATUS_PENDING returned without marking the request pending");
+  } else if (!r.completed) {
+    ReportLocked("dispatch returned " + std::to_string(r.returnedStatus) + " without completing the request");
+  } else if (r.pendingAtTop) {
+    ReportLocked("request marked pending but dispatch returned a status other than STATUS_PENDING");
+  }
 }
 
 // What the I/O manager does with the MDLs of a request it frees: unlock
@@ -325,8 +461,14 @@ void reset() {
     for (auto& i : s.irps) free(i.first);
     for (PIO_WORKITEM w : s.workItems) delete w;
     for (PMDL m : s.mdls) delete m;
-    if (!s.files.empty()) leaks.push_back(std::to_string(s.files.size()) + " file objects");
-    for (auto& f : s.files) delete f.first;
+    size_t files = 0;
+    for (auto& o : s.objects) {
+      if (o.second.type == &gFileType) ++files;
+      DeleteObject(o.first, o.second.type);
+    }
+    if (files != 0) leaks.push_back(std::to_string(files) + " file objects");
+    // A process's own handles go with the process; the kernel's stay.
+    if (!s.kernelHandles.empty()) leaks.push_back(std::to_string(s.kernelHandles.size()) + " kernel handles");
     for (auto& d : s.deviceNames) {
       free(d.first->DeviceExtension);
       delete d.first;
@@ -340,8 +482,9 @@ void reset() {
     s.drivers.clear();
     s.processes.clear();
     s.imageReplyLengths.clear();
-    s.handles.clear();
-    s.files.clear();
+    s.processHandles.clear();
+    s.kernelHandles.clear();
+    s.objects.clear();
     s.irps.clear();
     s.workItems.clear();
     s.mdls.clear();
@@ -383,7 +526,9 @@ size_t poolAllocations(ULONG tag) {
 
 size_t openHandles() {
   std::lock_guard<std::mutex> lock(S().m);
-  return S().handles.size();
+  size_t count = S().kernelHandles.size();
+  for (auto& t : S().processHandles) count += t.second.size();
+  return count;
 }
 
 size_t irpsInUse() {
@@ -408,7 +553,14 @@ void drainWorkItems() {
 
 void addProcess(ULONG processId, const std::u16string& imagePath) {
   std::lock_guard<std::mutex> lock(S().m);
-  S().processes[processId] = imagePath;
+  auto p = S().processes.find(processId);
+  if (p != S().processes.end()) {
+    p->second.image = imagePath;
+    return;
+  }
+  ProcessObject* object = new ProcessObject{processId};
+  S().objects[object] = ObjectEntry{&gProcessType, 1};
+  S().processes[processId] = ProcessEntry{imagePath, object};
 }
 
 void setImageReplyLength(ULONG processId, ULONG length) {
@@ -417,8 +569,18 @@ void setImageReplyLength(ULONG processId, ULONG length) {
 }
 
 void removeProcess(ULONG processId) {
-  std::lock_guard<std::mutex> lock(S().m);
-  S().processes.erase(processId);
+  std::vector<PVOID> released;
+  {
+    std::lock_guard<std::mutex> lock(S().m);
+    auto p = S().processes.find(processId);
+    if (p == S().processes.end()) return;
+    released.push_back(p->second.object);
+    S().processes.erase(p);
+    // Its handles close with it.
+    for (auto& h : S().processHandles[processId]) released.push_back(h.second.object);
+    S().processHandles.erase(processId);
+  }
+  for (PVOID object : released) ObDereferenceObject(object);
 }
 
 CurrentProcess::CurrentProcess(ULONG processId) : previous_(tProcess) { tProcess = processId; }
@@ -488,15 +650,10 @@ bool symbolicLinkExists(const std::u16string& name) {
   return S().links.count(name) != 0;
 }
 
-HANDLE createHandle(PVOID object, bool kernelHandle) {
+HANDLE createHandle(PVOID object, bool kernelHandle, ACCESS_MASK access) {
   ObReferenceObject(object);
   std::lock_guard<std::mutex> lock(S().m);
-  // Kernel handles have the top bit set, as on Windows XP.
-  S().nextHandle += 4;
-  HANDLE handle =
-      reinterpret_cast<HANDLE>(kernelHandle ? ULONG_PTR(-LONG_PTR(S().nextHandle)) : S().nextHandle);
-  S().handles[handle] = HandleEntry{HandleEntry::Object, object, 0, kernelHandle ? 0 : tProcess};
-  return handle;
+  return InsertHandleLocked(kernelHandle, object, access);
 }
 
 void closeHandle(HANDLE handle) { ZwClose(handle); }
@@ -512,7 +669,7 @@ OpenResult openFile(const std::u16string& deviceName, const std::vector<uint8_t>
   file->DeviceObject = device;
   {
     std::lock_guard<std::mutex> lock(S().m);
-    S().files[file] = 1;
+    S().objects[file] = ObjectEntry{&gFileType, 1};
   }
   // The system buffer of a create holds exactly the extended attributes.
   std::vector<uint8_t> buffer(ea);
@@ -538,20 +695,19 @@ NTSTATUS closeFile(PFILE_OBJECT file) {
   return c.status;
 }
 
+// The I/O manager's side of one request. The request itself is freed when it
+// completes; what the I/O manager learns from it is kept here.
 struct PendingRequest {
-  PIRP irp;
   KEVENT done;
   IO_STATUS_BLOCK iosb;
   NTSTATUS returned;
-  bool completedAtReturn;
 };
 
 PendingRequest* beginRequest(PDEVICE_OBJECT device, PFILE_OBJECT file, UCHAR majorFunction,
                              const std::function<void(PIRP, PIO_STACK_LOCATION)>& setup) {
   if (device == nullptr) device = attachedTop(file->DeviceObject);
   PendingRequest* request = new PendingRequest();
-  PIRP irp = NewIrp(device->StackSize, false);
-  request->irp = irp;
+  PIRP irp = NewIrp(device->StackSize, IrpOrigin::IoManager);
   KeInitializeEvent(&request->done, NotificationEvent, FALSE);
   irp->UserEvent = &request->done;
   irp->UserIosb = &request->iosb;
@@ -560,9 +716,9 @@ PendingRequest* beginRequest(PDEVICE_OBJECT device, PFILE_OBJECT file, UCHAR maj
   stack->MajorFunction = majorFunction;
   stack->FileObject = file;
   if (setup) setup(irp, stack);
+  // IoCallDriver checks the pending rule; from here on the request belongs
+  // to the drivers until it completes, and then it is gone.
   request->returned = IoCallDriver(device, irp);
-  std::lock_guard<std::mutex> lock(S().m);
-  request->completedAtReturn = S().irps[irp].completed;
   return request;
 }
 
@@ -572,18 +728,11 @@ bool requestDone(PendingRequest* request) {
 }
 
 Completion endRequest(PendingRequest* request) {
-  PIRP irp = request->irp;
-  if (request->returned == STATUS_PENDING) {
+  // A request that was not completed at return and not pending is reported
+  // by IoCallDriver; it is left to the driver that holds it.
+  if (request->returned == STATUS_PENDING)
     KeWaitForSingleObject(&request->done, Executive, KernelMode, FALSE, nullptr);
-    if (!irp->PendingReturned) Violation("STATUS_PENDING returned without marking the request pending");
-  } else if (!request->completedAtReturn) {
-    Violation("dispatch returned " + std::to_string(request->returned) + " without completing the request");
-  } else if (irp->PendingReturned) {
-    Violation("request marked pending but dispatch returned a status other than STATUS_PENDING");
-  }
   Completion result{request->iosb.Status, request->iosb.Information};
-  FreeMdlChain(irp->MdlAddress);
-  IoFreeIrp(irp);
   delete request;
   return result;
 }
@@ -753,28 +902,42 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
 
 PIRP NTAPI IoAllocateIrp(CHAR StackSize, BOOLEAN /*ChargeQuota*/) {
   if (ShouldFail(Call::IoAllocateIrp)) return nullptr;
-  return NewIrp(StackSize, false);
+  return NewIrp(StackSize, IrpOrigin::Allocated);
 }
 
 VOID NTAPI IoFreeIrp(PIRP Irp) {
-  {
-    std::lock_guard<std::mutex> lock(S().m);
-    if (S().irps.erase(Irp) == 0) {
-      ReportLocked("freeing a request that does not exist");
-      return;
-    }
-  }
-  free(Irp);
-}
-
-NTSTATUS NTAPI IoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  size_t size;
   {
     std::lock_guard<std::mutex> lock(S().m);
     auto found = S().irps.find(Irp);
-    if (found == S().irps.end() || found->second.completed) {
+    if (found == S().irps.end()) {
+      ReportLocked("freeing a request that does not exist");
+      return;
+    }
+    if (found->second->origin != IrpOrigin::Allocated) {
+      ReportLocked("freeing a request that the I/O manager frees at its completion");
+      return;
+    }
+    size = found->second->size;
+    S().irps.erase(found);
+  }
+  PoisonAndFree(Irp, size);
+}
+
+NTSTATUS NTAPI IoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  // The record of a request sent from the top by the I/O manager or a
+  // driver's IoBuildDeviceIoControlRequest, whose sender the pending rule
+  // binds; the request itself may be gone by the time the dispatch returns.
+  std::shared_ptr<IrpRecord> top;
+  {
+    std::lock_guard<std::mutex> lock(S().m);
+    auto found = S().irps.find(Irp);
+    if (found == S().irps.end() || found->second->completed) {
       ReportLocked("passing down a request that is completed or unknown");
       return STATUS_INVALID_DEVICE_STATE;
     }
+    if (found->second->origin != IrpOrigin::Allocated && Irp->CurrentLocation == Irp->StackCount + 1)
+      top = found->second;
   }
   if (tSpinLocksHeld > 0) Violation("spin lock held across IoCallDriver");
   if (DeviceObject == nullptr) {
@@ -792,19 +955,27 @@ NTSTATUS NTAPI IoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     Violation("null dispatch routine called");
     return STATUS_INVALID_DEVICE_STATE;
   }
-  return dispatch(DeviceObject, Irp);
+  NTSTATUS status = dispatch(DeviceObject, Irp);
+  if (top) {
+    std::lock_guard<std::mutex> lock(S().m);
+    top->returned = true;
+    top->returnedStatus = status;
+    // A pending request is checked when it completes.
+    if (top->completed || status != STATUS_PENDING) CheckPendingRuleLocked(*top);
+  }
+  return status;
 }
 
 VOID NTAPI IoCompleteRequest(PIRP Irp, CHAR /*PriorityBoost*/) {
-  bool threaded;
+  std::shared_ptr<IrpRecord> record;
   {
     std::lock_guard<std::mutex> lock(S().m);
     auto found = S().irps.find(Irp);
-    if (found == S().irps.end() || found->second.completed) {
+    if (found == S().irps.end() || found->second->completed) {
       ReportLocked("request completed twice");
       return;
     }
-    threaded = found->second.threaded;
+    record = found->second;
   }
   if (Irp->IoStatus.Status == STATUS_PENDING) Violation("request completed with STATUS_PENDING");
   if (tIrql > DISPATCH_LEVEL) Violation("request completed above DISPATCH_LEVEL");
@@ -830,16 +1001,28 @@ VOID NTAPI IoCompleteRequest(PIRP Irp, CHAR /*PriorityBoost*/) {
       IoMarkIrpPending(Irp);
     }
   }
-  {
+  if (record->origin == IrpOrigin::Allocated) {
+    // Nobody frees it at the top: its owner's completion routine must end
+    // the completion with STATUS_MORE_PROCESSING_REQUIRED and free it.
     std::lock_guard<std::mutex> lock(S().m);
-    S().irps[Irp].completed = true;
+    record->completed = true;
+    ReportLocked("a request from IoAllocateIrp completed past its owner's completion routine");
+    return;
   }
+  // The I/O manager's part: the status block and the event of the sender,
+  // the request's MDLs, then the request itself. From here on the request
+  // does not exist; whoever touches it touches freed memory.
   if (Irp->UserIosb) *Irp->UserIosb = Irp->IoStatus;
   PKEVENT event = Irp->UserEvent;
-  if (threaded) {
-    FreeMdlChain(Irp->MdlAddress);
-    IoFreeIrp(Irp);
+  FreeMdlChain(Irp->MdlAddress);
+  {
+    std::lock_guard<std::mutex> lock(S().m);
+    record->completed = true;
+    record->pendingAtTop = Irp->PendingReturned;
+    if (record->returned) CheckPendingRuleLocked(*record);
+    S().irps.erase(Irp);
   }
+  PoisonAndFree(Irp, record->size);
   if (event) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
 }
 
@@ -849,7 +1032,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
                                          PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
   if (tIrql != PASSIVE_LEVEL) Violation("IoBuildDeviceIoControlRequest above PASSIVE_LEVEL");
   if (ShouldFail(Call::IoBuildDeviceIoControlRequest)) return nullptr;
-  PIRP irp = NewIrp(DeviceObject->StackSize, true);
+  PIRP irp = NewIrp(DeviceObject->StackSize, IrpOrigin::Threaded);
   irp->UserEvent = Event;
   irp->UserIosb = IoStatusBlock;
   irp->RequestorMode = KernelMode;
@@ -915,7 +1098,7 @@ VOID NTAPI KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
 
 HANDLE NTAPI PsGetCurrentProcessId() { return reinterpret_cast<HANDLE>(ULONG_PTR(tProcess)); }
 
-NTSTATUS NTAPI ZwOpenProcess(PHANDLE ProcessHandle, ACCESS_MASK /*DesiredAccess*/,
+NTSTATUS NTAPI ZwOpenProcess(PHANDLE ProcessHandle, ACCESS_MASK DesiredAccess,
                              POBJECT_ATTRIBUTES ObjectAttributes, PCLIENT_ID ClientId) {
   if (tIrql != PASSIVE_LEVEL) Violation("ZwOpenProcess above PASSIVE_LEVEL");
   NTSTATUS status;
@@ -925,11 +1108,11 @@ NTSTATUS NTAPI ZwOpenProcess(PHANDLE ProcessHandle, ACCESS_MASK /*DesiredAccess*
     return STATUS_INVALID_PARAMETER;
   ULONG id = ULONG(reinterpret_cast<ULONG_PTR>(ClientId->UniqueProcess));
   std::lock_guard<std::mutex> lock(S().m);
-  if (S().processes.count(id) == 0) return STATUS_INVALID_CID;
-  HANDLE handle = reinterpret_cast<HANDLE>(S().nextHandle += 4);
-  ULONG owner = (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE) ? 0 : tProcess;
-  S().handles[handle] = HandleEntry{HandleEntry::Process, nullptr, id, owner};
-  *ProcessHandle = handle;
+  auto p = S().processes.find(id);
+  if (p == S().processes.end()) return STATUS_INVALID_CID;
+  ++S().objects[p->second.object].references;
+  *ProcessHandle = InsertHandleLocked((ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE) != 0,
+                                      p->second.object, DesiredAccess);
   return STATUS_SUCCESS;
 }
 
@@ -948,14 +1131,14 @@ NTSTATUS NTAPI ZwQueryInformationProcess(HANDLE ProcessHandle, PROCESSINFOCLASS 
     if (ProcessHandle == NtCurrentProcess()) {
       id = tProcess;
     } else {
-      auto h = S().handles.find(ProcessHandle);
-      if (h == S().handles.end() || h->second.kind != HandleEntry::Process ||
-          (h->second.owner != 0 && h->second.owner != tProcess))
-        return STATUS_INVALID_HANDLE;
-      id = h->second.processId;
+      // A Zw call: kernel mode, so kernel handles count too.
+      HandleEntry* h = FindHandleLocked(ProcessHandle, KernelMode);
+      if (h == nullptr) return STATUS_INVALID_HANDLE;
+      if (TypeOfLocked(h->object) != &gProcessType) return STATUS_OBJECT_TYPE_MISMATCH;
+      id = static_cast<ProcessObject*>(h->object)->id;
     }
     auto p = S().processes.find(id);
-    if (p != S().processes.end()) image = p->second;
+    if (p != S().processes.end()) image = p->second.image;
     auto l = S().imageReplyLengths.find(id);
     if (l != S().imageReplyLengths.end()) {
       lengthOverridden = true;
@@ -991,66 +1174,73 @@ NTSTATUS NTAPI ZwQueryInformationProcess(HANDLE ProcessHandle, PROCESSINFOCLASS 
 }
 
 NTSTATUS NTAPI ZwClose(HANDLE Handle) {
-  HandleEntry entry;
+  PVOID object;
   {
     std::lock_guard<std::mutex> lock(S().m);
-    auto h = S().handles.find(Handle);
-    if (h == S().handles.end()) {
+    if (!EraseHandleLocked(Handle, &object)) {
       ReportLocked("closing a handle that is not open");
       return STATUS_INVALID_HANDLE;
     }
-    entry = h->second;
-    S().handles.erase(h);
   }
-  if (entry.kind == HandleEntry::Object) ObDereferenceObject(entry.object);
+  ObDereferenceObject(object);
   return STATUS_SUCCESS;
 }
 
-NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK /*DesiredAccess*/, PVOID /*ObjectType*/,
+// As the kernel resolves a handle: in the current process's table, or in the
+// kernel's for a kernel handle and a caller in kernel mode only; then the
+// object's type, when one is asked for; then, for a caller in user mode, the
+// access the handle grants.
+NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
                                          KPROCESSOR_MODE AccessMode, PVOID* Object,
                                          PVOID /*HandleInformation*/) {
   if (tIrql != PASSIVE_LEVEL) Violation("ObReferenceObjectByHandle above PASSIVE_LEVEL");
   NTSTATUS status;
   if (ShouldFail(Call::ObReferenceObjectByHandle, &status)) return status;
+  std::lock_guard<std::mutex> lock(S().m);
   PVOID object;
-  {
-    std::lock_guard<std::mutex> lock(S().m);
-    auto h = S().handles.find(Handle);
-    // A kernel handle is no handle to user mode.
-    if (h == S().handles.end() || h->second.kind != HandleEntry::Object ||
-        (h->second.owner != 0 && h->second.owner != tProcess) ||
-        (h->second.owner == 0 && AccessMode != KernelMode))
-      return STATUS_INVALID_HANDLE;
-    object = h->second.object;
+  ACCESS_MASK granted;
+  if (Handle == NtCurrentProcess()) {
+    auto p = S().processes.find(tProcess);
+    if (p == S().processes.end()) return STATUS_INVALID_HANDLE;
+    object = p->second.object;
+    granted = ~ACCESS_MASK(0);
+  } else {
+    HandleEntry* h = FindHandleLocked(Handle, AccessMode);
+    if (h == nullptr) return STATUS_INVALID_HANDLE;
+    object = h->object;
+    granted = h->granted;
   }
-  ObReferenceObject(object);
+  if (ObjectType != nullptr && TypeOfLocked(object) != ObjectType) return STATUS_OBJECT_TYPE_MISMATCH;
+  if (AccessMode != KernelMode && (DesiredAccess & ~granted) != 0) return STATUS_ACCESS_DENIED;
+  ++S().objects[object].references;
   *Object = object;
   return STATUS_SUCCESS;
 }
 
 VOID NTAPI ObReferenceObject(PVOID Object) {
   std::lock_guard<std::mutex> lock(S().m);
-  auto f = S().files.find(static_cast<PFILE_OBJECT>(Object));
-  if (f == S().files.end()) {
+  auto o = S().objects.find(Object);
+  if (o == S().objects.end()) {
     ReportLocked("referencing an object that does not exist");
     return;
   }
-  ++f->second;
+  ++o->second.references;
 }
 
 VOID NTAPI ObDereferenceObject(PVOID Object) {
-  PFILE_OBJECT file = static_cast<PFILE_OBJECT>(Object);
+  POBJECT_TYPE type;
   {
     std::lock_guard<std::mutex> lock(S().m);
-    auto f = S().files.find(file);
-    if (f == S().files.end() || f->second <= 0) {
+    auto o = S().objects.find(Object);
+    if (o == S().objects.end() || o->second.references <= 0) {
       ReportLocked("dereferencing an object that holds no reference");
       return;
     }
-    if (--f->second > 0) return;
-    S().files.erase(f);
+    if (--o->second.references > 0) return;
+    type = o->second.type;
+    S().objects.erase(o);
   }
-  delete file;
+  DeleteObject(Object, type);
 }
 
 // --- Work items --------------------------------------------------------------------
@@ -1077,9 +1267,9 @@ VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerR
   if (WorkerRoutine == nullptr) Violation("null work item routine queued");
   std::lock_guard<std::mutex> lock(S().m);
   State& s = S();
-  if (!s.worker.joinable()) {
-    s.worker = std::thread(WorkerLoop);
-    s.worker.detach();
+  if (!s.workerStarted) {
+    std::thread(WorkerLoop).detach();
+    s.workerStarted = true;
   }
   IoWorkItem->queued = true;
   s.workQueue.push_back(WorkEntry{IoWorkItem, WorkerRoutine, Context});

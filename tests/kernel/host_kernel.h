@@ -1,7 +1,8 @@
 // The host's stand-in for the Windows kernel: the DDK types, fields, constants
-// and routines the driver uses, with the same names and meanings, for 64-bit
-// Linux. Behaviour, failure injection and rule checks live in
-// host_kernel.cpp; tests steer it through kernel_control.h.
+// and routines the driver uses, with the same names and meanings, for Linux
+// at the host's widths (64-bit) or at x86's (the host32 build, -m32).
+// Behaviour, failure injection and rule checks live in host_kernel.cpp; tests
+// steer it through kernel_control.h.
 #pragma once
 
 #include <stddef.h>
@@ -66,6 +67,7 @@ typedef union _LARGE_INTEGER {
 #define STATUS_MORE_PROCESSING_REQUIRED ((NTSTATUS)0xC0000016L)
 #define STATUS_ACCESS_DENIED ((NTSTATUS)0xC0000022L)
 #define STATUS_BUFFER_TOO_SMALL ((NTSTATUS)0xC0000023L)
+#define STATUS_OBJECT_TYPE_MISMATCH ((NTSTATUS)0xC0000024L)
 #define STATUS_OBJECT_NAME_NOT_FOUND ((NTSTATUS)0xC0000034L)
 #define STATUS_OBJECT_NAME_COLLISION ((NTSTATUS)0xC0000035L)
 #define STATUS_INSUFFICIENT_RESOURCES ((NTSTATUS)0xC000009AL)
@@ -109,6 +111,9 @@ typedef union _LARGE_INTEGER {
 #define FILE_DEVICE_SECURE_OPEN 0x00000100
 
 #define PROCESS_QUERY_INFORMATION 0x0400
+#define FILE_READ_DATA 0x0001
+#define FILE_WRITE_DATA 0x0002
+#define FILE_ALL_ACCESS 0x001F01FF
 #define OBJ_KERNEL_HANDLE 0x00000200L
 #define KernelMode 0
 #define UserMode 1
@@ -400,7 +405,11 @@ NTSTATUS NTAPI ZwQueryInformationProcess(HANDLE ProcessHandle, PROCESSINFOCLASS 
                                          PVOID ProcessInformation, ULONG ProcessInformationLength,
                                          PULONG ReturnLength);
 NTSTATUS NTAPI ZwClose(HANDLE Handle);
-NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, PVOID ObjectType,
+// Object types, as the kernel exports them: a pointer to the type's pointer.
+typedef struct _OBJECT_TYPE* POBJECT_TYPE;
+extern POBJECT_TYPE* IoFileObjectType;
+extern POBJECT_TYPE* PsProcessType;
+NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
                                          KPROCESSOR_MODE AccessMode, PVOID* Object, PVOID HandleInformation);
 VOID NTAPI ObReferenceObject(PVOID Object);
 VOID NTAPI ObDereferenceObject(PVOID Object);

@@ -273,4 +273,144 @@ TEST_F(HostKernelTest, HandlesAreValidOnlyInTheirOwnProcessUnlessKernelHandles) 
   dropDevice(device);
 }
 
+// As in the real tables: each process numbers its own handles from 4 and
+// reuses closed values, so one value names different objects in different
+// processes; kernel handles carry the sign bit and count only in kernel mode.
+TEST_F(HostKernelTest, HandleValuesCollideBetweenProcessesAndKernelHandlesNeedKernelMode) {
+  hostkernel::addProcess(1000, u"\\a.exe");
+  hostkernel::addProcess(1001, u"\\b.exe");
+  PDEVICE_OBJECT device = makeDevice(CompleteSuccess, u"\\Device\\T");
+  PFILE_OBJECT first = hostkernel::openFile(u"\\Device\\T").file;
+  PFILE_OBJECT second = hostkernel::openFile(u"\\Device\\T").file;
+  auto resolve = [](HANDLE h, KPROCESSOR_MODE mode) -> PVOID {
+    PVOID object = nullptr;
+    if (ObReferenceObjectByHandle(h, 0, nullptr, mode, &object, nullptr) != STATUS_SUCCESS) return nullptr;
+    ObDereferenceObject(object);
+    return object;
+  };
+  HANDLE inA, inB;
+  {
+    hostkernel::CurrentProcess process(1000);
+    inA = hostkernel::createHandle(first, false);
+  }
+  {
+    hostkernel::CurrentProcess process(1001);
+    inB = hostkernel::createHandle(second, false);
+    EXPECT_EQ(inB, inA);
+    EXPECT_EQ(resolve(inB, UserMode), second);
+    hostkernel::closeHandle(inB);
+    EXPECT_EQ(hostkernel::createHandle(first, false), inA) << "a closed value is handed out again";
+  }
+  {
+    hostkernel::CurrentProcess process(1000);
+    EXPECT_EQ(resolve(inA, UserMode), first);
+  }
+  HANDLE kernel = hostkernel::createHandle(second, true);
+  EXPECT_LT(reinterpret_cast<LONG_PTR>(kernel), 0);
+  EXPECT_EQ(resolve(kernel, KernelMode), second);
+  EXPECT_EQ(resolve(kernel, UserMode), nullptr) << "user mode cannot name a kernel handle";
+  {
+    hostkernel::CurrentProcess process(1000);
+    EXPECT_EQ(resolve(kernel, KernelMode), second) << "kernel handles are valid in every process";
+  }
+  hostkernel::closeHandle(kernel);
+  hostkernel::removeProcess(1000);  // its handle goes with it
+  hostkernel::removeProcess(1001);
+  hostkernel::closeFile(first);
+  hostkernel::closeFile(second);
+  dropDevice(device);
+  EXPECT_EQ(hostkernel::openHandles(), 0u);
+
+  // A kernel handle outlives every process: one left open is a leak.
+  hostkernel::addProcess(1002, u"\\c.exe");
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+  CLIENT_ID client = {reinterpret_cast<HANDLE>(ULONG_PTR(1002)), nullptr};
+  HANDLE leaked;
+  ASSERT_EQ(ZwOpenProcess(&leaked, PROCESS_QUERY_INFORMATION, &attributes, &client), STATUS_SUCCESS);
+  EXPECT_NONFATAL_FAILURE(hostkernel::reset(), "1 kernel handles");
+}
+
+TEST_F(HostKernelTest, ReferenceByHandleChecksTheTypeAndTheAccessOfUserModeCallers) {
+  hostkernel::addProcess(1000, u"\\a.exe");
+  PDEVICE_OBJECT device = makeDevice(CompleteSuccess, u"\\Device\\T");
+  PFILE_OBJECT file = hostkernel::openFile(u"\\Device\\T").file;
+  hostkernel::CurrentProcess process(1000);
+  HANDLE readOnly = hostkernel::createHandle(file, false, FILE_READ_DATA);
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, nullptr, 0, nullptr, nullptr);
+  CLIENT_ID client = {reinterpret_cast<HANDLE>(ULONG_PTR(1000)), nullptr};
+  HANDLE processHandle;
+  ASSERT_EQ(ZwOpenProcess(&processHandle, PROCESS_QUERY_INFORMATION, &attributes, &client), STATUS_SUCCESS);
+  struct Case {
+    HANDLE handle;
+    ACCESS_MASK access;
+    POBJECT_TYPE type;
+    KPROCESSOR_MODE mode;
+    NTSTATUS expected;
+  } cases[] = {
+      {readOnly, FILE_READ_DATA, *IoFileObjectType, UserMode, STATUS_SUCCESS},
+      {readOnly, FILE_WRITE_DATA, *IoFileObjectType, UserMode, STATUS_ACCESS_DENIED},
+      {readOnly, FILE_WRITE_DATA, *IoFileObjectType, KernelMode, STATUS_SUCCESS},
+      {readOnly, 0, *PsProcessType, KernelMode, STATUS_OBJECT_TYPE_MISMATCH},
+      {readOnly, 0, nullptr, KernelMode, STATUS_SUCCESS},
+      {processHandle, 0, *IoFileObjectType, KernelMode, STATUS_OBJECT_TYPE_MISMATCH},
+      {processHandle, PROCESS_QUERY_INFORMATION, *PsProcessType, UserMode, STATUS_SUCCESS},
+  };
+  for (const Case& c : cases) {
+    PVOID object = nullptr;
+    EXPECT_EQ(ObReferenceObjectByHandle(c.handle, c.access, c.type, c.mode, &object, nullptr), c.expected)
+        << c.handle << " " << c.access << " " << int(c.mode);
+    if (object != nullptr) ObDereferenceObject(object);
+  }
+  PROCESS_BASIC_INFORMATION info;
+  EXPECT_EQ(ZwQueryInformationProcess(readOnly, ProcessBasicInformation, &info, sizeof info, nullptr),
+            STATUS_OBJECT_TYPE_MISMATCH);
+  hostkernel::closeHandle(processHandle);
+  hostkernel::closeHandle(readOnly);
+  hostkernel::closeFile(file);
+  dropDevice(device);
+}
+
+// The I/O manager frees a request when it completes, and a request built by
+// IoBuildDeviceIoControlRequest is bound by the pending rule like any other;
+// a request from IoAllocateIrp is its owner's, whose completion routine ends
+// the completion.
+#if defined(__SANITIZE_ADDRESS__)
+NTSTATUS NTAPI CompleteThenTouch(PDEVICE_OBJECT, PIRP irp) {
+  IoSkipCurrentIrpStackLocation(irp);
+  NTSTATUS status = IoCallDriver(hostkernel::findDevice(u"\\Device\\Lower"), irp);
+  if (irp->IoStatus.Status != status) return STATUS_UNSUCCESSFUL;  // too late: the request is gone
+  return status;
+}
+#endif
+
+TEST_F(HostKernelTest, RequestsAreFreedAtCompletionAndBoundByThePendingRule) {
+#if defined(__SANITIZE_ADDRESS__)
+  EXPECT_DEATH(
+      {
+        PDEVICE_OBJECT lower = makeDevice(CompleteSuccess, u"\\Device\\Lower");
+        (void)lower;
+        PDEVICE_OBJECT upper = makeDevice(CompleteThenTouch, u"\\Device\\Upper");
+        hostkernel::sendRequest(upper, nullptr, IRP_MJ_READ);
+      },
+      "heap-use-after-free");
+#endif
+  PDEVICE_OBJECT device = makeDevice(PendWithoutMarking, u"\\Device\\T");
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK iosb;
+  PIRP built = IoBuildDeviceIoControlRequest(1, device, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
+  EXPECT_NONFATAL_FAILURE(IoCallDriver(device, built), "without marking");
+  EXPECT_EQ(hostkernel::irpsInUse(), 0u) << "freed at its completion";
+  built = IoBuildDeviceIoControlRequest(1, device, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
+  EXPECT_NONFATAL_FAILURE(IoFreeIrp(built), "frees at its completion");
+  EXPECT_NONFATAL_FAILURE(IoCallDriver(device, built), "without marking");
+
+  PIRP own = IoAllocateIrp(device->StackSize, FALSE);
+  EXPECT_NONFATAL_FAILURE(IoCallDriver(device, own), "past its owner's completion routine");
+  IoFreeIrp(own);
+  dropDevice(device);
+}
+
 }  // namespace

@@ -47,7 +47,7 @@ struct PoolUsage {
 };
 PoolUsage poolInUse(ULONG tag);
 size_t poolAllocations(ULONG tag);  // successful allocations since reset
-size_t openHandles();
+size_t openHandles();               // in every table
 size_t irpsInUse();
 size_t workItemsInUse();
 
@@ -98,8 +98,12 @@ PDEVICE_OBJECT findDevice(const std::u16string& name);
 PDEVICE_OBJECT attachedTop(PDEVICE_OBJECT device);
 bool symbolicLinkExists(const std::u16string& name);
 
-// A handle to an object in the current process's table, or a kernel handle.
-HANDLE createHandle(PVOID object, bool kernelHandle);
+// A handle to an object in the current process's table, or a kernel handle,
+// granting `access`. Values are those of the real tables: each process
+// numbers its own handles from 4 up, in steps of 4, reusing closed values, so
+// the same value names different objects in different processes; kernel
+// handles carry the kernel handle bit (the sign bit of 32 bits).
+HANDLE createHandle(PVOID object, bool kernelHandle, ACCESS_MASK access = FILE_ALL_ACCESS);
 void closeHandle(HANDLE handle);
 
 // File objects made by `openFile`: reference-counted; freed after the close

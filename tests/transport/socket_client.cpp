@@ -79,6 +79,8 @@ hostkernel::Completion SocketClient::internal(PFILE_OBJECT file, UCHAR minor,
   hostkernel::CurrentProcess process(processId_);
   return hostkernel::sendRequest(nullptr, file, IRP_MJ_INTERNAL_DEVICE_CONTROL,
                                  [&](PIRP irp, PIO_STACK_LOCATION s) {
+                                   // The socket layer's own requests: kernel mode.
+                                   irp->RequestorMode = KernelMode;
                                    s->MinorFunction = minor;
                                    if (setup) setup(irp, s);
                                  });
@@ -114,7 +116,10 @@ NTSTATUS SocketClient::connect(PFILE_OBJECT connection, ULONG address, USHORT po
 hostkernel::PendingRequest* SocketClient::beginListen(PFILE_OBJECT connection) {
   hostkernel::CurrentProcess process(processId_);
   return hostkernel::beginRequest(nullptr, connection, IRP_MJ_INTERNAL_DEVICE_CONTROL,
-                                  [](PIRP, PIO_STACK_LOCATION s) { s->MinorFunction = TDI_LISTEN; });
+                                  [](PIRP irp, PIO_STACK_LOCATION s) {
+                                    irp->RequestorMode = KernelMode;
+                                    s->MinorFunction = TDI_LISTEN;
+                                  });
 }
 
 NTSTATUS SocketClient::accept(PFILE_OBJECT connection, ULONG remoteAddress, USHORT remotePort) {
@@ -144,7 +149,8 @@ hostkernel::Completion SocketClient::send(PFILE_OBJECT connection, ULONG bytes) 
 hostkernel::PendingRequest* SocketClient::beginReceive(PFILE_OBJECT connection, ULONG bytes) {
   hostkernel::CurrentProcess process(processId_);
   return hostkernel::beginRequest(
-      nullptr, connection, IRP_MJ_INTERNAL_DEVICE_CONTROL, [&](PIRP, PIO_STACK_LOCATION s) {
+      nullptr, connection, IRP_MJ_INTERNAL_DEVICE_CONTROL, [&](PIRP irp, PIO_STACK_LOCATION s) {
+        irp->RequestorMode = KernelMode;
         s->MinorFunction = TDI_RECEIVE;
         reinterpret_cast<PTDI_REQUEST_KERNEL_RECEIVE>(&s->Parameters)->ReceiveLength = bytes;
       });
@@ -165,7 +171,8 @@ hostkernel::Completion SocketClient::sendDatagram(PFILE_OBJECT address, ULONG by
 hostkernel::PendingRequest* SocketClient::beginReceiveDatagram(PFILE_OBJECT address, ULONG bytes) {
   hostkernel::CurrentProcess process(processId_);
   return hostkernel::beginRequest(
-      nullptr, address, IRP_MJ_INTERNAL_DEVICE_CONTROL, [&](PIRP, PIO_STACK_LOCATION s) {
+      nullptr, address, IRP_MJ_INTERNAL_DEVICE_CONTROL, [&](PIRP irp, PIO_STACK_LOCATION s) {
+        irp->RequestorMode = KernelMode;
         s->MinorFunction = TDI_RECEIVE_DATAGRAM;
         reinterpret_cast<PTDI_REQUEST_KERNEL_RECEIVEDG>(&s->Parameters)->ReceiveLength = bytes;
       });
@@ -207,9 +214,16 @@ PVOID SocketClient::queryDirectSend(PFILE_OBJECT file, bool datagram, KPROCESSOR
   return routine;
 }
 
+namespace {
+// The completion of a request the client allocated stops at the client, which
+// frees the request itself.
+NTSTATUS NTAPI KeepRequest(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; }
+}  // namespace
+
 NTSTATUS SocketClient::directSend(PVOID routine, PFILE_OBJECT file, ULONG bytes, bool datagram) {
   typedef NTSTATUS(NTAPI * Routine)(PIRP, PIO_STACK_LOCATION);
   PIRP irp = IoAllocateIrp(2, FALSE);
+  IoSetCompletionRoutine(irp, KeepRequest, nullptr, TRUE, TRUE, TRUE);
   IoSetNextIrpStackLocation(irp);
   PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
   s->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;

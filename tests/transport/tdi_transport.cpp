@@ -226,6 +226,32 @@ size_t TdiTransport::openObjects() {
   return gLive.size();
 }
 
+void TdiTransport::answerQueriesLater(bool later) {
+  std::lock_guard<std::mutex> lock(m_);
+  queriesLater_ = later;
+}
+
+NTSTATUS TdiTransport::answerQuery(PIRP irp, Answer answer) {
+  bool later;
+  {
+    std::lock_guard<std::mutex> lock(m_);
+    later = queriesLater_;
+  }
+  if (!later) {
+    ULONG_PTR information = 0;
+    NTSTATUS status = answer(information);
+    return Complete(irp, status, information);
+  }
+  // Marked before the network thread can complete it.
+  Pend(irp);
+  post([irp, answer] {
+    ULONG_PTR information = 0;
+    NTSTATUS status = answer(information);
+    Complete(irp, status, information);
+  });
+  return STATUS_PENDING;
+}
+
 void TdiTransport::answerAddressQueries(const std::vector<uint8_t>& reply, ULONG_PTR information) {
   std::lock_guard<std::mutex> lock(m_);
   customReply_ = true;
@@ -251,9 +277,12 @@ NTSTATUS NTAPI TdiTransport::Dispatch(PDEVICE_OBJECT device, PIRP irp) {
       ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
       if (code == 0x00210203 || code == 0x00210207) {
         PVOID* place = static_cast<PVOID*>(stack->Parameters.DeviceIoControl.Type3InputBuffer);
-        if (place == nullptr) return Complete(irp, STATUS_INVALID_PARAMETER);
-        *place = directSendRoutine(device == t.tcp_, code == 0x00210207);
-        return Complete(irp, STATUS_SUCCESS);
+        PVOID routine = directSendRoutine(device == t.tcp_, code == 0x00210207);
+        return t.answerQuery(irp, [place, routine](ULONG_PTR&) {
+          if (place == nullptr) return STATUS_INVALID_PARAMETER;
+          *place = routine;
+          return STATUS_SUCCESS;
+        });
       }
       NTSTATUS mapped = TdiMapUserRequest(device, irp, stack);
       if (!NT_SUCCESS(mapped)) return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
@@ -343,24 +372,30 @@ NTSTATUS TdiTransport::create(PDEVICE_OBJECT device, PIRP irp, PIO_STACK_LOCATIO
   return STATUS_SUCCESS;
 }
 
-NTSTATUS TdiTransport::queryAddress(PIRP irp, Endpoint* e) {
+// A TDI_ADDRESS_INFO with the address object's IPv4 address (for a
+// connection, its associated address object's), through the request's MDL.
+NTSTATUS TdiTransport::addressReply(PIRP irp, PFILE_OBJECT file, ULONG_PTR& information) {
+  std::lock_guard<std::mutex> lock(m_);
+  Endpoint* e = endpointOf(file);
+  if (e == nullptr) return STATUS_INVALID_HANDLE;
   Endpoint* address = e->kind == TDI_CONNECTION_FILE ? e->associated : e;
-  if (address == nullptr || address->kind != TDI_TRANSPORT_ADDRESS_FILE)
-    return Complete(irp, STATUS_INVALID_CONNECTION);
-  if (irp->MdlAddress == nullptr) return Complete(irp, STATUS_INVALID_PARAMETER);
+  if (address == nullptr || address->kind != TDI_TRANSPORT_ADDRESS_FILE) return STATUS_INVALID_CONNECTION;
+  if (irp->MdlAddress == nullptr) return STATUS_INVALID_PARAMETER;
   uint8_t* reply = static_cast<uint8_t*>(MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority));
   const ULONG size = 4 + 22;
-  if (reply == nullptr) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
+  if (reply == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   if (customReply_) {
     std::memcpy(reply, reply_.data(), std::min<size_t>(reply_.size(), MmGetMdlByteCount(irp->MdlAddress)));
-    return Complete(irp, STATUS_SUCCESS, replyInformation_);
+    information = replyInformation_;
+    return STATUS_SUCCESS;
   }
-  if (MmGetMdlByteCount(irp->MdlAddress) < size) return Complete(irp, STATUS_BUFFER_TOO_SMALL);
+  if (MmGetMdlByteCount(irp->MdlAddress) < size) return STATUS_BUFFER_TOO_SMALL;
   ULONG activity = 1;
   std::memcpy(reply, &activity, 4);
   std::vector<uint8_t> ta = IpAddress(address->address, address->port);
   std::memcpy(reply + 4, ta.data(), ta.size());
-  return Complete(irp, STATUS_SUCCESS, size);
+  information = size;
+  return STATUS_SUCCESS;
 }
 
 NTSTATUS TdiTransport::internal(PIRP irp, PIO_STACK_LOCATION stack) {
@@ -376,8 +411,10 @@ NTSTATUS TdiTransport::internal(PIRP irp, PIO_STACK_LOCATION stack) {
       HANDLE handle = static_cast<PTDI_REQUEST_KERNEL_ASSOCIATE>(parameters)->AddressHandle;
       lock.unlock();
       PVOID object;
+      // The handle is the sender's: resolved in its mode and its process.
       if (e->kind != TDI_CONNECTION_FILE ||
-          !NT_SUCCESS(ObReferenceObjectByHandle(handle, 0, nullptr, KernelMode, &object, nullptr)))
+          !NT_SUCCESS(
+              ObReferenceObjectByHandle(handle, 0, *IoFileObjectType, irp->RequestorMode, &object, nullptr)))
         return Complete(irp, STATUS_INVALID_HANDLE);
       lock.lock();
       Endpoint* address = endpointOf(static_cast<PFILE_OBJECT>(object));
@@ -427,9 +464,11 @@ NTSTATUS TdiTransport::internal(PIRP irp, PIO_STACK_LOCATION stack) {
         lock.unlock();
         return Complete(irp, STATUS_INVALID_CONNECTION);
       }
+      // Marked before it is published: the network thread may complete it
+      // at once, and then it is gone.
+      Pend(irp);
       e->listen = irp;
-      lock.unlock();
-      return Pend(irp);
+      return STATUS_PENDING;
     case TDI_ACCEPT:
       lock.unlock();
       return Complete(irp, STATUS_SUCCESS);
@@ -459,9 +498,9 @@ NTSTATUS TdiTransport::internal(PIRP irp, PIO_STACK_LOCATION stack) {
         lock.unlock();
         return Complete(irp, STATUS_SUCCESS, n);
       }
+      Pend(irp);
       e->receives.push_back(irp);
-      lock.unlock();
-      return Pend(irp);
+      return STATUS_PENDING;
     }
     case TDI_SEND_DATAGRAM: {
       ULONG length = static_cast<PTDI_REQUEST_KERNEL_SENDDG>(parameters)->SendLength;
@@ -481,11 +520,14 @@ NTSTATUS TdiTransport::internal(PIRP irp, PIO_STACK_LOCATION stack) {
       lock.unlock();
       return Complete(irp, STATUS_SUCCESS);
     }
-    case TDI_QUERY_INFORMATION:
+    case TDI_QUERY_INFORMATION: {
       lock.unlock();
       if (static_cast<PTDI_REQUEST_KERNEL_QUERY_INFORMATION>(parameters)->QueryType != TDI_QUERY_ADDRESS_INFO)
         return Complete(irp, STATUS_NOT_IMPLEMENTED);
-      return queryAddress(irp, e);
+      PFILE_OBJECT file = stack->FileObject;
+      return answerQuery(
+          irp, [this, irp, file](ULONG_PTR& information) { return addressReply(irp, file, information); });
+    }
     default:
       lock.unlock();
       return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);

@@ -66,6 +66,9 @@ class TdiTransport {
   // From now on address queries are answered with `reply`, `information`
   // bytes reported: a transport answering something unexpected.
   void answerAddressQueries(const std::vector<uint8_t>& reply, ULONG_PTR information);
+  // From now on address queries and direct send handler queries are left
+  // pending and answered on the network thread, as a transport may.
+  void answerQueriesLater(bool later);
 
   struct Endpoint;
 
@@ -75,7 +78,11 @@ class TdiTransport {
   static NTSTATUS NTAPI DirectSend(PIRP irp, PIO_STACK_LOCATION stack);
   NTSTATUS create(PDEVICE_OBJECT device, PIRP irp, PIO_STACK_LOCATION stack);
   NTSTATUS internal(PIRP irp, PIO_STACK_LOCATION stack);
-  NTSTATUS queryAddress(PIRP irp, Endpoint* endpoint);
+  typedef std::function<NTSTATUS(ULONG_PTR& information)> Answer;
+  // Completes the request with `answer`'s outcome, at once or, when queries
+  // are answered later, pending on the network thread.
+  NTSTATUS answerQuery(PIRP irp, Answer answer);
+  NTSTATUS addressReply(PIRP irp, PFILE_OBJECT file, ULONG_PTR& information);
   void end(PFILE_OBJECT file);
   void post(std::function<void()> action);
   void networkLoop();
@@ -100,4 +107,5 @@ class TdiTransport {
   bool customReply_ = false;
   std::vector<uint8_t> reply_;
   ULONG_PTR replyInformation_ = 0;
+  bool queriesLater_ = false;
 };

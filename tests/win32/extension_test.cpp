@@ -6,6 +6,7 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <optional>
 #include <string>
 
@@ -218,6 +219,23 @@ TEST_F(Attachment, UnloadedBeforeTheMainWindowTheLibraryLeavesItAlone) {
   EXPECT_EQ(std::count(titles.begin(), titles.end(), L"Vesk"), 0);
   host.Command(host.Main(), kNextTab);
   EXPECT_EQ(SendMessageW(host.Tabs(), TCM_GETCURSEL, 0, 0), 2);
+}
+
+// The System process's row is green in the Windows XP build at once; the
+// Windows 2000 build checks and colours nothing.
+TEST_F(Attachment, OnlyTheXpBuildColoursProcessRows) {
+  host.Start();
+  Record record = {};
+  record.id = 4;
+  record.name = L"System";
+  NMLVCUSTOMDRAW draw = {};
+  draw.nmcd.hdr = {host.ProcessList(), 1009, UINT(NM_CUSTOMDRAW)};
+  draw.nmcd.dwDrawStage = CDDS_ITEMPREPAINT;
+  draw.nmcd.lItemlParam = reinterpret_cast<LPARAM>(&record);
+  draw.clrTextBk = CLR_DEFAULT;
+  SendMessageW(host.ProcessesPage(), WM_NOTIFY, 1009, reinterpret_cast<LPARAM>(&draw));
+  bool xp = std::string(std::getenv("VESK_BUILD") ? std::getenv("VESK_BUILD") : "") == "xp";
+  EXPECT_EQ(draw.clrTextBk, xp ? COLORREF(0xE0FFE0) : CLR_DEFAULT);
 }
 
 TEST_F(Attachment, TaskManagersDoubleClickWorksOnItsOwnPages) {
