@@ -91,8 +91,8 @@ void Reset() {
         const_cast<LPWSTR>(definition.description ? definition.description : L"")};
     ChangeServiceConfig2W(configured.get(), SERVICE_CONFIG_DESCRIPTION, &description);
   }
-  // Dependents first, so that nothing still needs what is stopped.
   for (const auto& definition : kDefinitions) {
+    if (Status(definition.name).dwCurrentState == SERVICE_STOPPED) continue;
     Release(definition.name);
     Control(definition.name, SERVICE_CONTROL_CONTINUE);
     Control(definition.name, SERVICE_CONTROL_STOP);
