@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -96,6 +97,7 @@ struct Answerer {
   UINT button = IDOK;
   bool cancelWait = false;
   std::vector<std::wstring> waits;
+  std::set<HWND> seenWaits;
   std::vector<Box> boxes;
   bool centred = true;
   bool mainDisabled = true;
@@ -103,7 +105,11 @@ struct Answerer {
   std::function<bool(HWND)> operator()() {
     return [this](HWND window) {
       if (IsWaitWindow(window)) {
-        waits.push_back(Text(GetDlgItem(window, 1001)));
+        // Counted once, also across answering runs, and once its text is set.
+        std::wstring text = Text(GetDlgItem(window, 1001));
+        if (text.empty()) return false;
+        if (!seenWaits.insert(window).second) return true;
+        waits.push_back(text);
         RECT owner, own;
         GetWindowRect(main, &owner);
         GetWindowRect(window, &own);

@@ -92,16 +92,20 @@ void Reset() {
     ChangeServiceConfig2W(configured.get(), SERVICE_CONFIG_DESCRIPTION, &description);
   }
   for (const auto& definition : kDefinitions) {
-    if (Status(definition.name).dwCurrentState == SERVICE_STOPPED) continue;
+    // Wine's manager can leave a stopped service in a pending state when it
+    // is sent a control, so only what runs is controlled.
+    DWORD state = Status(definition.name).dwCurrentState;
+    if (state == SERVICE_STOPPED) continue;
     Release(definition.name);
-    Control(definition.name, SERVICE_CONTROL_CONTINUE);
+    if (state == SERVICE_PAUSED) Control(definition.name, SERVICE_CONTROL_CONTINUE);
     Control(definition.name, SERVICE_CONTROL_STOP);
   }
   for (const auto& definition : kDefinitions) {
     DWORD start = GetTickCount();
     while (Status(definition.name).dwCurrentState != SERVICE_STOPPED && GetTickCount() - start < 10000) {
       Release(definition.name);
-      Control(definition.name, SERVICE_CONTROL_STOP);
+      if (Status(definition.name).dwCurrentState == SERVICE_RUNNING)
+        Control(definition.name, SERVICE_CONTROL_STOP);
       Sleep(50);
     }
     EXPECT_EQ(Status(definition.name).dwCurrentState, DWORD(SERVICE_STOPPED)) << definition.name;
