@@ -42,9 +42,11 @@ test: host-asan host32 fuzz-build dist
 	@printf 'subdirs("host-asan")\nsubdirs("host32")\nsubdirs("fuzz")\nsubdirs("win32")\n' > $(BUILD)/CTestTestfile.cmake
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-# Benchmarks of the hot paths against plain baselines (release build, not a test).
-bench: host
+# Benchmarks of the hot paths against plain baselines (release build, not a
+# test), then vesksvc's idle processor use under Wine.
+bench: host dist
 	@$(BUILD)/host/bench/driver_bench
+	@bench/vesksvc-idle $(BUILD) dist
 
 # Each fuzz target for FUZZ_SECONDS seconds, or for FUZZ_RUNS inputs when
 # that is set; one line per target reports its inputs per second (over the

@@ -65,3 +65,13 @@ std::wstring LimitImagePath(std::wstring path) {
   if (path.size() > kMaxImagePath) path.resize(kMaxImagePath);
   return path;
 }
+
+std::wstring OpenableImagePath(const std::wstring& path) {
+  bool drivePath = path.size() >= 3 &&
+                   ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z')) &&
+                   path[1] == L':' && path[2] == L'\\';
+  // A drive path, or a network path (\\server\share\...).
+  if (drivePath || StartsWith(path, L"\\\\")) return path;
+  if (StartsWith(path, L"\\Device\\")) return L"\\\\?\\GLOBALROOT" + path;
+  return {};
+}

@@ -37,5 +37,10 @@ std::wstring OpenFailureText(uint32_t errorCode);
 // hexadecimal digits.
 std::wstring VersionStringPrefix(uint16_t language, uint16_t codePage);
 
+// The name to open an image path by: a drive or network path as it is, an NT device
+// path through "\\?\GLOBALROOT"; empty for anything else (the "error#N"
+// text, a relative name).
+std::wstring OpenableImagePath(const std::wstring& path);
+
 // The path cut to kMaxImagePath characters.
 std::wstring LimitImagePath(std::wstring path);

@@ -4,9 +4,11 @@
 
 #include "common/module.h"
 
+// Used on the user-interface thread only; never destroyed, so that nothing of
+// ours runs under the loader lock when the process ends.
 const std::wstring& LoadResourceString(UINT id) {
-  static std::map<UINT, std::wstring> strings;
-  std::wstring& text = strings[id];
+  static auto* const strings = new std::map<UINT, std::wstring>;
+  std::wstring& text = (*strings)[id];
   if (text.empty()) {
     WCHAR buffer[512];
     int length = LoadStringW(ExtensionModule(), id, buffer, 512);

@@ -48,7 +48,12 @@ LRESULT Subclass::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 LRESULT Subclass::CallPrevious(UINT message, WPARAM wParam, LPARAM lParam) {
-  return CallWindowProcW(previous_, window_, message, wParam, lParam);
+  LRESULT result = CallWindowProcW(previous_, window_, message, wParam, lParam);
+  if (dispatch_) {
+    dispatch_->passedOn = true;
+    dispatch_->result = result;
+  }
+  return result;
 }
 
 LRESULT CALLBACK Subclass::Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -63,9 +68,27 @@ LRESULT CALLBACK Subclass::Procedure(HWND window, UINT message, WPARAM wParam, L
     return CallWindowProcW(previous, window, message, wParam, lParam);
   }
   Subclass* self = link->owner;
-  if (message != WM_DESTROY) return self->HandleMessage(message, wParam, lParam);
-  self->BeforeDestroy();
   WNDPROC previous = self->previous_;
+  // Messages nest (a handler's call to the previous procedure sends more);
+  // each level records whether its message was passed on.
+  Dispatch dispatch;
+  Dispatch* outer = self->dispatch_;
+  self->dispatch_ = &dispatch;
+  try {
+    if (message != WM_DESTROY) {
+      LRESULT result = self->HandleMessage(message, wParam, lParam);
+      self->dispatch_ = outer;
+      return result;
+    }
+    self->BeforeDestroy();
+  } catch (...) {
+    // No exception may unwind into the system's frames: the message goes on
+    // as if we were not there, unless it already has.
+    self->dispatch_ = outer;
+    if (message != WM_DESTROY)
+      return dispatch.passedOn ? dispatch.result : CallWindowProcW(previous, window, message, wParam, lParam);
+  }
+  self->dispatch_ = outer;
   self->Detach();
   return CallWindowProcW(previous, window, message, wParam, lParam);
 }

@@ -39,9 +39,18 @@ class Subclass {
     WNDPROC previous;
   };
 
+  // What one level of message dispatch did: passed on, with which result.
+  struct Dispatch {
+    bool passedOn = false;
+    LRESULT result = 0;
+  };
+
+  // Every system call into the object comes here; an exception from a
+  // handler ends here too, and the message is then passed on.
   static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
   HWND window_ = nullptr;
   WNDPROC previous_ = nullptr;
   Link* link_ = nullptr;
+  Dispatch* dispatch_ = nullptr;
 };

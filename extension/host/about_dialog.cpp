@@ -1,5 +1,6 @@
 #include "host/about_dialog.h"
 
+#include <objbase.h>
 #include <shellapi.h>
 
 #include <memory>
@@ -35,7 +36,12 @@ class Hyperlink : public Subclass {
     if (font_) DeleteObject(font_);
   }
   void Open(HWND dialog) const {
+    // The shell may hand the target to a COM object, and Task Manager's thread
+    // need not have COM: it is initialised for the call (an apartment that
+    // already exists is used as it is).
+    HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     ShellExecuteW(dialog, L"open", target_.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    if (SUCCEEDED(com)) CoUninitialize();
   }
 
  private:
@@ -63,18 +69,18 @@ std::wstring Widen(const char* text) {
   return wide;
 }
 
-INT_PTR CALLBACK AboutProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+INT_PTR HandleAboutMessage(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
   auto* state = reinterpret_cast<AboutState*>(GetWindowLongPtrW(dialog, DWLP_USER));
   switch (message) {
     case WM_INITDIALOG: {
-      state = new AboutState;
+      auto made = std::make_unique<AboutState>();
       SetDlgItemTextW(dialog, IDC_ABOUT_PRODUCT,
                       (Widen(VESK_PRODUCT_NAME " ") + Widen(VESK_VERSION_TEXT)).c_str());
-      state->web = std::make_unique<Hyperlink>(GetDlgItem(dialog, IDC_ABOUT_WEB_LINK), kWebPage, kWebPage);
-      state->mail = std::make_unique<Hyperlink>(GetDlgItem(dialog, IDC_ABOUT_MAIL_LINK), kMailAddress,
-                                                std::wstring(L"mailto:") + kMailAddress);
+      made->web = std::make_unique<Hyperlink>(GetDlgItem(dialog, IDC_ABOUT_WEB_LINK), kWebPage, kWebPage);
+      made->mail = std::make_unique<Hyperlink>(GetDlgItem(dialog, IDC_ABOUT_MAIL_LINK), kMailAddress,
+                                               std::wstring(L"mailto:") + kMailAddress);
       // Stored once complete: the links' colour messages read it.
-      SetWindowLongPtrW(dialog, DWLP_USER, reinterpret_cast<LONG_PTR>(state));
+      SetWindowLongPtrW(dialog, DWLP_USER, reinterpret_cast<LONG_PTR>(made.release()));
       return TRUE;
     }
     case WM_CTLCOLORSTATIC: {
@@ -116,6 +122,16 @@ INT_PTR CALLBACK AboutProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM
       return FALSE;
   }
   return FALSE;
+}
+
+INT_PTR CALLBACK AboutProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+  // No exception may unwind into the dialog manager: the message is then
+  // left to it (a dialog without its links still shows and closes).
+  try {
+    return HandleAboutMessage(dialog, message, wParam, lParam);
+  } catch (...) {
+    return message == WM_INITDIALOG;
+  }
 }
 
 }  // namespace

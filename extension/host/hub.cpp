@@ -43,11 +43,23 @@ bool IsPriorityCommand(UINT command) {
   return command >= kFirstPriorityCommand && command <= kLastPriorityCommand;
 }
 
+// The extension menu's popup is recognised by its first item, "About".
+bool IsExtensionPopup(HMENU popup) { return popup && GetMenuItemID(popup, 0) == kAboutCommand; }
+
+// Once Task Manager's windows call into the library it must stay mapped: a
+// reference of its own that is never released keeps it for the process's life.
+void PinModule(HINSTANCE module) {
+  WCHAR path[MAX_PATH] = {};
+  DWORD length = GetModuleFileNameW(module, path, MAX_PATH);
+  if (length > 0 && length < MAX_PATH) LoadLibraryW(path);
+}
+
 }  // namespace
 
 Hub& Hub::Instance() {
-  static Hub hub;
-  return hub;
+  // Never destroyed: no destructor of ours runs under the loader lock at exit.
+  static Hub* const hub = new Hub;
+  return *hub;
 }
 
 bool Hub::HostAccepted() {
@@ -64,7 +76,10 @@ void Hub::ProcessAttach(HINSTANCE module) {
   hook_ = SetWindowsHookExW(WH_CALLWNDPROC, &Hub::HookProcedure, nullptr, GetCurrentThreadId());
 }
 
-void Hub::ProcessDetach() {
+void Hub::ProcessDetach(bool processEnding) {
+  // At process exit nothing of ours runs again; only an unload before the
+  // main window existed leaves a hook to remove.
+  if (processEnding) return;
   if (accepted_ && hook_) {
     UnhookWindowsHookEx(hook_);
     hook_ = nullptr;
@@ -76,7 +91,12 @@ LRESULT CALLBACK Hub::HookProcedure(int code, WPARAM wParam, LPARAM lParam) {
   const auto* call = reinterpret_cast<const CWPSTRUCT*>(lParam);
   if (code == HC_ACTION && call->message == WM_CREATE &&
       (GetWindowLongW(call->hwnd, GWL_STYLE) & kMainWindowStyle) == kMainWindowStyle) {
-    hub.TakeMainWindow(call->hwnd);
+    // No exception may unwind into the system's frames: a window that could
+    // not be taken is simply left alone.
+    try {
+      hub.TakeMainWindow(call->hwnd);
+    } catch (...) {
+    }
     EnableDebugPrivilege();
     if (hub.hook_) {
       LRESULT result = CallNextHookEx(hub.hook_, code, wParam, lParam);
@@ -89,7 +109,7 @@ LRESULT CALLBACK Hub::HookProcedure(int code, WPARAM wParam, LPARAM lParam) {
 }
 
 void Hub::TakeMainWindow(HWND window) {
-  if (!mainWindow_.Attached()) mainWindow_.Attach(window);
+  if (!mainWindow_.Attached() && mainWindow_.Attach(window)) PinModule(module_);
 }
 
 void Hub::SetUp() {
@@ -115,6 +135,9 @@ void Hub::SetUp() {
 }
 
 void Hub::ShutDown() {
+  // Task Manager never reads a selection past its own tabs.
+  if (PageAtTab(TabCtrl_GetCurSel(tabControl_))) TabCtrl_SetCurSel(tabControl_, kProcessesTabIndex);
+  currentTab_ = kProcessesTabIndex;
   // The pages go in the reverse order of their creation.
   for (auto page = pages_.rbegin(); page != pages_.rend(); ++page) (*page)->Destroy();
   pages_.clear();
@@ -127,6 +150,7 @@ void Hub::ShutDown() {
 #endif
   PublishProcessInformation(nullptr);
   selected_.reset();
+  tabControl_ = nullptr;
 }
 
 void Hub::MainWindow::BeforeDestroy() { Instance().ShutDown(); }
@@ -160,7 +184,9 @@ LRESULT Hub::OnMainWindowMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     }
     case WM_NOTIFY: {
       const auto* header = reinterpret_cast<const NMHDR*>(lParam);
-      if (header && header->idFrom == kTabControlId && header->code == UINT(TCN_SELCHANGE))
+      // Only Task Manager's own tab control changes the page.
+      if (header && tabControl_ && header->hwndFrom == tabControl_ && header->idFrom == kTabControlId &&
+          header->code == UINT(TCN_SELCHANGE))
         return OnTabChange(wParam, lParam);
       break;
     }
@@ -196,17 +222,34 @@ LRESULT Hub::OnMainWindowMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       if (Page* page = PageAtTab(currentTab_)) page->Refresh();
       break;
   }
-  return mainWindow_.CallPrevious(message, wParam, lParam);
+  LRESULT result = mainWindow_.CallPrevious(message, wParam, lParam);
+  // Task Manager sets a new menu bar on its own (leaving the compact view,
+  // for one); these are the messages after which it may have done so.
+  switch (message) {
+    case WM_COMMAND:
+    case WM_LBUTTONDBLCLK:
+    case WM_NOTIFY:
+    case WM_SIZE:
+    case WM_SYSCOMMAND:
+    case WM_TIMER:
+      KeepExtensionMenu();
+      break;
+  }
+  return result;
 }
 
 LRESULT Hub::OnTabChange(WPARAM wParam, LPARAM lParam) {
   if (tabSwitchGuard_) return 0;
   int selection = TabCtrl_GetCurSel(tabControl_);
-  if (Page* shown = PageAtTab(currentTab_)) ShowWindow(shown->PageWindow(), SW_HIDE);
+  Page* left = PageAtTab(currentTab_);
+  if (left) ShowWindow(left->PageWindow(), SW_HIDE);
   currentTab_ = selection;
   Page* page = PageAtTab(selection);
   if (!page) {
     LRESULT result = mainWindow_.CallPrevious(WM_NOTIFY, wParam, lParam);
+    // Task Manager still regards its Processes page as current and may ignore
+    // a change to it: the page the hub hid is shown again here.
+    if (left && selection == kProcessesTabIndex) ShowProcessesPage();
     BuildExtensionMenu();
     return result;
   }
@@ -230,7 +273,15 @@ LRESULT Hub::OnTabChange(WPARAM wParam, LPARAM lParam) {
 }
 
 LRESULT Hub::OnStepTab(int step) {
-  int index = SteppedTabIndex(TabCtrl_GetCurSel(tabControl_), step, TabCtrl_GetItemCount(tabControl_));
+  int count = TabCtrl_GetItemCount(tabControl_);
+  // In the compact view the tabs are hidden and only a double click, which an
+  // added page swallows, leads back: the steps stay on Task Manager's pages.
+  bool compact = !(GetWindowLongW(tabControl_, GWL_STYLE) & WS_VISIBLE);
+  int index = TabCtrl_GetCurSel(tabControl_);
+  for (int tries = 0; tries < count; ++tries) {
+    index = SteppedTabIndex(index, step, count);
+    if (!compact || !PageAtTab(index)) break;
+  }
   SelectTab(index);
   return 0;
 }
@@ -260,6 +311,14 @@ void Hub::BuildExtensionMenu() {
   // The popup of an earlier bar went with that bar.
   extensionMenu_ = nullptr;
   if (HMENU bar = GetMenu(main)) {
+    // A bar that Task Manager kept still carries an earlier entry: "Vesk"
+    // appears once.
+    for (int position = GetMenuItemCount(bar) - 1; position >= 0; --position) {
+      HMENU earlier = GetSubMenu(bar, position);
+      if (!IsExtensionPopup(earlier)) continue;
+      RemoveMenu(bar, position, MF_BYPOSITION);
+      DestroyMenu(earlier);
+    }
     HMENU popup = CreatePopupMenu();
     checkIntegrity_ = settings::ReadCheckIntegrity();
     AppendMenuW(popup, MF_STRING, kAboutCommand, LoadResourceString(IDS_ABOUT).c_str());
@@ -272,6 +331,26 @@ void Hub::BuildExtensionMenu() {
     }
   }
   DrawMenuBar(main);
+}
+
+void Hub::KeepExtensionMenu() {
+  if (!accepted_ || !tabControl_) return;
+  HMENU bar = GetMenu(mainWindow_.Window());
+  if (!bar) {
+    extensionMenu_ = nullptr;
+    return;
+  }
+  int count = GetMenuItemCount(bar);
+  HMENU last = count > 0 ? GetSubMenu(bar, count - 1) : nullptr;
+  if (!extensionMenu_ || last != extensionMenu_ || !IsExtensionPopup(last)) BuildExtensionMenu();
+}
+
+void Hub::ShowProcessesPage() {
+  HWND page = processesPage_.Window();
+  if (!page || IsWindowVisible(page)) return;
+  FitPageToTab(page);
+  ShowWindow(page, SW_SHOW);
+  SetWindowPos(page, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
 }
 
 void Hub::FitPageToTab(HWND page) {

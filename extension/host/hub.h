@@ -26,7 +26,8 @@ class Hub {
   static Hub& Instance();
 
   void ProcessAttach(HINSTANCE module);
-  void ProcessDetach();
+  // processEnding: the process exits (DllMain's reserved argument is set).
+  void ProcessDetach(bool processEnding);
 
   // The process record of the row most recently selected, as a copy; none
   // when no row is selected.
@@ -78,6 +79,10 @@ class Hub {
   void AppendTreatAsValid(HMENU popup);
   void ShowAboutDialog();
   void BuildExtensionMenu();
+  // Rebuilds the extension menu when "Vesk" is not the menu bar's last entry.
+  void KeepExtensionMenu();
+  // Shows the Processes page that the hub hid, fitted over the tab area.
+  void ShowProcessesPage();
   void FitPageToTab(HWND page);
   Page* PageAtTab(int index) const;
   bool AddedPageCurrent() const { return PageAtTab(currentTab_) != nullptr; }

@@ -13,9 +13,11 @@ constexpr DWORD kReplyBytes = kPathCharacters * sizeof(WCHAR);
 using GetModuleFileNameExFunction = DWORD(WINAPI*)(HANDLE, HMODULE, LPWSTR, DWORD);
 LateBoundFunction<GetModuleFileNameExFunction> getModuleFileNameEx(L"psapi.dll", "GetModuleFileNameExW");
 
+// Never destroyed: the hub releases it at shutdown, and nothing of ours runs
+// under the loader lock when the process ends.
 std::shared_ptr<const ProcessInformation>& Published() {
-  static std::shared_ptr<const ProcessInformation> published;
-  return published;
+  static auto* const published = new std::shared_ptr<const ProcessInformation>;
+  return *published;
 }
 
 DeviceLetterMap BuildDeviceLetterMap() {

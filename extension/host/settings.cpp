@@ -14,8 +14,20 @@ bool ReadFlag(const WCHAR* section, const WCHAR* key) {
   return GetPrivateProfileIntW(section, key, 1, kFile) != 0;
 }
 
+// A name the file can hold as a section: not empty, no "]" (it would end the
+// section's header early) and no line break (it would start a line of its own
+// that reads as another section or key).
+bool IsSectionName(const WCHAR* name) {
+  if (!*name) return false;
+  for (; *name; ++name)
+    if (*name == L']' || *name == L'\r' || *name == L'\n') return false;
+  return true;
+}
+
+// A write under a name that cannot be a section is refused: the file stays as
+// it was.
 void Store(const WCHAR* section, const WCHAR* key, const WCHAR* value) {
-  WritePrivateProfileStringW(section, key, value, kFile);
+  if (IsSectionName(section)) WritePrivateProfileStringW(section, key, value, kFile);
 }
 
 }  // namespace

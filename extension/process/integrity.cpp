@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/module.h"
+#include "common/image_path.h"
 #include "common/system_library.h"
 #include "common/text_format.h"
 #include "host/hub.h"
@@ -38,8 +39,12 @@ class LockGuard {
   CRITICAL_SECTION& lock_;
 };
 
+// Only a path in Win32 or NT device form names the image; "error#5", for
+// one, would open a file of that name in the current directory.
 HANDLE OpenImage(const std::wstring& path) {
-  return CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+  std::wstring name = OpenableImagePath(path);
+  if (name.empty()) return INVALID_HANDLE_VALUE;
+  return CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                      FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
@@ -125,12 +130,13 @@ void IntegrityCheck::LoadTrustLibrary() {
                library->Bind(library->enumCatalogFromHash, "CryptCATAdminEnumCatalogFromHash") &&
                library->Bind(library->catalogInfoFromContext, "CryptCATCatalogInfoFromContext") &&
                library->Bind(library->winVerifyTrust, "WinVerifyTrust");
-  LockGuard guard(lock_);
-  if (bound && !trust_) {
-    trust_ = std::move(library);
-  } else {
-    FreeLibrary(library->module);
+  {
+    LockGuard guard(lock_);
+    if (bound && !trust_) trust_ = std::move(library);
   }
+  // Not bound, or another thread was first; never under our lock, which
+  // would then be held while the loader's is taken.
+  if (library) FreeLibrary(library->module);
 }
 
 const IntegrityCheck::TrustLibrary* IntegrityCheck::Trust() {
@@ -150,8 +156,9 @@ void IntegrityCheck::ApplyColour(NMLVCUSTOMDRAW& draw, DWORD processId) {
   auto found = states_.find(processId);
   if (found == states_.end()) {
     if (stopRequested_) return;
-    states_[processId] = IntegrityState::Pending;
+    // Queued first: should marking it pending fail, it is queued again later.
     queue_.push_back(processId);
+    states_[processId] = IntegrityState::Pending;
     if (!workerRunning_) workerRunning_ = StartWorkerLocked();
     return;
   }
@@ -188,39 +195,53 @@ DWORD WINAPI IntegrityCheck::WorkerMain(void* parameter) {
 }
 
 void IntegrityCheck::RunWorker() {
-  SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_IDLE);
+  HANDLE self = GetCurrentThread();
   const TrustLibrary* trust = nullptr;
   HCATADMIN admin = nullptr;
+  DWORD checking = 0;
+  bool inCheck = false;
   try {
     LoadTrustLibrary();
     trust = Trust();
     if (trust && !trust->acquireContext(&admin, nullptr, 0)) admin = nullptr;
-    while (trust) {
-      DWORD processId = 0;
+    for (;;) {
       {
         LockGuard guard(lock_);
-        if (stopRequested_ || queue_.empty()) break;
-        processId = queue_.front();
+        // The mark is cleared with the queue seen empty, so that a process
+        // queued right after finds no worker and starts one.
+        if (!trust || stopRequested_ || queue_.empty()) {
+          workerRunning_ = false;
+          break;
+        }
+        checking = queue_.front();
         queue_.pop_front();
+        inCheck = true;
       }
-      IntegrityState state = CheckImage(processId, admin);
+      // Only the check itself runs at idle priority: a worker starved while it
+      // held the lock would hold up painting.
+      SetThreadPriority(self, THREAD_PRIORITY_IDLE);
+      IntegrityState state = CheckImage(checking, *trust, admin);
+      SetThreadPriority(self, THREAD_PRIORITY_NORMAL);
       {
         LockGuard guard(lock_);
-        states_[processId] = state;
+        states_[checking] = state;
+        inCheck = false;
       }
       // Never waits for the user-interface thread, which may be waiting for us.
-      PostMessageW(notifyWindow_, verdictMessage_, processId, 0);
+      PostMessageW(notifyWindow_, verdictMessage_, checking, 0);
     }
   } catch (...) {
-    // Out of memory: the processes still queued stay pending until another
-    // row starts a worker.
+    // Out of memory. The process being checked is forgotten, so that its next
+    // painting queues it again; those still queued wait for the next worker.
+    SetThreadPriority(self, THREAD_PRIORITY_NORMAL);
+    LockGuard guard(lock_);
+    if (inCheck) states_.erase(checking);
+    workerRunning_ = false;
   }
   if (admin) trust->releaseContext(admin, 0);
-  LockGuard guard(lock_);
-  workerRunning_ = false;
 }
 
-IntegrityState IntegrityCheck::CheckImage(DWORD processId, void* catalogAdmin) {
+IntegrityState IntegrityCheck::CheckImage(DWORD processId, const TrustLibrary& trust, void* catalogAdmin) {
   std::wstring path = information_->ImagePath(processId);
   if (path.empty()) return IntegrityState::Pending;
   if (validPaths_.count(path)) return IntegrityState::Valid;
@@ -228,7 +249,7 @@ IntegrityState IntegrityCheck::CheckImage(DWORD processId, void* catalogAdmin) {
   bool valid = false;
   HANDLE file = OpenImage(path);
   if (file != INVALID_HANDLE_VALUE) {
-    valid = Verify(*Trust(), catalogAdmin, path, file);
+    valid = Verify(trust, catalogAdmin, path, file);
     CloseHandle(file);
   }
   (valid ? validPaths_ : invalidPaths_).insert(path);

@@ -73,7 +73,7 @@ class IntegrityCheck {
   void RunWorker();
   bool StartWorkerLocked();
   const TrustLibrary* Trust();
-  IntegrityState CheckImage(DWORD processId, void* catalogAdmin);
+  IntegrityState CheckImage(DWORD processId, const TrustLibrary& trust, void* catalogAdmin);
   bool Verify(const TrustLibrary& trust, void* catalogAdmin, const std::wstring& path, HANDLE file);
 
   std::weak_ptr<IntegrityCheck> self_;

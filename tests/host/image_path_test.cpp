@@ -81,6 +81,18 @@ TEST(ImagePath, FailureTextAndVersionPrefix) {
   EXPECT_EQ(VersionStringPrefix(0xFFFF, 0xABCD), L"\\StringFileInfo\\ffffabcd\\");
 }
 
+TEST(ImagePath, OnlyDriveNetworkAndDevicePathsAreOpened) {
+  EXPECT_EQ(OpenableImagePath(L"C:\\WINDOWS\\a.exe"), L"C:\\WINDOWS\\a.exe");
+  EXPECT_EQ(OpenableImagePath(L"z:\\a.exe"), L"z:\\a.exe");
+  EXPECT_EQ(OpenableImagePath(L"\\\\server\\share\\a.exe"), L"\\\\server\\share\\a.exe");
+  EXPECT_EQ(OpenableImagePath(L"\\Device\\HarddiskVolume3\\a.exe"),
+            L"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume3\\a.exe");
+  // Failure texts and relative names would open a file in the current directory.
+  for (const wchar_t* path : {L"error#5", L"a.exe", L"C:a.exe", L"1:\\a.exe", L"\\Devices\\x", L""})
+    EXPECT_EQ(OpenableImagePath(path), L"")
+        << std::string(path, path + std::char_traits<wchar_t>::length(path));
+}
+
 TEST(HashText, AStoredHashMatchesInEitherCase) {
   EXPECT_TRUE(EqualIgnoringAsciiCase(L"00af9B", L"00AF9B"));
   EXPECT_FALSE(EqualIgnoringAsciiCase(L"00AF9B", L"00AF9C"));

@@ -26,6 +26,14 @@ class PeBuilder {
     machine_ = value;
     return *this;
   }
+  // Operating-system and subsystem versions of the optional header.
+  PeBuilder& versions(uint16_t osMajor, uint16_t osMinor, uint16_t subsystemMajor, uint16_t subsystemMinor) {
+    versions_[0] = osMajor;
+    versions_[1] = osMinor;
+    versions_[2] = subsystemMajor;
+    versions_[3] = subsystemMinor;
+    return *this;
+  }
   // Functions named "@N" are imported by ordinal.
   PeBuilder& import(std::string dll, std::vector<std::string> functions) {
     dlls_.emplace_back(std::move(dll), std::move(functions));
@@ -45,6 +53,10 @@ class PeBuilder {
     put16(file, fh + 18, characteristics_);
     put16(file, opt, 0x10b);
     put16(file, opt + 68, subsystem_);
+    put16(file, opt + 40, versions_[0]);
+    put16(file, opt + 42, versions_[1]);
+    put16(file, opt + 48, versions_[2]);
+    put16(file, opt + 50, versions_[3]);
     put32(file, opt + 92, 16);
     if (!dlls_.empty()) {
       put32(file, opt + 96 + 8, kSectionRva);
@@ -105,5 +117,6 @@ class PeBuilder {
   uint16_t machine_ = 0x14c;
   uint16_t subsystem_ = 2;
   uint16_t characteristics_ = 0x0102;
+  uint16_t versions_[4] = {4, 0, 4, 0};
   std::vector<std::pair<std::string, std::vector<std::string>>> dlls_;
 };

@@ -9,6 +9,10 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
+
+#include "common/list_view.h"
 
 #include "task_manager.h"
 #include "taskmgr_host.h"
@@ -204,7 +208,7 @@ TEST_F(Attachment, APopupWithoutTheFullCaptionIsNotTakenForTheMainWindow) {
   ASSERT_TRUE(popup != nullptr);
   EXPECT_EQ(GetWindowLongPtrW(popup, GWLP_WNDPROC), GetClassLongPtrW(popup, GCLP_WNDPROC));
   DestroyWindow(popup);
-  HWND main = CreateTaskManagerWindow(GetModuleHandleW(nullptr));
+  HWND main = CreateTaskManagerWindow(GetModuleHandleW(nullptr), HostOptions());
   ASSERT_TRUE(main != nullptr);
   EXPECT_EQ(MenuBarTitles(main).back(), L"Vesk");
   DestroyWindow(main);
@@ -238,12 +242,34 @@ TEST_F(Attachment, OnlyTheXpBuildColoursProcessRows) {
   EXPECT_EQ(draw.clrTextBk, xp ? COLORREF(0xE0FFE0) : CLR_DEFAULT);
 }
 
-TEST_F(Attachment, TaskManagersDoubleClickWorksOnItsOwnPages) {
+// Leaving the compact view gives the main window a fresh menu bar of Task
+// Manager's own; "Vesk" is its last entry again, once.
+TEST_F(Attachment, TaskManagersDoubleClickWorksOnItsOwnPagesAndKeepsTheMenu) {
   host.Start();
   SendMessageW(host.Main(), WM_LBUTTONDBLCLK, 0, MAKELPARAM(2, 2));
   EXPECT_EQ(GetMenu(host.Main()), nullptr);
   SendMessageW(host.Main(), WM_LBUTTONDBLCLK, 0, MAKELPARAM(2, 2));
   ASSERT_NE(GetMenu(host.Main()), nullptr);
+  auto titles = MenuBarTitles(host.Main());
+  EXPECT_EQ(titles.back(), L"Vesk");
+  EXPECT_EQ(std::count(titles.begin(), titles.end(), L"Vesk"), 1);
+  SendMessageW(host.Main(), WM_TIMER, 1, 0);
+  host.Command(host.Main(), kNextTab);
+  titles = MenuBarTitles(host.Main());
+  EXPECT_EQ(titles.back(), L"Vesk");
+  EXPECT_EQ(std::count(titles.begin(), titles.end(), L"Vesk"), 1);
+}
+
+// Once the main window is taken, an unload by the loader leaves the library
+// mapped: Task Manager's windows still call into it.
+TEST_F(Attachment, OnceTheMainWindowIsTakenTheLibraryStaysMapped) {
+  host.Start();
+  wchar_t path[MAX_PATH] = {};
+  ASSERT_GT(GetModuleFileNameW(host.Extension(), path, MAX_PATH), 0u);
+  FreeLibrary(host.Extension());
+  EXPECT_EQ(GetModuleHandleW(path), host.Extension());
+  host.Command(host.Main(), kNextTab);
+  EXPECT_EQ(MenuBarTitles(host.Main()).back(), L"Vesk");
 }
 
 class PrioritySaving : public testing::Test {
@@ -374,6 +400,44 @@ TEST_F(PrioritySaving, TheSelectedProcessIsNotUsedAfterItsRowIsGone) {
   EXPECT_EQ(IniValue(L"reused.exe", L"Priority"), L"");
 }
 
+// Wine has no process with an id of 16 or below. The child's record is given
+// the id 8, and OpenProcess in Task Manager and in the extension reaches the
+// child for it: Task Manager changes the child's priority, and the extension
+// must still record nothing.
+DWORD gChildForLowId = 0;
+decltype(&OpenProcess) gRealOpenProcess = nullptr;
+
+HANDLE WINAPI OpenProcessMappingLowId(DWORD access, BOOL inherit, DWORD processId) {
+  return gRealOpenProcess(access, inherit, processId == 8 ? gChildForLowId : processId);
+}
+
+TEST_F(PrioritySaving, TheSystemsOwnProcessIdsAreNeverRecorded) {
+  gChildForLowId = child.Id();
+  HMODULE modules[] = {GetModuleHandleW(nullptr), host.Extension()};
+  for (HMODULE module : modules) {
+    void* real = ReplaceImport(module, "KERNEL32.dll", "OpenProcess",
+                               reinterpret_cast<void*>(&OpenProcessMappingLowId));
+    ASSERT_TRUE(real != nullptr);
+    gRealOpenProcess = reinterpret_cast<decltype(&OpenProcess)>(real);
+  }
+  auto record = GetListItemParam(host.ProcessList(), host.RowOfProcess(child.Id()));
+  ASSERT_TRUE(record.has_value());
+  DWORD* id = reinterpret_cast<DWORD*>(*record + 8);
+  *id = 8;
+  // Selected afresh, so that the extension reads the changed record.
+  LVITEMW none = {};
+  none.stateMask = LVIS_SELECTED;
+  SendMessageW(host.ProcessList(), LVM_SETITEMSTATE, WPARAM(-1), reinterpret_cast<LPARAM>(&none));
+  host.SelectRow(host.RowOfProcess(8));
+  SetPriority(kHigh, IDYES);
+  SetPriority(kIdle, IDYES);
+  EXPECT_EQ(ChildPriority(), DWORD(IDLE_PRIORITY_CLASS)) << "Task Manager acted on the child";
+  *id = child.Id();
+  for (HMODULE module : modules)
+    ReplaceImport(module, "KERNEL32.dll", "OpenProcess", reinterpret_cast<void*>(gRealOpenProcess));
+  EXPECT_EQ(IniValue(kChildImage, L"Priority"), L"");
+}
+
 class AffinitySaving : public PrioritySaving {
  protected:
   // Runs the affinity command; the dialog's CPU boxes get the given mask
@@ -411,6 +475,51 @@ TEST_F(AffinitySaving, AChangedAffinityIsStoredAsDecimal) {
   SetAffinity(3, IDOK);
   ASSERT_EQ(ChildAffinity(), DWORD_PTR(3));
   EXPECT_EQ(IniValue(kChildImage, L"Affinity"), L"3");
+}
+
+// A machine with 32 processors, as far as Task Manager and the extension can
+// tell: the child's mask lives here.
+DWORD_PTR gFakeMask = 1;
+
+BOOL WINAPI FakeGetProcessAffinityMask(HANDLE, PDWORD_PTR process, PDWORD_PTR system) {
+  *process = gFakeMask;
+  *system = 0xFFFFFFFF;
+  return TRUE;
+}
+
+BOOL WINAPI FakeSetProcessAffinityMask(HANDLE, DWORD_PTR mask) {
+  gFakeMask = mask;
+  return TRUE;
+}
+
+// Masks whose decimal, hexadecimal and unsigned forms differ: 10 ("A" in
+// hexadecimal) and masks with bit 31, the sign bit.
+TEST_F(AffinitySaving, MasksAreStoredAsSignedDecimalUpToBit31) {
+  struct Replaced {
+    HMODULE module;
+    const char* name;
+    void* real;
+  };
+  std::vector<Replaced> replaced;
+  for (HMODULE module : {GetModuleHandleW(nullptr), host.Extension()}) {
+    for (auto [name, fake] :
+         {std::pair<const char*, void*>{"GetProcessAffinityMask",
+                                        reinterpret_cast<void*>(&FakeGetProcessAffinityMask)},
+          {"SetProcessAffinityMask", reinterpret_cast<void*>(&FakeSetProcessAffinityMask)}}) {
+      if (void* real = ReplaceImport(module, "KERNEL32.dll", name, fake))
+        replaced.push_back({module, name, real});
+    }
+  }
+  ASSERT_EQ(replaced.size(), 3u) << "Task Manager reads and sets, the extension reads";
+  gFakeMask = 1;
+  const std::pair<DWORD_PTR, const wchar_t*> cases[] = {
+      {10, L"10"}, {0x80000000, L"-2147483648"}, {0x80000003, L"-2147483645"}, {0xFFFFFFFF, L"-1"}};
+  for (const auto& [mask, stored] : cases) {
+    SetAffinity(mask, IDOK);
+    EXPECT_EQ(gFakeMask, mask);
+    EXPECT_EQ(IniValue(kChildImage, L"Affinity"), stored) << mask;
+  }
+  for (const Replaced& r : replaced) ReplaceImport(r.module, "KERNEL32.dll", r.name, r.real);
 }
 
 TEST_F(AffinitySaving, CancelledOrUnchangedAffinitiesWriteNothing) {

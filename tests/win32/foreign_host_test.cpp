@@ -3,10 +3,13 @@
 // tables, menus and dialogs in English and Russian under the same ids.
 #include <windows.h>
 
+#include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "task_manager.h"
 
@@ -169,6 +172,15 @@ TEST_P(Library, BothStringTablesLoadByIdInBothLanguages) {
       }
     }
   }
+  // Units are bytes, never bits.
+  const std::map<UINT, std::wstring> russianUnits = {{155, L"%u Б/с"},    {156, L"%.1f КБ/с"},
+                                                     {157, L"%.1f МБ/с"}, {173, L"%u Б"},
+                                                     {174, L"%.1f КБ"},   {175, L"%.1f МБ"}};
+  for (const auto& [id, expected] : russianUnits) {
+    std::wstring russian;
+    ASSERT_TRUE(LoadStringIn(module, id, kRussian, russian)) << id;
+    EXPECT_EQ(russian, expected) << id;
+  }
   // Loaded the ordinary way, an entry comes in the system's language.
   wchar_t text[512];
   EXPECT_GT(LoadStringW(module, 167, text, 512), 0);
@@ -198,6 +210,118 @@ TEST_P(Library, MenusAndDialogsExistInBothLanguages) {
   EXPECT_EQ(GetMenuItemID(popup, 7), 40006u);
   EXPECT_TRUE(GetMenuState(popup, 40002, MF_BYCOMMAND) & MF_GRAYED);
   DestroyMenu(menu);
+}
+
+// The menu in one language as a tree of lines "depth id flags", and its texts.
+void DescribeMenu(HMENU menu, int depth, std::wstring& shape, std::vector<std::wstring>& texts) {
+  for (int i = 0; i < GetMenuItemCount(menu); ++i) {
+    wchar_t text[128] = {};
+    MENUITEMINFOW info = {};
+    info.cbSize = sizeof info;
+    info.fMask = MIIM_ID | MIIM_FTYPE | MIIM_STATE | MIIM_SUBMENU | MIIM_STRING;
+    info.dwTypeData = text;
+    info.cch = 128;
+    GetMenuItemInfoW(menu, i, TRUE, &info);
+    // A submenu's item id is its handle, which differs between loads.
+    UINT id = info.hSubMenu ? 0 : info.wID;
+    shape += std::to_wstring(depth) + L" " + std::to_wstring(id) + L" " + std::to_wstring(info.fType) + L" " +
+             std::to_wstring(info.fState & MFS_GRAYED) + L"\n";
+    if (!(info.fType & MFT_SEPARATOR)) texts.push_back(text);
+    if (info.hSubMenu) DescribeMenu(info.hSubMenu, depth + 1, shape, texts);
+  }
+}
+
+HMENU LoadMenuIn(HMODULE module, UINT id, WORD language) {
+  HRSRC found = FindResourceExW(module, MAKEINTRESOURCEW(4), MAKEINTRESOURCEW(id), language);
+  return found ? LoadMenuIndirectW(LockResource(LoadResource(module, found))) : nullptr;
+}
+
+bool HasCyrillic(const std::wstring& text) {
+  for (wchar_t c : text)
+    if (c >= 0x0400 && c <= 0x04FF) return true;
+  return false;
+}
+
+TEST_P(Library, TheRussianMenusHaveTheEnglishShape) {
+  for (UINT id : {1001u, 1002u}) {
+    std::wstring englishShape, russianShape;
+    std::vector<std::wstring> englishTexts, russianTexts;
+    HMENU english = LoadMenuIn(module, id, kEnglish), russian = LoadMenuIn(module, id, kRussian);
+    ASSERT_TRUE(english && russian) << id;
+    DescribeMenu(english, 0, englishShape, englishTexts);
+    DescribeMenu(russian, 0, russianShape, russianTexts);
+    EXPECT_EQ(russianShape, englishShape) << id;
+    for (const auto& text : russianTexts) EXPECT_TRUE(HasCyrillic(text)) << id;
+    DestroyMenu(english);
+    DestroyMenu(russian);
+  }
+}
+
+INT_PTR CALLBACK PlainDialog(HWND, UINT message, WPARAM, LPARAM) { return message == WM_INITDIALOG; }
+
+struct DialogControl {
+  int id;
+  std::wstring className;
+  bool operator==(const DialogControl& other) const { return id == other.id && className == other.className; }
+};
+
+// The dialog in one language, created hidden: its controls, each of which
+// must lie inside the dialog and show its whole text (wrapped where the
+// control has room for more than one line).
+std::vector<DialogControl> CheckDialogLayout(HMODULE module, UINT id, WORD language) {
+  std::vector<DialogControl> controls;
+  HRSRC found = FindResourceExW(module, MAKEINTRESOURCEW(5), MAKEINTRESOURCEW(id), language);
+  EXPECT_TRUE(found != nullptr) << id << " in " << language;
+  if (!found) return controls;
+  auto* resource = static_cast<const BYTE*>(LockResource(LoadResource(module, found)));
+  // Created without WS_VISIBLE so that nothing shows.
+  std::vector<BYTE> copy(resource, resource + SizeofResource(module, found));
+  DWORD style;
+  std::memcpy(&style, &copy[12], sizeof style);  // DLGTEMPLATEEX: style after signature, help id, ex-style
+  style &= ~DWORD(WS_VISIBLE);
+  std::memcpy(&copy[12], &style, sizeof style);
+  HWND dialog = CreateDialogIndirectParamW(module, reinterpret_cast<LPCDLGTEMPLATEW>(copy.data()), nullptr,
+                                           &PlainDialog, 0);
+  EXPECT_TRUE(dialog != nullptr) << id << " in " << language;
+  if (!dialog) return controls;
+  RECT client;
+  GetClientRect(dialog, &client);
+  HFONT font = reinterpret_cast<HFONT>(SendMessageW(dialog, WM_GETFONT, 0, 0));
+  HDC dc = GetDC(dialog);
+  HGDIOBJ before = SelectObject(dc, font);
+  for (HWND child = GetWindow(dialog, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+    wchar_t name[64] = {}, text[256] = {};
+    GetClassNameW(child, name, 64);
+    GetWindowTextW(child, text, 256);
+    controls.push_back({GetDlgCtrlID(child), name});
+    RECT box;
+    GetWindowRect(child, &box);
+    MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&box), 2);
+    EXPECT_TRUE(box.left >= 0 && box.top >= 0 && box.right <= client.right && box.bottom <= client.bottom)
+        << id << " in " << language << ": control " << GetDlgCtrlID(child) << " outside the dialog";
+    if (!text[0]) continue;
+    RECT need = {0, 0, box.right - box.left, 0};
+    DrawTextW(dc, text, -1, &need, DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX);
+    EXPECT_LE(need.right, box.right - box.left)
+        << id << " in " << language << ": control " << GetDlgCtrlID(child);
+    EXPECT_LE(need.bottom, box.bottom - box.top)
+        << id << " in " << language << ": control " << GetDlgCtrlID(child);
+  }
+  SelectObject(dc, before);
+  ReleaseDC(dialog, dc);
+  DestroyWindow(dialog);
+  return controls;
+}
+
+TEST_P(Library, TheRussianDialogsHaveTheEnglishControlsAndTheirTextsFit) {
+  INITCOMMONCONTROLSEX classes = {sizeof classes, ICC_PROGRESS_CLASS};
+  InitCommonControlsEx(&classes);
+  for (UINT id : {103u, 106u}) {
+    std::vector<DialogControl> english = CheckDialogLayout(module, id, kEnglish);
+    std::vector<DialogControl> russian = CheckDialogLayout(module, id, kRussian);
+    EXPECT_FALSE(english.empty()) << id;
+    EXPECT_TRUE(russian == english) << id;
+  }
 }
 
 TEST_P(Library, TheVersionBlockNamesTheRelease) {

@@ -22,7 +22,8 @@ namespace {
 
 namespace ts = test_services;
 
-constexpr int kServicesTab = 3;
+// The Services tab comes right after Task Manager's own.
+int ServicesTab() { return OwnTabCount(); }
 // Context menu items by position, and their commands.
 constexpr UINT kStart = 40002, kRestart = 40001, kStop = 40004, kPause = 40003, kContinue = 40005;
 constexpr UINT kAutomatic = 40009, kManual = 40010, kDisabled = 40011, kGoToProcess = 40006;
@@ -135,7 +136,7 @@ class ServicesPage : public testing::Test {
   void SetUp() override {
     ts::Reset();
     host.Start();
-    host.ClickTab(kServicesTab);
+    host.ClickTab(ServicesTab());
     list = FindServicesList();
     ASSERT_TRUE(list != nullptr);
     page = GetParent(list);
@@ -659,7 +660,7 @@ TEST_F(ServicesPage, GoToProcessSelectsTheServicesProcess) {
   DWORD process = ts::Status(ts::kBase).dwProcessId;
   host.ClickTab(1);
   ASSERT_TRUE(host.RefreshUntil([&] { return host.RowOfProcess(process) >= 0; }));
-  host.ClickTab(kServicesTab);
+  host.ClickTab(ServicesTab());
   Refresh();
   Answerer answerer;
   RunCommand(ts::kBaseName, kGoToProcess, answerer);
@@ -856,7 +857,7 @@ TEST_F(ProcessMenu, GoToServiceLeadsToTheHostedServicesRow) {
   EXPECT_EQ(items[1].id, 0xFF00u);
   EXPECT_TRUE(items[1].submenu.empty());
   OpenOnRow(row, 0xFF00);
-  EXPECT_EQ(SendMessageW(host.Tabs(), TCM_GETCURSEL, 0, 0), kServicesTab);
+  EXPECT_EQ(SendMessageW(host.Tabs(), TCM_GETCURSEL, 0, 0), ServicesTab());
   EXPECT_TRUE(IsWindowVisible(page));
   EXPECT_FALSE(IsWindowVisible(host.ProcessesPage()));
   int selected = int(SendMessageW(list, LVM_GETNEXTITEM, WPARAM(-1), LVNI_SELECTED));
@@ -888,7 +889,7 @@ TEST_F(ProcessMenu, SeveralHostedServicesMakeASubmenuInCodeUnitOrder) {
   ASSERT_NE(slow, expected.end());
   host.Command(host.ProcessesPage(), UINT(0xFF00 + (slow - expected.begin())));
   PumpMessages(host.Main());
-  EXPECT_EQ(SendMessageW(host.Tabs(), TCM_GETCURSEL, 0, 0), kServicesTab);
+  EXPECT_EQ(SendMessageW(host.Tabs(), TCM_GETCURSEL, 0, 0), ServicesTab());
   int selected = int(SendMessageW(list, LVM_GETNEXTITEM, WPARAM(-1), LVNI_SELECTED));
   ASSERT_GE(selected, 0);
   EXPECT_EQ(Cell(selected, 0), ts::kSlowName);

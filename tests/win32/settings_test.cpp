@@ -36,4 +36,30 @@ TEST_F(Settings, ReadHashIsCutAt255Characters) {
   EXPECT_EQ(settings::ReadTrustedHash(L"Trusted.exe"), std::wstring(255, L'A'));
 }
 
+// A name that cannot be a section ("]" ends the header, a line break starts a
+// line of its own) would corrupt the file: such writes are refused.
+TEST_F(Settings, ANameThatCannotBeASectionIsNotWritten) {
+  settings::StoreSavePriority(L"Trusted.exe", false);
+  auto fileText = [] {
+    HANDLE file = CreateFileW(L"C:\\windows\\vesk.ini", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    std::string text(1 << 16, '\0');
+    DWORD read = 0;
+    ReadFile(file, &text[0], DWORD(text.size()), &read, nullptr);
+    CloseHandle(file);
+    text.resize(read);
+    return text;
+  };
+  std::string before = fileText();
+  ASSERT_FALSE(before.empty());
+  for (const wchar_t* name : {L"evil].exe", L"Trusted.exe]\r\n[Vesk", L"two\nlines.exe", L""}) {
+    settings::StorePriority(name, L"High");
+    settings::StoreSavePriority(name, true);
+    settings::StoreAffinity(name, 3);
+    const uint8_t hash[] = {1};
+    settings::StoreTrustedHash(name, hash, 1);
+  }
+  EXPECT_EQ(fileText(), before);
+}
+
 }  // namespace

@@ -65,6 +65,14 @@ TEST_F(SharedHelpers, LoadResourceStringKeepsEachEntry) {
   EXPECT_EQ(LoadResourceString(158), L"");
 }
 
+TEST_F(SharedHelpers, AnEntryThatLoadedEmptyIsLoadedAgain) {
+  // The test program has no string table: the first load finds nothing.
+  SetExtensionModule(GetModuleHandleW(nullptr));
+  EXPECT_EQ(LoadResourceString(166), L"");
+  SetExtensionModule(library);
+  EXPECT_EQ(LoadResourceString(166), L"Treat as &Valid");
+}
+
 TEST_F(SharedHelpers, LoadPopupMenuDetachesTheFirstPopup) {
   HMENU services = LoadPopupMenu(1001);
   ASSERT_TRUE(services != nullptr);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <new>
 #include <vector>
 
 #include "common/subclass.h"
@@ -11,15 +12,18 @@
 namespace {
 
 std::vector<UINT> gOriginalSaw;
+std::vector<UINT> gLaterSaw;
 WNDPROC gOursInChain = nullptr;
 
 LRESULT CALLBACK Original(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_APP || message == WM_DESTROY || message == WM_NCDESTROY) gOriginalSaw.push_back(message);
+  if (message == WM_APP) return 42;
   return DefWindowProcW(window, message, wParam, lParam);
 }
 
 // Another module's subclass, installed after ours.
 LRESULT CALLBACK Later(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_APP || message == WM_DESTROY || message == WM_NCDESTROY) gLaterSaw.push_back(message);
   return CallWindowProcW(gOursInChain, window, message, wParam, lParam);
 }
 
@@ -46,6 +50,7 @@ class SubclassTest : public testing::Test {
                               GetModuleHandleW(nullptr), nullptr);
     ASSERT_TRUE(window_ != nullptr);
     gOriginalSaw.clear();
+    gLaterSaw.clear();
   }
 
   HWND window_ = nullptr;
@@ -72,9 +77,39 @@ TEST_F(SubclassTest, DetachedUnderAnotherSubclassStillForwardsEverything) {
         SetWindowLongPtrW(window_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(Later)));
     ours.Detach();
   }  // the object is gone; the window still calls its procedure
+  // The later subclass stays in the chain and still gets every message.
+  EXPECT_EQ(GetWindowLongPtrW(window_, GWLP_WNDPROC), reinterpret_cast<LONG_PTR>(Later));
   SendMessageW(window_, WM_APP, 0, 0);
   DestroyWindow(window_);
+  EXPECT_EQ(gLaterSaw, (std::vector<UINT>{WM_APP, WM_DESTROY, WM_NCDESTROY}));
   EXPECT_EQ(gOriginalSaw, (std::vector<UINT>{WM_APP, WM_DESTROY, WM_NCDESTROY}));
+}
+
+// A handler that runs out of memory before or after passing its message on.
+class Throwing : public Subclass {
+ public:
+  bool afterPassingOn = false;
+
+ protected:
+  LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override {
+    if (message != WM_APP && message != WM_DESTROY) return CallPrevious(message, wParam, lParam);
+    if (afterPassingOn) CallPrevious(message, wParam, lParam);
+    throw std::bad_alloc();
+  }
+  void BeforeDestroy() override { throw std::bad_alloc(); }
+};
+
+// No exception unwinds into the system: the message reaches the previous
+// procedure exactly once and its result is returned.
+TEST_F(SubclassTest, AnExceptionInAHandlerPassesTheMessageOnOnce) {
+  Throwing ours;
+  ASSERT_TRUE(ours.Attach(window_));
+  EXPECT_EQ(SendMessageW(window_, WM_APP, 0, 0), 42);
+  ours.afterPassingOn = true;
+  EXPECT_EQ(SendMessageW(window_, WM_APP, 0, 0), 42);
+  DestroyWindow(window_);
+  EXPECT_FALSE(ours.Attached());
+  EXPECT_EQ(gOriginalSaw, (std::vector<UINT>{WM_APP, WM_APP, WM_DESTROY, WM_NCDESTROY}));
 }
 
 TEST_F(SubclassTest, DestroyedWhileSubclassedGivesTheLastMessagesToThePrevious) {

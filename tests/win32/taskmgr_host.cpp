@@ -7,6 +7,7 @@
 #include <map>
 #include <cstdlib>
 #include <cstring>
+#include <cwctype>
 #include <set>
 #include <thread>
 
@@ -29,6 +30,15 @@ std::wstring TaskManagerPath() {
   return path;
 }
 
+// The path the copy is started by: Task Manager's, in upper case when
+// VESK_TASKMGR_UPPER_CASE is set (the host check ignores case).
+std::wstring LaunchPath() {
+  std::wstring path = TaskManagerPath();
+  if (std::getenv("VESK_TASKMGR_UPPER_CASE"))
+    for (wchar_t& c : path) c = wchar_t(towupper(c));
+  return path;
+}
+
 // Copies this program to Task Manager's path and runs it there with the same
 // arguments and standard handles; gives its exit code.
 int RunAsTaskManager() {
@@ -44,7 +54,8 @@ int RunAsTaskManager() {
     if (*arguments == L'"') quoted = !quoted;
     ++arguments;
   }
-  std::wstring commandLine = L"\"" + target + L"\"" + arguments;
+  std::wstring launch = LaunchPath();
+  std::wstring commandLine = L"\"" + launch + L"\"" + arguments;
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
@@ -52,7 +63,7 @@ int RunAsTaskManager() {
   startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(target.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+  if (!CreateProcessW(launch.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
                       &process)) {
     fprintf(stderr, "cannot start %ls: error %lu\n", target.c_str(), GetLastError());
     return 1;
@@ -205,10 +216,59 @@ HMODULE TaskManagerHost::LoadExtension() {
   return extension_;
 }
 
+TaskManagerOptions HostOptions() {
+  TaskManagerOptions options;
+  const char* text = std::getenv("VESK_HOST_LAYOUT");
+  std::string narrow = text ? text : "xp-users";
+  std::wstring layout(narrow.begin(), narrow.end());
+  if (!ParseHostLayout(layout.c_str(), options.layout)) ADD_FAILURE() << "VESK_HOST_LAYOUT: " << narrow;
+  options.ignoreCurrentPageSelection = std::getenv("VESK_IGNORE_CURRENT_PAGE") != nullptr;
+  return options;
+}
+
+int OwnTabCount() {
+  switch (HostOptions().layout) {
+    case HostLayout::Windows2000:
+      return 3;
+    case HostLayout::WindowsXp:
+      return 4;
+    case HostLayout::WindowsXpUsers:
+      break;
+  }
+  return 5;
+}
+
+void* ReplaceImport(HMODULE module, const char* dll, const char* function, void* replacement) {
+  auto* base = reinterpret_cast<BYTE*>(module);
+  auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
+  auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+  const IMAGE_DATA_DIRECTORY& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  if (!directory.VirtualAddress) return nullptr;
+  for (auto* entry = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress); entry->Name;
+       ++entry) {
+    if (lstrcmpiA(reinterpret_cast<char*>(base + entry->Name), dll) != 0 || !entry->OriginalFirstThunk)
+      continue;
+    auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + entry->OriginalFirstThunk);
+    auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + entry->FirstThunk);
+    for (; names->u1.AddressOfData; ++names, ++slots) {
+      if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+      auto* byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+      if (std::strcmp(reinterpret_cast<char*>(byName->Name), function) != 0) continue;
+      DWORD protection = 0;
+      VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE, &protection);
+      void* previous = reinterpret_cast<void*>(slots->u1.Function);
+      slots->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
+      VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, protection, &protection);
+      return previous;
+    }
+  }
+  return nullptr;
+}
+
 void TaskManagerHost::Start(bool loadExtension, bool keepSettings) {
   if (!keepSettings) ClearSettings();
   if (loadExtension) LoadExtension();
-  main_ = CreateTaskManagerWindow(GetModuleHandleW(nullptr));
+  main_ = CreateTaskManagerWindow(GetModuleHandleW(nullptr), HostOptions());
   ASSERT_TRUE(main_ != nullptr);
   Command(main_, kPausedSpeed);
   ShowWindow(main_, SW_SHOW);

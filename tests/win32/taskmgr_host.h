@@ -7,6 +7,8 @@
 #include <windows.h>
 
 #include <functional>
+
+#include "task_manager.h"
 #include <string>
 #include <vector>
 
@@ -48,6 +50,18 @@ class ChildProcess {
  private:
   PROCESS_INFORMATION info_ = {};
 };
+
+// The substitute's options for this run: VESK_HOST_LAYOUT ("2000", "xp" or
+// "xp-users", the default) and VESK_IGNORE_CURRENT_PAGE (set: Task Manager
+// ignores a selection change to its current page).
+TaskManagerOptions HostOptions();
+// Task Manager's own tabs in this run's layout.
+int OwnTabCount();
+
+// Points the module's import of dll!function at the replacement and gives the
+// function it replaced (null when the module does not import it). A stand-in
+// for what Wine cannot show, such as processes with ids of 16 and below.
+void* ReplaceImport(HMODULE module, const char* dll, const char* function, void* replacement);
 
 // The process list's records, as Task Manager lays them out.
 DWORD RecordProcessId(LPARAM record);

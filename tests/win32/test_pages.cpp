@@ -3,6 +3,8 @@
 // ("Layouts", "Refreshes") for the test to read. When the property
 // "NestOnce" is set, the next Layout sends a tab-change notification of its
 // own to the main window (as a page that reacts to its own showing might).
+// The first Destroy puts the tab control's selection (plus one) into the main
+// window's property "TabAtDestroy".
 // A row's parameter value is the process id it belongs to.
 #include "host/page.h"
 
@@ -33,6 +35,10 @@ class TestPage : public Page {
     tab_ = int(SendMessageW(tabControl, TCM_INSERTITEMW, position_, reinterpret_cast<LPARAM>(&item)));
   }
   void Destroy() override {
+    // The selection Task Manager would read when the tab goes, for the test.
+    if (!GetPropW(main_, L"TabAtDestroy"))
+      SetPropW(main_, L"TabAtDestroy",
+               reinterpret_cast<HANDLE>(SendMessageW(tabs_, TCM_GETCURSEL, 0, 0) + 1));
     SendMessageW(tabs_, TCM_DELETEITEM, tab_, 0);
     DestroyWindow(window_);
     tab_ = -1;

@@ -13,6 +13,7 @@
 #include <commctrl.h>
 
 #include <algorithm>
+#include <cwchar>
 #include <cstdio>
 #include <string>
 
@@ -70,12 +71,22 @@ bool SaveWindowPicture(HWND window, const std::wstring& path) {
   return SaveScreenPicture(rect, path);
 }
 
-// The window with room below and to the right for open menus.
+BOOL CALLBACK AddOpenMenu(HWND window, LPARAM context) {
+  wchar_t name[16] = {};
+  GetClassNameW(window, name, 16);
+  if (IsWindowVisible(window) && wcscmp(name, L"#32768") == 0) {
+    RECT menu, *area = reinterpret_cast<RECT*>(context);
+    GetWindowRect(window, &menu);
+    UnionRect(area, area, &menu);
+  }
+  return TRUE;
+}
+
+// The window with its open menus, and nothing of the screen around them.
 bool SaveMenuPicture(HWND window, const std::wstring& path) {
   RECT rect;
   GetWindowRect(window, &rect);
-  rect.right = std::min<LONG>(rect.right + 260, GetSystemMetrics(SM_CXSCREEN));
-  rect.bottom = std::min<LONG>(rect.bottom + 40, GetSystemMetrics(SM_CYSCREEN));
+  EnumWindows(&AddOpenMenu, reinterpret_cast<LPARAM>(&rect));
   return SaveScreenPicture(rect, path);
 }
 
@@ -126,13 +137,15 @@ bool StartDemoService() {
   return started;
 }
 
-// The Services page's list: the list 1001 of the page shown while the
-// Services tab is current (column titles cannot be read from another
+// The Services page's list: the list 1001 of the page shown, with the
+// Services list's column widths (column titles cannot be read from another
 // process).
 HWND ServicesList(HWND main) {
   for (HWND child = GetWindow(main, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
     HWND list = GetDlgItem(child, 1001);
-    if (list && IsWindowVisible(child)) return list;
+    if (list && IsWindowVisible(child) && SendMessageW(list, LVM_GETCOLUMNWIDTH, 0, 0) == 250 &&
+        SendMessageW(list, LVM_GETCOLUMNWIDTH, 1, 0) == 80)
+      return list;
   }
   return nullptr;
 }
@@ -166,8 +179,12 @@ int ServicesPictures(HWND main, HWND tabs, const std::wstring& out) {
     fprintf(stderr, "cannot start the demo service\n");
     return 1;
   }
-  while (SendMessageW(tabs, 0x130B /* TCM_GETCURSEL */, 0, 0) != 3) SendMessageW(main, WM_COMMAND, 40100, 0);
-  HWND list = ServicesList(main);
+  int count = int(SendMessageW(tabs, 0x1304 /* TCM_GETITEMCOUNT */, 0, 0));
+  HWND list = nullptr;
+  for (int step = 0; step < count && !(list = ServicesList(main)); ++step) {
+    SendMessageW(main, WM_COMMAND, 40100, 0);
+    Sleep(200);
+  }
   POINT row = {};
   // Task Manager's timer refreshes the page: the checkpoint grows meanwhile.
   Sleep(2500);

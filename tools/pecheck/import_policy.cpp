@@ -60,9 +60,50 @@ bool ImportPolicy::parse(const std::string& text, std::string& error) {
   return true;
 }
 
-std::vector<std::string> ImportPolicy::violations(const PeImage& image, WindowsVersion target) const {
+std::vector<std::string> HeaderVersionViolations(const PeImage& image, WindowsVersion target) {
+  // The version number each release reports.
+  unsigned number = 0x0501;
+  switch (target) {
+    case WindowsVersion::NT4:
+      number = 0x0400;
+      break;
+    case WindowsVersion::W2000:
+    case WindowsVersion::W2000SP4:
+      number = 0x0500;
+      break;
+    case WindowsVersion::XP:
+    case WindowsVersion::XPSP2:
+    case WindowsVersion::XPSP3:
+      break;
+    case WindowsVersion::Server2003:
+      number = 0x0502;
+      break;
+    case WindowsVersion::Vista:
+      number = 0x0600;
+      break;
+    case WindowsVersion::Win7:
+      number = 0x0601;
+      break;
+  }
   std::vector<std::string> found;
-  for (const ImportedDll& dll : image.imports) {
+  auto check = [&](const char* what, const uint16_t* version) {
+    if ((unsigned(version[0]) << 8 | version[1]) > number)
+      found.push_back(std::string(what) + " version " + std::to_string(version[0]) + "." +
+                      std::to_string(version[1]) + " is newer than Windows " + WindowsVersionName(target));
+  };
+  check("operating system", image.osVersion);
+  check("subsystem", image.subsystemVersion);
+  return found;
+}
+
+std::vector<std::string> ImportPolicy::violations(const PeImage& image, WindowsVersion target) const {
+  return violations(image.imports, target);
+}
+
+std::vector<std::string> ImportPolicy::violations(const std::vector<ImportedDll>& dlls,
+                                                  WindowsVersion target) const {
+  std::vector<std::string> found;
+  for (const ImportedDll& dll : dlls) {
     auto functions = allowed_.find(Upper(dll.name));
     for (const ImportedFunction& function : dll.functions) {
       std::string where = dll.name + "!" + function.name;

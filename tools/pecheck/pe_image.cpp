@@ -70,7 +70,9 @@ class Parser {
     if (image_.optionalMagic != kPe32Magic) return fail("not a PE32 image");
     uint32_t directoryCount;
     if (optionalSize < 96 || !in_.fits(optional, optionalSize) || !in_.u16(optional + 68, image_.subsystem) ||
-        !in_.u32(optional + 92, directoryCount))
+        !in_.u16(optional + 40, image_.osVersion[0]) || !in_.u16(optional + 42, image_.osVersion[1]) ||
+        !in_.u16(optional + 48, image_.subsystemVersion[0]) ||
+        !in_.u16(optional + 50, image_.subsystemVersion[1]) || !in_.u32(optional + 92, directoryCount))
       return fail("truncated optional header");
     if (directoryCount > (optionalSize - 96u) / 8)
       return fail("data directories overrun the optional header");
@@ -124,8 +126,25 @@ class Parser {
   }
 
   bool readExports(uint32_t rva) {
-    uint64_t dir;
-    if (!offsetOf(rva, dir) || !in_.u32(dir + 20, image_.exportCount)) return fail("bad export directory");
+    uint64_t dir, names;
+    uint32_t nameCount, namesRva;
+    if (!offsetOf(rva, dir) || !in_.u32(dir + 20, image_.exportCount) || !in_.u32(dir + 24, nameCount) ||
+        !in_.u32(dir + 32, namesRva))
+      return fail("bad export directory");
+    if (nameCount == 0) return true;
+    // Each name is reached through a 4-byte pointer, so the file's size
+    // bounds how many there can be.
+    if (!offsetOf(namesRva, names) || !in_.fits(names, uint64_t(nameCount) * 4))
+      return fail("bad export names");
+    for (uint32_t i = 0; i < nameCount; ++i) {
+      uint32_t nameRva;
+      uint64_t nameOffset;
+      std::string name;
+      if (!in_.u32(names + 4 * uint64_t(i), nameRva) || !offsetOf(nameRva, nameOffset) ||
+          !in_.cstring(nameOffset, name))
+        return fail("bad export name");
+      image_.exportNames.push_back(name);
+    }
     return true;
   }
 

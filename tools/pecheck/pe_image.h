@@ -1,5 +1,6 @@
 // A bounds-checked reader for the parts of a 32-bit PE image that the binary
-// checks look at: machine, subsystem, DLL flag, imports and exports.
+// checks look at: machine, subsystem and versions, DLL flag, imports and
+// exports.
 #pragma once
 
 #include <cstdint>
@@ -22,7 +23,11 @@ struct PeImage {
   uint16_t characteristics = 0;
   uint16_t optionalMagic = 0;
   uint16_t subsystem = 0;
+  // The Windows versions the headers ask for (major, minor).
+  uint16_t osVersion[2] = {};
+  uint16_t subsystemVersion[2] = {};
   uint32_t exportCount = 0;  // functions in the export directory
+  std::vector<std::string> exportNames;
   bool hasDelayImports = false;
   std::vector<std::string> sectionNames;
   std::vector<ImportedDll> imports;

@@ -3,6 +3,8 @@
 #include <commctrl.h>
 
 #include <cstdio>
+#include <cwchar>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -12,15 +14,20 @@
 namespace {
 
 constexpr UINT_PTR kRefreshTimer = 1;
-constexpr int kPageCount = 3;
+constexpr int kMaxPages = 5;
+constexpr int kApplicationsPage = 0;
 constexpr int kProcessesPage = 1;
+constexpr int kPerformancePage = 2;
 
 struct TaskManager {
   HINSTANCE instance = nullptr;
+  TaskManagerOptions options;
   HWND main = nullptr;
   HWND tabs = nullptr;
-  HWND pages[kPageCount] = {};
-  int current = 0;
+  HWND status = nullptr;
+  HWND pages[kMaxPages] = {};
+  int pageCount = 0;
+  int current = -1;
   bool compact = false;
   bool alwaysOnTop = false;
   UINT speedCommand = ID_SPEED_NORMAL;
@@ -96,6 +103,29 @@ void RefreshPerformance(HWND page) {
            static_cast<unsigned long>(memory.dwTotalPageFile / 1024),
            static_cast<unsigned long>(memory.dwMemoryLoad));
   SetDlgItemTextW(page, IDC_PERFORMANCE_TEXT, text);
+}
+
+// ---- Networking page: the adapters as text.
+
+void RefreshNetworking(HWND page) {
+  SetDlgItemTextW(page, IDC_NETWORKING_TEXT, L"Local Area Connection\r\n    Network Utilization: 0 %");
+}
+
+// ---- Users page: the user of this session.
+
+void RefreshUsers(HWND page) {
+  HWND list = GetDlgItem(page, IDC_USER_LIST);
+  wchar_t user[256] = L"";
+  DWORD length = 256;
+  GetUserNameW(user, &length);
+  SendMessageW(list, LVM_DELETEALLITEMS, 0, 0);
+  LVITEMW item = {};
+  item.mask = LVIF_TEXT;
+  item.pszText = user;
+  SendMessageW(list, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item));
+  item.iSubItem = 1;
+  item.pszText = const_cast<wchar_t*>(L"Active");
+  SendMessageW(list, LVM_SETITEMTEXTW, 0, reinterpret_cast<LPARAM>(&item));
 }
 
 // ---- Processes page.
@@ -277,6 +307,17 @@ INT_PTR CALLBACK ProcessesProcedure(HWND page, UINT message, WPARAM wParam, LPAR
 
 INT_PTR CALLBACK PlainPageProcedure(HWND, UINT message, WPARAM, LPARAM) { return message == WM_INITDIALOG; }
 
+void AddColumns(HWND list, std::initializer_list<const wchar_t*> titles) {
+  int index = 0;
+  for (const wchar_t* title : titles) {
+    LVCOLUMNW column = {};
+    column.mask = LVCF_TEXT | LVCF_WIDTH;
+    column.pszText = const_cast<wchar_t*>(title);
+    column.cx = index == 0 ? 300 : 100;
+    SendMessageW(list, LVM_INSERTCOLUMNW, index++, reinterpret_cast<LPARAM>(&column));
+  }
+}
+
 // ---- Main window.
 
 void SizeList(HWND page, int id) {
@@ -285,10 +326,21 @@ void SizeList(HWND page, int id) {
   if (HWND control = GetDlgItem(page, id)) MoveWindow(control, 4, 4, area.right - 8, area.bottom - 8, TRUE);
 }
 
+// Each page's one control, by page index.
+const int kPageControls[kMaxPages] = {IDC_TASK_LIST, IDC_PROCESS_LIST, IDC_PERFORMANCE_TEXT,
+                                      IDC_NETWORKING_TEXT, IDC_USER_LIST};
+
 void Layout() {
   TaskManager& tm = *g_taskManager;
   RECT client;
   GetClientRect(tm.main, &client);
+  // The status bar sizes itself along the bottom; the compact view has none.
+  SendMessageW(tm.status, WM_SIZE, 0, 0);
+  if (!tm.compact) {
+    RECT bar;
+    GetWindowRect(tm.status, &bar);
+    client.bottom -= bar.bottom - bar.top;
+  }
   RECT area = client;
   if (!tm.compact) {
     MoveWindow(tm.tabs, 4, 4, client.right - 8, client.bottom - 8, TRUE);
@@ -296,11 +348,18 @@ void Layout() {
     MapWindowPoints(nullptr, tm.main, reinterpret_cast<POINT*>(&area), 2);
     TabCtrl_AdjustRect(tm.tabs, FALSE, &area);
   }
-  for (HWND page : tm.pages)
-    MoveWindow(page, area.left, area.top, area.right - area.left, area.bottom - area.top, TRUE);
-  SizeList(tm.pages[0], IDC_TASK_LIST);
-  SizeList(tm.pages[1], IDC_PROCESS_LIST);
-  SizeList(tm.pages[2], IDC_PERFORMANCE_TEXT);
+  for (int i = 0; i < tm.pageCount; ++i) {
+    MoveWindow(tm.pages[i], area.left, area.top, area.right - area.left, area.bottom - area.top, TRUE);
+    SizeList(tm.pages[i], kPageControls[i]);
+  }
+}
+
+void UpdateStatusBar() {
+  TaskManager& tm = *g_taskManager;
+  wchar_t text[64];
+  swprintf(text, 64, L"Processes: %d", tm.processes.Count());
+  SendMessageW(tm.status, SB_SETTEXTW, 0, reinterpret_cast<LPARAM>(text));
+  SendMessageW(tm.status, SB_SETTEXTW, 1, reinterpret_cast<LPARAM>(L"CPU Usage: 0%"));
 }
 
 // A fresh menu bar for the page shown (none in the compact view).
@@ -320,14 +379,18 @@ void BuildMenu() {
 void RefreshCurrent() {
   TaskManager& tm = *g_taskManager;
   tm.processes.Refresh();
-  if (tm.current == 0) RefreshApplications(tm.pages[0]);
-  if (tm.current == 2) RefreshPerformance(tm.pages[2]);
+  if (tm.current == kApplicationsPage) RefreshApplications(tm.pages[kApplicationsPage]);
+  if (tm.current == kPerformancePage) RefreshPerformance(tm.pages[kPerformancePage]);
+  if (tm.current == 3) RefreshNetworking(tm.pages[3]);
+  if (tm.current == 4) RefreshUsers(tm.pages[4]);
+  UpdateStatusBar();
 }
 
 void ShowPage(int index) {
   TaskManager& tm = *g_taskManager;
-  if (index < 0 || index >= kPageCount) return;
-  for (int i = 0; i < kPageCount; ++i)
+  if (index < 0 || index >= tm.pageCount) return;
+  if (index == tm.current && tm.options.ignoreCurrentPageSelection) return;
+  for (int i = 0; i < tm.pageCount; ++i)
     if (i != index) ShowWindow(tm.pages[i], SW_HIDE);
   tm.current = index;
   BuildMenu();
@@ -338,7 +401,7 @@ void ShowPage(int index) {
 
 void StepTab(int step) {
   TaskManager& tm = *g_taskManager;
-  int count = TabCtrl_GetItemCount(tm.tabs);
+  int count = tm.pageCount;
   int index = (TabCtrl_GetCurSel(tm.tabs) + step + count) % count;
   TabCtrl_SetCurSel(tm.tabs, index);
   ShowPage(index);
@@ -357,16 +420,36 @@ void ToggleCompact() {
   TaskManager& tm = *g_taskManager;
   tm.compact = !tm.compact;
   ShowWindow(tm.tabs, tm.compact ? SW_HIDE : SW_SHOW);
+  ShowWindow(tm.status, tm.compact ? SW_HIDE : SW_SHOW);
   BuildMenu();
+}
+
+// The pages each Windows version's Task Manager has, in tab order.
+int PageCountOf(HostLayout layout) {
+  switch (layout) {
+    case HostLayout::Windows2000:
+      return 3;
+    case HostLayout::WindowsXp:
+      return 4;
+    case HostLayout::WindowsXpUsers:
+      break;
+  }
+  return 5;
 }
 
 void InitializeMainWindow(HWND main) {
   TaskManager& tm = *g_taskManager;
   tm.main = main;
   tm.tabs = GetDlgItem(main, IDC_TABS);
-  const wchar_t* titles[kPageCount] = {L"Applications", L"Processes", L"Performance"};
-  const int templates[kPageCount] = {IDD_APPLICATIONS_PAGE, IDD_PROCESSES_PAGE, IDD_PERFORMANCE_PAGE};
-  for (int i = 0; i < kPageCount; ++i) {
+  tm.status = CreateWindowExW(0, STATUSCLASSNAMEW, L"", WS_CHILD | WS_VISIBLE | SBARS_SIZEGRIP, 0, 0, 0, 0,
+                              main, reinterpret_cast<HMENU>(INT_PTR(IDC_STATUS_BAR)), tm.instance, nullptr);
+  const int parts[] = {100, 220, -1};
+  SendMessageW(tm.status, SB_SETPARTS, 3, reinterpret_cast<LPARAM>(parts));
+  const wchar_t* titles[kMaxPages] = {L"Applications", L"Processes", L"Performance", L"Networking", L"Users"};
+  const int templates[kMaxPages] = {IDD_APPLICATIONS_PAGE, IDD_PROCESSES_PAGE, IDD_PERFORMANCE_PAGE,
+                                    IDD_NETWORKING_PAGE, IDD_USERS_PAGE};
+  tm.pageCount = PageCountOf(tm.options.layout);
+  for (int i = 0; i < tm.pageCount; ++i) {
     TCITEMW item = {};
     item.mask = TCIF_TEXT;
     item.pszText = const_cast<wchar_t*>(titles[i]);
@@ -376,14 +459,8 @@ void InitializeMainWindow(HWND main) {
   }
   HWND tasks = GetDlgItem(tm.pages[0], IDC_TASK_LIST);
   SendMessageW(tasks, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, LVS_EX_FULLROWSELECT);
-  const wchar_t* taskColumns[] = {L"Task", L"Status"};
-  for (int i = 0; i < 2; ++i) {
-    LVCOLUMNW column = {};
-    column.mask = LVCF_TEXT | LVCF_WIDTH;
-    column.pszText = const_cast<wchar_t*>(taskColumns[i]);
-    column.cx = i == 0 ? 300 : 100;
-    SendMessageW(tasks, LVM_INSERTCOLUMNW, i, reinterpret_cast<LPARAM>(&column));
-  }
+  AddColumns(tasks, {L"Task", L"Status"});
+  if (tm.pageCount > 4) AddColumns(GetDlgItem(tm.pages[4], IDC_USER_LIST), {L"User", L"Status"});
   tm.processes.Attach(GetDlgItem(tm.pages[kProcessesPage], IDC_PROCESS_LIST));
   TabCtrl_SetCurSel(tm.tabs, kProcessesPage);
   ShowPage(kProcessesPage);
@@ -461,12 +538,26 @@ INT_PTR CALLBACK MainProcedure(HWND main, UINT message, WPARAM wParam, LPARAM lP
 
 }  // namespace
 
-HWND CreateTaskManagerWindow(HINSTANCE instance) {
+bool ParseHostLayout(const wchar_t* text, HostLayout& layout) {
+  if (_wcsicmp(text, L"2000") == 0) {
+    layout = HostLayout::Windows2000;
+  } else if (_wcsicmp(text, L"xp") == 0) {
+    layout = HostLayout::WindowsXp;
+  } else if (_wcsicmp(text, L"xp-users") == 0) {
+    layout = HostLayout::WindowsXpUsers;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+HWND CreateTaskManagerWindow(HINSTANCE instance, const TaskManagerOptions& options) {
   if (g_taskManager) return nullptr;
-  INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_TAB_CLASSES | ICC_LISTVIEW_CLASSES};
+  INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_TAB_CLASSES | ICC_LISTVIEW_CLASSES | ICC_BAR_CLASSES};
   InitCommonControlsEx(&controls);
   g_taskManager = new TaskManager;
   g_taskManager->instance = instance;
+  g_taskManager->options = options;
   g_taskManager->accelerators = LoadAcceleratorsW(instance, MAKEINTRESOURCEW(IDA_MAIN));
   HWND main = CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_MAIN), nullptr, &MainProcedure, 0);
   if (!main) {
