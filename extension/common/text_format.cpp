@@ -1,6 +1,6 @@
 #include "common/text_format.h"
 
-std::wstring Decimal(uint32_t value) {
+std::wstring Decimal(uint64_t value) {
   std::wstring digits;
   do {
     digits.insert(digits.begin(), wchar_t(L'0' + value % 10));

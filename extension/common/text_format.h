@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
-// The value in decimal.
-std::wstring Decimal(uint32_t value);
+// The value in decimal ("4294967295" for 0xFFFFFFFF).
+std::wstring Decimal(uint64_t value);
 
 // The value read as a signed 32-bit number, in decimal ("-2147483648" for
 // 0x80000000).

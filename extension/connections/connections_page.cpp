@@ -16,6 +16,7 @@
 #include "host/process_record.h"
 #include "process/integrity.h"
 #include "resources/resource_ids.h"
+#include "services/service_manager.h"
 
 namespace {
 
@@ -75,15 +76,6 @@ const wchar_t* TipProtocol(uint32_t protocol) {
 std::wstring TipAddress(uint32_t address) { return address == 0 ? L"*" : DottedQuad(address); }
 
 uint16_t PortNumber(uint16_t port) { return uint16_t((port >> 8) | (port << 8)); }
-
-std::wstring Decimal64(uint64_t value) {
-  std::wstring digits;
-  do {
-    digits.insert(digits.begin(), wchar_t(L'0' + value % 10));
-    value /= 10;
-  } while (value != 0);
-  return digits;
-}
 
 // Runs its action when the scope ends, also when an exception leaves it.
 template <typename Action>
@@ -478,9 +470,9 @@ std::wstring ConnectionsPage::TipText(const ConnectionRow& row) const {
   text += L"://" + TipAddress(row.localAddress) + L":" + Decimal(PortNumber(row.localPort));
   if (row.protocol == kProtocolTcp && row.remoteAddress != 0)
     text += L" - " + DottedQuad(row.remoteAddress) + L":" + Decimal(PortNumber(row.remotePort));
-  if (row.bytesSent != 0) text += L"\r\n" + LoadResourceString(IDS_SENT) + L": " + Decimal64(row.bytesSent);
+  if (row.bytesSent != 0) text += L"\r\n" + LoadResourceString(IDS_SENT) + L": " + Decimal(row.bytesSent);
   if (row.bytesReceived != 0)
-    text += L"\r\n" + LoadResourceString(IDS_RECEIVED) + L": " + Decimal64(row.bytesReceived);
+    text += L"\r\n" + LoadResourceString(IDS_RECEIVED) + L": " + Decimal(row.bytesReceived);
   if (row.processId <= 16) return text;
   std::wstring path = ObtainedImagePath(QueryProcessImagePath(row.processId));
   if (path.empty()) return text;
@@ -494,5 +486,8 @@ std::wstring ConnectionsPage::TipText(const ConnectionRow& row) const {
   }
   if (!copyright.empty()) text += copyright + L"\r\n";
   text += path;
+#ifndef VESK_WINDOWS_2000
+  AppendHostingServices(LoadResourceString(IDS_HOSTING_SERVICES), text, row.processId);
+#endif
   return text;
 }

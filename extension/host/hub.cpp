@@ -13,7 +13,9 @@
 #include "host/tab_order.h"
 #include "process/integrity.h"
 #include "process/priority_names.h"
+#include "process/process_rows.h"
 #include "resources/resource_ids.h"
+#include "services/services_page.h"
 
 namespace {
 
@@ -161,6 +163,14 @@ LRESULT Hub::ProcessesPage::HandleMessage(UINT message, WPARAM wParam, LPARAM lP
   return Instance().OnProcessesPageMessage(message, wParam, lParam);
 }
 
+LRESULT Hub::ProcessList::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+  LRESULT result = 0;
+  if (message == WM_NOTIFY && lParam &&
+      Instance().processTooltip_.OnNotify(Window(), *reinterpret_cast<NMHDR*>(lParam), result))
+    return result;
+  return CallPrevious(message, wParam, lParam);
+}
+
 LRESULT Hub::OnMainWindowMessage(UINT message, WPARAM wParam, LPARAM lParam) {
   if (verdictMessage_ && message == verdictMessage_) {
     RedrawRowsOfProcess(DWORD(wParam));
@@ -272,13 +282,17 @@ LRESULT Hub::OnStepTab(int step) {
     index = SteppedTabIndex(index, step, count);
     if (!compact || !PageAtTab(index)) break;
   }
+  SelectTab(index);
+  return 0;
+}
+
+void Hub::SelectTab(int index) {
   TabCtrl_SetCurSel(tabControl_, index);
   NMHDR header = {};
   header.hwndFrom = tabControl_;
   header.idFrom = kTabControlId;
   header.code = UINT(TCN_SELCHANGE);
   SendMessageW(tabControl_, WM_NOTIFY, kTabControlId, reinterpret_cast<LPARAM>(&header));
-  return 0;
 }
 
 void Hub::OnCheckIntegrityCommand() {
@@ -371,6 +385,14 @@ LRESULT Hub::OnProcessesPageMessage(UINT message, WPARAM wParam, LPARAM lParam) 
         OnTreatAsValidCommand();
         return 0;
       }
+      if (command == kDiscardCommand) {
+        discardAndGoTo_.Discard(mainWindow_.Window(), SelectedProcess());
+        return 0;
+      }
+      if ((command & 0xFF00) == kFirstGoToServiceCommand) {
+        OnGoToServiceCommand(command);
+        return 0;
+      }
       if (command == kSwallowedCommand && AddedPageCurrent()) return 0;
       break;
     }
@@ -379,6 +401,7 @@ LRESULT Hub::OnProcessesPageMessage(UINT message, WPARAM wParam, LPARAM lParam) 
       if (GetMenuItemID(popup, 0) == kProcessMenuFirstCommand) {
         AppendTreatAsValid(popup);
         prioritySaving_.ExtendContextMenu(popup, SelectedProcess());
+        discardAndGoTo_.ExtendContextMenu(popup, SelectedProcess());
       }
       break;
     }
@@ -425,6 +448,29 @@ bool Hub::RowOfProcessExists(const ProcessIdentity& process) const {
     if (row.processId == process.processId && row.imageName == process.imageName) return true;
   }
   return false;
+}
+
+void Hub::OnGoToServiceCommand(UINT command) {
+  auto name = discardAndGoTo_.ServiceOfCommand(command);
+  ServicesPage* services = nullptr;
+  for (const auto& page : pages_)
+    if (!services) services = dynamic_cast<ServicesPage*>(page.get());
+  if (!name || !services || services->TabIndex() < 0) return;
+  SelectTab(services->TabIndex());
+  services->SelectServiceByDisplayName(*name);
+}
+
+void Hub::GoToProcess(DWORD processId) {
+  HWND page = processesPage_.Window();
+  ShowWindow(page, SW_SHOW);
+  SetWindowPos(page, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+  // Task Manager still regards its Processes page as current.
+  SetFocus(tabControl_);
+  TabCtrl_SetCurSel(tabControl_, kProcessesTabIndex);
+  currentTab_ = kProcessesTabIndex;
+  HWND list = processList_.Window();
+  SelectProcessRow(list, processId);
+  SetFocus(list);
 }
 
 LRESULT Hub::OnProcessListCustomDraw(NMLVCUSTOMDRAW& draw) {

@@ -15,7 +15,9 @@
 #include "common/target.h"
 #include "host/page.h"
 #include "host/process_record.h"
+#include "process/discard_and_go_to.h"
 #include "process/priority_saving.h"
+#include "process/process_tooltip.h"
 
 class IntegrityCheck;
 
@@ -30,6 +32,11 @@ class Hub {
   // The process record of the row most recently selected, as a copy; none
   // when no row is selected.
   std::optional<ProcessIdentity> SelectedProcess();
+
+  // Shows the Processes page in place of the added page that was current
+  // (which hid itself), without a tab-change notification, and selects the
+  // row of the process.
+  void GoToProcess(DWORD processId);
 
   // The integrity check of this run (Windows XP build, between setup and
   // shutdown), and whether rows are coloured by it.
@@ -57,8 +64,10 @@ class Hub {
   class ProcessesPage : public Subclass {
     LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
   };
-  // Taken over for the list's tooltip; passes everything on for now.
-  class ProcessList : public Subclass {};
+  // Taken over for the list's tooltip.
+  class ProcessList : public Subclass {
+    LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+  };
 
   static bool HostAccepted();
   static LRESULT CALLBACK HookProcedure(int code, WPARAM wParam, LPARAM lParam);
@@ -71,7 +80,10 @@ class Hub {
   LRESULT OnProcessesPageMessage(UINT message, WPARAM wParam, LPARAM lParam);
   LRESULT OnTabChange(WPARAM wParam, LPARAM lParam);
   LRESULT OnStepTab(int step);
+  // Selects the tab and lets the switch run through the tab-change handling.
+  void SelectTab(int index);
   void OnCheckIntegrityCommand();
+  void OnGoToServiceCommand(UINT command);
   LRESULT OnProcessListCustomDraw(NMLVCUSTOMDRAW& draw);
   void OnTreatAsValidCommand();
   void AppendTreatAsValid(HMENU popup);
@@ -108,4 +120,6 @@ class Hub {
 
   std::optional<ProcessIdentity> selected_;
   PrioritySaving prioritySaving_;
+  DiscardAndGoTo discardAndGoTo_;
+  ProcessTooltip processTooltip_;
 };

@@ -32,6 +32,11 @@ TEST(AffinityText, MasksAreWrittenAsSignedDecimal) {
   EXPECT_EQ(SignedDecimal(0x80000000u), L"-2147483648");
   EXPECT_EQ(SignedDecimal(0x80000001u), L"-2147483647");
   EXPECT_EQ(SignedDecimal(0xFFFFFFFFu), L"-1");
+  // Checkpoints are unsigned.
+  EXPECT_EQ(Decimal(0), L"0");
+  EXPECT_EQ(Decimal(10), L"10");
+  EXPECT_EQ(Decimal(0xFFFFFFFFu), L"4294967295");
+  EXPECT_EQ(Decimal(0xFFFFFFFFFFFFFFFFull), L"18446744073709551615");
 }
 
 TEST(TabOrder, StepsWrapAroundAtBothEnds) {

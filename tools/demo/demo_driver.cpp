@@ -2,10 +2,17 @@
 // shows each of its pages in turn (Task Manager's next-tab command) and saves
 // a picture of the window for each page as OUTPUT_DIR\page-N.bmp; then opens
 // the extension menu (menu-vesk.bmp) and the process context menu with its
-// Set Priority submenu (menu-priority.bmp) as a keyboard user would. Exits
-// with 0 when every picture was saved.
+// Set Priority submenu (menu-priority.bmp) as a keyboard user would; then,
+// on the Services page, the demo service VeskDemo (installed by run-demo)
+// starting with its checkpoint shown (services-starting.bmp), its context
+// menu once it runs (menu-service.bmp) and the "Wait..." window of a Restart
+// whose stop it holds (wait-window.bmp). Exits with 0 when every picture was
+// saved.
 #include <windows.h>
 
+#include <commctrl.h>
+
+#include <algorithm>
 #include <cwchar>
 #include <cstdio>
 #include <string>
@@ -95,6 +102,124 @@ void Settle(HWND window) {
   Sleep(700);
 }
 
+const wchar_t kDemoService[] = L"VeskDemo";
+const wchar_t kDemoServiceName[] = L"Vesk Demo Service";
+
+// Lets the demo service leave the pending state it holds.
+void ReleaseDemoService() {
+  if (HANDLE event = OpenEventW(EVENT_MODIFY_STATE, FALSE, L"Global\\VeskTestRelease.VeskDemo")) {
+    SetEvent(event);
+    CloseHandle(event);
+  }
+}
+
+DWORD DemoServiceState() {
+  SERVICE_STATUS status = {};
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  SC_HANDLE service = manager ? OpenServiceW(manager, kDemoService, SERVICE_QUERY_STATUS) : nullptr;
+  if (service) QueryServiceStatus(service, &status);
+  if (service) CloseServiceHandle(service);
+  if (manager) CloseServiceHandle(manager);
+  return status.dwCurrentState;
+}
+
+bool WaitForDemoState(DWORD state) {
+  for (int i = 0; i < 100 && DemoServiceState() != state; ++i) Sleep(100);
+  return DemoServiceState() == state;
+}
+
+bool StartDemoService() {
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  SC_HANDLE service = manager ? OpenServiceW(manager, kDemoService, SERVICE_START) : nullptr;
+  bool started = service && StartServiceW(service, 0, nullptr);
+  if (service) CloseServiceHandle(service);
+  if (manager) CloseServiceHandle(manager);
+  return started;
+}
+
+// The Services page's list: the list 1001 of the page shown, with the
+// Services list's column widths (column titles cannot be read from another
+// process).
+HWND ServicesList(HWND main) {
+  for (HWND child = GetWindow(main, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+    HWND list = GetDlgItem(child, 1001);
+    if (list && IsWindowVisible(child) && SendMessageW(list, LVM_GETCOLUMNWIDTH, 0, 0) == 250 &&
+        SendMessageW(list, LVM_GETCOLUMNWIDTH, 1, 0) == 80)
+      return list;
+  }
+  return nullptr;
+}
+
+// Selects the demo service's row as a keyboard user would (the list's
+// incremental search) and gives back a point on it. Item rectangles are not
+// read: their buffers would have to cross into Task Manager's process.
+bool SelectServiceRow(HWND list, POINT& point) {
+  SetForegroundWindow(GetAncestor(list, GA_ROOT));
+  SetFocus(list);
+  PostKey(list, VK_HOME);
+  // The list ignores characters without key data.
+  for (const wchar_t* c = kDemoServiceName; *c; ++c) PostMessageW(list, WM_CHAR, *c, 1);
+  Sleep(500);
+  int row = int(SendMessageW(list, LVM_GETNEXTITEM, WPARAM(-1), LVNI_SELECTED));
+  if (row < 0) return false;
+  SendMessageW(list, LVM_ENSUREVISIBLE, row, FALSE);
+  RECT window;
+  GetWindowRect(list, &window);
+  int top = int(SendMessageW(list, LVM_GETTOPINDEX, 0, 0));
+  int height = HIWORD(SendMessageW(list, LVM_GETITEMSPACING, TRUE, 0));
+  // Below the header, in the middle of the row.
+  point.x = window.left + 60;
+  point.y = window.top + 26 + (row - top) * (height > 0 ? height : 16);
+  return true;
+}
+
+int ServicesPictures(HWND main, HWND tabs, const std::wstring& out) {
+  int result = 0;
+  if (!StartDemoService()) {
+    fprintf(stderr, "cannot start the demo service\n");
+    return 1;
+  }
+  int count = int(SendMessageW(tabs, 0x1304 /* TCM_GETITEMCOUNT */, 0, 0));
+  HWND list = nullptr;
+  for (int step = 0; step < count && !(list = ServicesList(main)); ++step) {
+    SendMessageW(main, WM_COMMAND, 40100, 0);
+    Sleep(200);
+  }
+  POINT row = {};
+  // Task Manager's timer refreshes the page: the checkpoint grows meanwhile.
+  Sleep(2500);
+  if (!list || !SelectServiceRow(list, row)) {
+    fprintf(stderr, "no row for the demo service\n");
+    return 1;
+  }
+  Sleep(1500);
+  Settle(main);
+  if (!SaveWindowPicture(main, out + L"\\services-starting.bmp")) result = 1;
+  ReleaseDemoService();
+  WaitForDemoState(SERVICE_RUNNING);
+  Sleep(1500);
+  HWND page = GetParent(list);
+  SetCursorPos(row.x, row.y);
+  PostMessageW(page, WM_CONTEXTMENU, WPARAM(list), MAKELPARAM(row.x, row.y));
+  Sleep(700);
+  if (!SaveMenuPicture(main, out + L"\\menu-service.bmp")) result = 1;
+  // Restart: the second item; the service then holds its stop pending.
+  PostKey(main, VK_DOWN);
+  PostKey(main, VK_DOWN);
+  PostKey(main, VK_RETURN);
+  HWND wait = WaitForWindow(L"Wait...", 5000);
+  if (!wait) {
+    fprintf(stderr, "no Wait window\n");
+    PostKey(main, VK_ESCAPE);
+    return 1;
+  }
+  Sleep(2000);
+  if (!SaveWindowPicture(main, out + L"\\wait-window.bmp")) result = 1;
+  PostMessageW(wait, WM_COMMAND, IDCANCEL, 0);
+  ReleaseDemoService();
+  return result;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -161,6 +286,8 @@ int wmain(int argc, wchar_t** argv) {
     if (!SaveMenuPicture(main, out + L"\\menu-priority.bmp")) result = 1;
     for (int i = 0; i < 3; ++i) PostKey(main, VK_ESCAPE);
   }
+  Sleep(300);
+  if (ServicesPictures(main, tabs, out) != 0) result = 1;
   printf("%d pages saved\n", count);
   return result;
 }

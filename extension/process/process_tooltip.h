@@ -1,0 +1,29 @@
+// The tooltip of Task Manager's process list: the image's description and
+// version, its copyright, its path and (Windows XP build) the services that
+// run in the process, for the row under the mouse.
+#pragma once
+
+#include <string>
+
+#include "common/target.h"
+// commctrl.h needs windows.h first.
+#include <commctrl.h>
+
+// The text for an image: "DESCRIPTION vVERSION\r\n" (without " v" when there
+// is no version, the line left out without a description), "COPYRIGHT\r\n"
+// when there is one, then the path.
+std::wstring ComposeProcessTip(const std::wstring& description, const std::wstring& version,
+                               const std::wstring& copyright, const std::wstring& imagePath);
+
+class ProcessTooltip {
+ public:
+  // Answers the list's tooltip notifications (text request and showing);
+  // false for every other notification, which goes on to Task Manager.
+  bool OnNotify(HWND list, NMHDR& header, LRESULT& result);
+
+ private:
+  void OnTextRequest(HWND list, NMTTDISPINFOW& info);
+
+  // Read by the tooltip after the notification has returned.
+  std::wstring text_;
+};

@@ -1,0 +1,951 @@
+// The Services page inside the substitute Task Manager, against Wine's real
+// service control manager and the test services of test_service.exe: what
+// the user sees in the list, its context menu, the "Wait..." window and the
+// message boxes, and what reaches the manager.
+#include <windows.h>
+
+#include <commctrl.h>
+#include <gtest/gtest.h>
+#include <psapi.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "taskmgr_host.h"
+#include "test_services.h"
+
+namespace {
+
+namespace ts = test_services;
+
+// The Services tab comes right after Task Manager's own.
+int ServicesTab() { return OwnTabCount(); }
+// Context menu items by position, and their commands.
+constexpr UINT kStart = 40002, kRestart = 40001, kStop = 40004, kPause = 40003, kContinue = 40005;
+constexpr UINT kAutomatic = 40009, kManual = 40010, kDisabled = 40011, kGoToProcess = 40006;
+constexpr int kStartupModePosition = 6;
+
+bool IsClass(HWND window, const wchar_t* name) {
+  wchar_t text[32] = {};
+  GetClassNameW(window, text, 32);
+  return wcscmp(text, name) == 0;
+}
+
+std::wstring Text(HWND window) {
+  wchar_t text[1024] = {};
+  GetWindowTextW(window, text, 1024);
+  return text;
+}
+
+// The list's messages that change what it shows, counted by a subclass of
+// the test's own.
+struct WriteCounter {
+  static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+      case LVM_SETITEMW:
+      case LVM_SETITEMTEXTW:
+      case LVM_INSERTITEMW:
+      case LVM_DELETEITEM:
+        ++writes;
+        break;
+      case LVM_SORTITEMS:
+        ++sorts;
+        break;
+    }
+    return CallWindowProcW(previous, window, message, wParam, lParam);
+  }
+  static inline WNDPROC previous = nullptr;
+  static inline int writes = 0;
+  static inline int sorts = 0;
+};
+
+// What a context menu offered.
+struct MenuSeen {
+  bool shown = false;
+  std::map<UINT, bool> enabled;
+  std::map<UINT, bool> checked;
+};
+
+// The texts of a message box: caption and message.
+struct Box {
+  std::wstring caption;
+  std::wstring text;
+};
+
+BOOL CALLBACK LongestStatic(HWND child, LPARAM context) {
+  auto* text = reinterpret_cast<std::wstring*>(context);
+  if (IsClass(child, L"Static") && Text(child).size() > text->size()) *text = Text(child);
+  return TRUE;
+}
+
+Box ReadBox(HWND window) {
+  Box box{Text(window), L""};
+  EnumChildWindows(window, &LongestStatic, reinterpret_cast<LPARAM>(&box.text));
+  return box;
+}
+
+bool IsWaitWindow(HWND window) { return IsClass(window, L"#32770") && GetDlgItem(window, 1002); }
+
+// Answers the windows a command opens: records every "Wait..." window's text
+// (and whether it sat centred over the main window), answers message boxes
+// with `button` and records them.
+struct Answerer {
+  HWND main = nullptr;
+  UINT button = IDOK;
+  bool cancelWait = false;
+  std::vector<std::wstring> waits;
+  std::set<HWND> seenWaits;
+  std::vector<Box> boxes;
+  bool centred = true;
+  bool mainDisabled = true;
+
+  std::function<bool(HWND)> operator()() {
+    return [this](HWND window) {
+      if (IsWaitWindow(window)) {
+        // Counted once, also across answering runs, and once its text is set.
+        std::wstring text = Text(GetDlgItem(window, 1001));
+        if (text.empty()) return false;
+        if (!seenWaits.insert(window).second) return true;
+        waits.push_back(text);
+        RECT owner, own;
+        GetWindowRect(main, &owner);
+        GetWindowRect(window, &own);
+        int dx = (own.left + own.right) / 2 - (owner.left + owner.right) / 2;
+        int dy = (own.top + own.bottom) / 2 - (owner.top + owner.bottom) / 2;
+        if (std::abs(dx) > 1 || std::abs(dy) > 1) centred = false;
+        if (IsWindowEnabled(main)) mainDisabled = false;
+        if (cancelWait) PostMessageW(window, WM_COMMAND, IDCANCEL, 0);
+        return true;
+      }
+      if (IsClass(window, L"#32770") && GetDlgItem(window, button)) {
+        boxes.push_back(ReadBox(window));
+        PostMessageW(window, WM_COMMAND, button, 0);
+        return true;
+      }
+      return false;
+    };
+  }
+};
+
+class ServicesPage : public testing::Test {
+ protected:
+  void SetUp() override {
+    ts::Reset();
+    host.Start();
+    host.ClickTab(ServicesTab());
+    list = FindServicesList();
+    ASSERT_TRUE(list != nullptr);
+    page = GetParent(list);
+  }
+  // The next test's SetUp stops what this one left running.
+  void TearDown() override { host.Stop(); }
+
+  HWND FindServicesList() const {
+    for (HWND child = GetWindow(host.Main(), GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+      HWND candidate = GetDlgItem(child, 1001);
+      if (candidate && IsClass(candidate, L"SysListView32") && ColumnTitle(candidate, 0) == L"Service Name")
+        return candidate;
+    }
+    return nullptr;
+  }
+  static std::wstring ColumnTitle(HWND listView, int column) {
+    wchar_t text[64] = {};
+    LVCOLUMNW info = {};
+    info.mask = LVCF_TEXT;
+    info.pszText = text;
+    info.cchTextMax = 64;
+    SendMessageW(listView, LVM_GETCOLUMNW, column, reinterpret_cast<LPARAM>(&info));
+    return text;
+  }
+
+  // One tick of Task Manager's refresh timer.
+  void Refresh() {
+    SendMessageW(host.Main(), WM_TIMER, 1, 0);
+    PumpMessages(host.Main());
+  }
+  bool RefreshUntil(const std::function<bool()>& done) {
+    DWORD start = GetTickCount();
+    for (;;) {
+      Refresh();
+      if (done()) return true;
+      if (GetTickCount() - start > 10000) return false;
+      Sleep(40);
+    }
+  }
+  int Rows() const { return int(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0)); }
+  std::wstring Cell(int row, int column) const {
+    wchar_t text[512] = {};
+    LVITEMW item = {};
+    item.iSubItem = column;
+    item.pszText = text;
+    item.cchTextMax = 512;
+    SendMessageW(list, LVM_GETITEMTEXTW, row, reinterpret_cast<LPARAM>(&item));
+    return text;
+  }
+  std::vector<std::wstring> Column(int column) const {
+    std::vector<std::wstring> cells;
+    for (int row = 0; row < Rows(); ++row) cells.push_back(Cell(row, column));
+    return cells;
+  }
+  int Row(const std::wstring& displayName) const {
+    for (int row = 0; row < Rows(); ++row)
+      if (Cell(row, 0) == displayName) return row;
+    return -1;
+  }
+  std::wstring StatusOf(const std::wstring& displayName) const {
+    int row = Row(displayName);
+    return row < 0 ? L"<no row>" : Cell(row, 1);
+  }
+  void CountWrites() {
+    WriteCounter::writes = WriteCounter::sorts = 0;
+    WriteCounter::previous = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrW(list, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&WriteCounter::Procedure)));
+  }
+  void StopCounting() {
+    SetWindowLongPtrW(list, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(WriteCounter::previous));
+  }
+  void ClickColumn(int column) {
+    NMLISTVIEW click = {};
+    click.hdr = {list, 1001, UINT(LVN_COLUMNCLICK)};
+    click.iItem = -1;
+    click.iSubItem = column;
+    SendMessageW(page, WM_NOTIFY, 1001, reinterpret_cast<LPARAM>(&click));
+  }
+
+  // Right-clicks the service's row, reads the menu's items, runs `whileOpen`
+  // and chooses the command (none: the menu is closed). `answer` deals with
+  // the windows the command opens.
+  MenuSeen ContextMenu(const std::wstring& displayName, UINT command = 0,
+                       const std::function<bool(HWND)>& answer = nullptr,
+                       const std::function<void()>& whileOpen = nullptr) {
+    MenuSeen seen;
+    int row = Row(displayName);
+    EXPECT_GE(row, 0) << "no row for the service";
+    if (row < 0) return seen;
+    SelectListItem(row);
+    RECT bounds = {LVIR_BOUNDS, 0, 0, 0};
+    SendMessageW(list, LVM_GETITEMRECT, row, reinterpret_cast<LPARAM>(&bounds));
+    POINT point = {bounds.left + 10, bounds.top + 3};
+    ClientToScreen(list, &point);
+    bool submenuOpened = false;
+    int unanswered = RunAnswering(
+        [&] {
+          SendMessageW(page, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(list), MAKELPARAM(point.x, point.y));
+          PumpMessages(host.Main());
+        },
+        [&](HWND window) {
+          if (IsClass(window, L"#32768")) {
+            HMENU popup = reinterpret_cast<HMENU>(SendMessageW(window, MN_GETHMENU, 0, 0));
+            if (!popup) return false;
+            if (GetMenuItemID(popup, 0) == kStart) {
+              seen.shown = true;
+              for (UINT id : {kStart, kRestart, kStop, kPause, kContinue, kAutomatic, kManual, kDisabled,
+                              kGoToProcess}) {
+                UINT state = GetMenuState(popup, id, MF_BYCOMMAND);
+                seen.enabled[id] = !(state & (MF_GRAYED | MF_DISABLED));
+                seen.checked[id] = state & MF_CHECKED;
+              }
+              if (whileOpen) whileOpen();
+              bool inSubmenu = command == kAutomatic || command == kManual || command == kDisabled;
+              if (!command) {
+                PostMessageW(window, WM_KEYDOWN, VK_ESCAPE, 0);
+              } else if (inSubmenu) {
+                ChooseItem(window, popup, kStartupModePosition, true);
+                submenuOpened = true;
+              } else {
+                ChooseItem(window, popup, PositionOf(popup, command), false);
+              }
+              return true;
+            }
+            if (submenuOpened) {
+              ChooseItem(window, popup, PositionOf(popup, command), false);
+              return true;
+            }
+            return false;
+          }
+          return answer && answer(window);
+        });
+    EXPECT_EQ(unanswered, 0);
+    PumpMessages(host.Main());
+    return seen;
+  }
+  static int PositionOf(HMENU menu, UINT id) {
+    for (int i = 0; i < GetMenuItemCount(menu); ++i)
+      if (GetMenuItemID(menu, i) == id) return i;
+    return -1;
+  }
+  // Moves the menu's highlight to the item as the arrow keys do, then opens
+  // (submenu) or chooses it.
+  static void ChooseItem(HWND window, HMENU menu, int position, bool submenu) {
+    for (int step = 0; step < 20; ++step) {
+      if (GetMenuState(menu, position, MF_BYPOSITION) & MF_HILITE) break;
+      PostMessageW(window, WM_KEYDOWN, VK_DOWN, 0);
+      Sleep(30);
+    }
+    PostMessageW(window, WM_KEYDOWN, submenu ? VK_RIGHT : VK_RETURN, 0);
+  }
+  void SelectListItem(int row) {
+    LVITEMW item = {};
+    item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+    item.state = LVIS_SELECTED | LVIS_FOCUSED;
+    SendMessageW(list, LVM_SETITEMSTATE, row, reinterpret_cast<LPARAM>(&item));
+  }
+
+  // Runs a menu command on the service and keeps the page refreshing (as
+  // Task Manager's timer does) until the sequence it started is over.
+  void RunCommand(const std::wstring& displayName, UINT command, Answerer& answerer) {
+    answerer.main = host.Main();
+    MenuSeen seen = ContextMenu(displayName, command, answerer());
+    EXPECT_TRUE(seen.enabled[command]) << "command " << command << " offered";
+  }
+  // Pumps the page's poll timer and the refresh until `done` holds, while
+  // the answerer deals with the windows that open.
+  bool WaitWhileAnswering(Answerer& answerer, const std::function<bool()>& done) {
+    bool reached = false;
+    int unanswered = RunAnswering(
+        [&] {
+          DWORD start = GetTickCount();
+          while (!(reached = done()) && GetTickCount() - start < 15000) {
+            Refresh();
+            Sleep(30);
+          }
+        },
+        answerer());
+    EXPECT_EQ(unanswered, 0);
+    return reached;
+  }
+  bool NoWaitWindow() const { return !FindWindowW(L"#32770", L"Wait..."); }
+
+  TaskManagerHost host;
+  HWND list = nullptr;
+  HWND page = nullptr;
+};
+
+TEST_F(ServicesPage, RowsMatchTheManagersEnumeration) {
+  Refresh();
+  auto listed = ts::Enumerate();
+  ASSERT_EQ(Rows(), int(listed.size()));
+  auto names = Column(0);
+  for (const auto& service : listed)
+    EXPECT_NE(std::find(names.begin(), names.end(), service.displayName), names.end());
+  EXPECT_EQ(StatusOf(ts::kBaseName), L"");
+  ASSERT_TRUE(ts::Start(ts::kBase));
+  ASSERT_TRUE(ts::WaitForState(ts::kBase, SERVICE_RUNNING));
+  Refresh();
+  EXPECT_EQ(StatusOf(ts::kBaseName), L"Running");
+}
+
+TEST_F(ServicesPage, AStartingServiceShowsItsCheckpointAsItGrows) {
+  ts::Configure(ts::kSlow, ts::kHold, 300);
+  ASSERT_TRUE(ts::Start(ts::kSlow));
+  std::vector<std::wstring> seen;
+  // The cell follows the checkpoint the manager reports at the refresh.
+  ASSERT_TRUE(RefreshUntil([&] {
+    DWORD before = ts::Status(ts::kSlow).dwCheckPoint;
+    Refresh();
+    DWORD after = ts::Status(ts::kSlow).dwCheckPoint;
+    if (before == after) {
+      EXPECT_EQ(StatusOf(ts::kSlowName), L"Starting (" + std::to_wstring(after) + L")");
+      if (seen.empty() || seen.back() != StatusOf(ts::kSlowName)) seen.push_back(StatusOf(ts::kSlowName));
+    }
+    return seen.size() >= 2;
+  }));
+  ts::Release(ts::kSlow);
+  ASSERT_TRUE(ts::WaitForState(ts::kSlow, SERVICE_RUNNING));
+  Refresh();
+  EXPECT_EQ(StatusOf(ts::kSlowName), L"Running");
+}
+
+TEST_F(ServicesPage, RefreshesWithoutChangeWriteNothingAndDoNotSort) {
+  Refresh();
+  CountWrites();
+  Refresh();
+  Refresh();
+  EXPECT_EQ(WriteCounter::writes, 0);
+  EXPECT_EQ(WriteCounter::sorts, 0);
+  // A change writes its row and sorts once.
+  ASSERT_TRUE(ts::Start(ts::kBase));
+  ASSERT_TRUE(ts::WaitForState(ts::kBase, SERVICE_RUNNING));
+  Refresh();
+  StopCounting();
+  EXPECT_EQ(WriteCounter::writes, 2);
+  EXPECT_EQ(WriteCounter::sorts, 1);
+}
+
+TEST_F(ServicesPage, ANewServiceIsAppendedAndSortedADeletedOneVanishesWithoutASort) {
+  const wchar_t* key = L"VeskTestExtra";
+  ts::Delete(key);
+  Refresh();
+  int before = Rows();
+  ts::CreateExtra(key, L"Vesk Test Extra");
+  CountWrites();
+  Refresh();
+  EXPECT_EQ(Rows(), before + 1);
+  EXPECT_EQ(WriteCounter::sorts, 1);
+  auto names = Column(0);
+  EXPECT_TRUE(std::is_sorted(names.begin(), names.end()));
+  ts::Delete(key);
+  WriteCounter::sorts = 0;
+  Refresh();
+  StopCounting();
+  EXPECT_EQ(Rows(), before);
+  EXPECT_EQ(Row(L"Vesk Test Extra"), -1);
+  EXPECT_EQ(WriteCounter::sorts, 0);
+}
+
+TEST_F(ServicesPage, ColumnsSortBothWays) {
+  ts::Start(ts::kBase);
+  ts::Start(ts::kSlow);
+  ASSERT_TRUE(ts::WaitForState(ts::kSlow, SERVICE_RUNNING));
+  ASSERT_TRUE(ts::Control(ts::kSlow, SERVICE_CONTROL_PAUSE));
+  ASSERT_TRUE(ts::WaitForState(ts::kSlow, SERVICE_PAUSED));
+  Refresh();
+  std::map<std::wstring, DWORD> states;
+  for (const auto& service : ts::Enumerate()) states[service.displayName] = service.state;
+  auto stateColumn = [&] {
+    std::vector<DWORD> column;
+    for (const auto& name : Column(0)) column.push_back(states[name]);
+    return column;
+  };
+  // Code units: upper case before lower case.
+  auto names = Column(0);
+  EXPECT_TRUE(std::is_sorted(names.begin(), names.end()));
+  ClickColumn(0);
+  names = Column(0);
+  EXPECT_TRUE(std::is_sorted(names.rbegin(), names.rend()));
+  ClickColumn(1);
+  auto byState = stateColumn();
+  EXPECT_TRUE(std::is_sorted(byState.begin(), byState.end()));
+  EXPECT_NE(byState.front(), byState.back());
+  ClickColumn(1);
+  byState = stateColumn();
+  EXPECT_TRUE(std::is_sorted(byState.rbegin(), byState.rend()));
+  ClickColumn(0);
+  names = Column(0);
+  EXPECT_TRUE(std::is_sorted(names.begin(), names.end()));
+}
+
+#ifdef VESK_TEST_NT
+constexpr bool kXpBuild = false;
+#else
+constexpr bool kXpBuild = true;
+#endif
+
+TEST_F(ServicesPage, TheMenuOffersWhatTheStateAndStartTypeAllow) {
+  using Items = std::map<UINT, bool>;
+  auto offered = [](const MenuSeen& seen) {
+    Items items;
+    for (UINT id : {kStart, kRestart, kStop, kPause, kContinue, kGoToProcess})
+      if (seen.enabled.at(id)) items[id] = true;
+    return items;
+  };
+  auto checkedMode = [](const MenuSeen& seen) {
+    UINT mode = 0;
+    for (UINT id : {kAutomatic, kManual, kDisabled})
+      if (seen.checked.at(id)) mode = mode ? UINT(-1) : id;
+    return mode;
+  };
+  Items withProcess = kXpBuild ? Items{{kGoToProcess, true}} : Items{};
+  auto plus = [](Items items, std::initializer_list<UINT> more) {
+    for (UINT id : more) items[id] = true;
+    return items;
+  };
+  Refresh();
+  MenuSeen seen = ContextMenu(ts::kBaseName);
+  ASSERT_TRUE(seen.shown);
+  EXPECT_EQ(offered(seen), (Items{{kStart, true}}));
+  EXPECT_EQ(checkedMode(seen), kManual);
+  for (UINT id : {kAutomatic, kManual, kDisabled}) EXPECT_TRUE(seen.enabled[id]);
+
+  ts::SetStartType(ts::kBase, SERVICE_DISABLED);
+  seen = ContextMenu(ts::kBaseName);
+  EXPECT_EQ(offered(seen), Items{});
+  EXPECT_EQ(checkedMode(seen), kDisabled);
+
+  ts::SetStartType(ts::kBase, SERVICE_AUTO_START);
+  ASSERT_TRUE(ts::Start(ts::kBase));
+  ASSERT_TRUE(ts::WaitForState(ts::kBase, SERVICE_RUNNING));
+  seen = ContextMenu(ts::kBaseName);
+  EXPECT_EQ(offered(seen), plus(withProcess, {kStop, kRestart, kPause}));
+  EXPECT_EQ(checkedMode(seen), kAutomatic);
+
+  // Running but disabled: no Restart.
+  ts::SetStartType(ts::kBase, SERVICE_DISABLED);
+  seen = ContextMenu(ts::kBaseName);
+  EXPECT_EQ(offered(seen), plus(withProcess, {kStop, kPause}));
+
+  ASSERT_TRUE(ts::Control(ts::kBase, SERVICE_CONTROL_PAUSE));
+  ASSERT_TRUE(ts::WaitForState(ts::kBase, SERVICE_PAUSED));
+  seen = ContextMenu(ts::kBaseName);
+  EXPECT_EQ(offered(seen), plus(withProcess, {kContinue}));
+
+  // Pending (a start held by the service): only Go To Process and the
+  // startup modes; then running, a service that accepts stop only.
+  ts::Configure(ts::kSlow, ts::kHold, 100, SERVICE_ACCEPT_STOP);
+  ASSERT_TRUE(ts::Start(ts::kSlow));
+  ASSERT_TRUE(ts::WaitForState(ts::kSlow, SERVICE_START_PENDING));
+  seen = ContextMenu(ts::kSlowName);
+  EXPECT_EQ(offered(seen), withProcess);
+  ts::Release(ts::kSlow);
+  ASSERT_TRUE(ts::WaitForState(ts::kSlow, SERVICE_RUNNING));
+  seen = ContextMenu(ts::kSlowName);
+  EXPECT_EQ(offered(seen), plus(withProcess, {kStop, kRestart}));
+}
+
+TEST_F(ServicesPage, SingleShotCommandsReachTheManager) {
+  Refresh();
+  Answerer answerer;
+  RunCommand(ts::kBaseName, kStart, answerer);
+  ASSERT_TRUE(ts::WaitForState(ts::kBase, SERVICE_RUNNING));
+  RunCommand(ts::kBaseName, kPause, answerer);
+  ASSERT_TRUE(ts::WaitForState(ts::kBase, SERVICE_PAUSED));
+  RunCommand(ts::kBaseName, kContinue, answerer);
+  ASSERT_TRUE(ts::WaitForState(ts::kBase, SERVICE_RUNNING));
+  RunCommand(ts::kBaseName, kStop, answerer);
+  ASSERT_TRUE(ts::WaitForState(ts::kBase, SERVICE_STOPPED));
+  // Nothing needed confirming or waiting; the list was refreshed after each.
+  EXPECT_TRUE(answerer.boxes.empty());
+  EXPECT_TRUE(answerer.waits.empty());
+  EXPECT_TRUE(RefreshUntil([&] { return StatusOf(ts::kBaseName).empty(); }));
+}
+
+TEST_F(ServicesPage, RestartStopsAndStartsUnderTheWaitWindow) {
+  ts::Configure(ts::kSlow, 600);
+  ASSERT_TRUE(ts::Start(ts::kSlow));
+  ASSERT_TRUE(ts::WaitForState(ts::kSlow, SERVICE_RUNNING));
+  DWORD firstProcess = ts::Status(ts::kSlow).dwProcessId;
+  Refresh();
+  Answerer answerer;
+  RunCommand(ts::kSlowName, kRestart, answerer);
+  EXPECT_TRUE(WaitWhileAnswering(answerer, [&] { return NoWaitWindow() && answerer.waits.size() >= 2; }));
+  EXPECT_EQ(ts::Status(ts::kSlow).dwCurrentState, DWORD(SERVICE_RUNNING));
+  EXPECT_NE(ts::Status(ts::kSlow).dwProcessId, firstProcess);
+  EXPECT_EQ(answerer.waits,
+            (std::vector<std::wstring>{L"Stopping Vesk Test Slow", L"Starting Vesk Test Slow"}));
+  EXPECT_TRUE(answerer.centred);
+  EXPECT_TRUE(answerer.mainDisabled);
+  EXPECT_TRUE(IsWindowEnabled(host.Main()));
+  EXPECT_TRUE(answerer.boxes.empty());
+}
+
+TEST_F(ServicesPage, StopWithActiveDependentsAsksAndStopsThemFirst) {
+  for (const wchar_t* name : {ts::kBase, ts::kDependentA, ts::kDependentB}) {
+    ts::Configure(name, 300);
+    ts::Start(name);
+  }
+  for (const wchar_t* name : {ts::kBase, ts::kDependentA, ts::kDependentB})
+    ASSERT_TRUE(ts::WaitForState(name, SERVICE_RUNNING)) << name;
+  auto order = ts::ActiveDependents(ts::kBase);
+  // Wine 8's manager keeps the dependencies in the registry only: it neither
+  // reports them nor enumerates dependents (nor starts what a service needs).
+  if (order.empty()) GTEST_SKIP() << "the service manager enumerates no dependent services";
+  ASSERT_EQ(order.size(), 2u);
+  auto display = [](const std::wstring& key) {
+    return key == ts::kDependentA ? ts::kDependentAName : ts::kDependentBName;
+  };
+  std::wstring expected = std::wstring(L"These services depends on Vesk Test Base:\r\n\r\n") +
+                          display(order[0]) + L"\r\n" + display(order[1]) +
+                          L"\r\n\r\nDo you want to stop this services too?";
+  Refresh();
+
+  // No: nothing changes.
+  Answerer declined;
+  declined.button = IDNO;
+  RunCommand(ts::kBaseName, kStop, declined);
+  ASSERT_EQ(declined.boxes.size(), 1u);
+  EXPECT_EQ(declined.boxes[0].caption, L"Confirm Dependent Services Stop");
+  EXPECT_EQ(declined.boxes[0].text, expected);
+  Sleep(700);
+  for (const wchar_t* name : {ts::kBase, ts::kDependentA, ts::kDependentB})
+    EXPECT_EQ(ts::Status(name).dwCurrentState, DWORD(SERVICE_RUNNING)) << name;
+
+  Answerer accepted;
+  accepted.button = IDYES;
+  RunCommand(ts::kBaseName, kStop, accepted);
+  EXPECT_TRUE(WaitWhileAnswering(accepted, [&] { return NoWaitWindow() && accepted.waits.size() >= 3; }));
+  ASSERT_EQ(accepted.boxes.size(), 1u);
+  EXPECT_EQ(accepted.boxes[0].text, expected);
+  // One after another, each once the one before had stopped.
+  EXPECT_EQ(accepted.waits, (std::vector<std::wstring>{L"Stopping " + std::wstring(display(order[0])),
+                                                       L"Stopping " + std::wstring(display(order[1])),
+                                                       L"Stopping Vesk Test Base"}));
+  for (const wchar_t* name : {ts::kBase, ts::kDependentA, ts::kDependentB})
+    EXPECT_EQ(ts::Status(name).dwCurrentState, DWORD(SERVICE_STOPPED)) << name;
+}
+
+TEST_F(ServicesPage, CancelDuringAPendingStopDropsTheLaterRequests) {
+  ts::Configure(ts::kSlow, ts::kHold, 100);
+  ASSERT_TRUE(ts::Start(ts::kSlow));
+  ts::Release(ts::kSlow);
+  ASSERT_TRUE(ts::WaitForState(ts::kSlow, SERVICE_RUNNING));
+  Refresh();
+  Answerer answerer;
+  answerer.cancelWait = true;
+  RunCommand(ts::kSlowName, kRestart, answerer);
+  EXPECT_TRUE(WaitWhileAnswering(answerer, [&] { return !answerer.waits.empty() && NoWaitWindow(); }));
+  EXPECT_TRUE(IsWindowEnabled(host.Main()));
+  // The stop that was sent goes on; the start never comes.
+  EXPECT_EQ(ts::Status(ts::kSlow).dwCurrentState, DWORD(SERVICE_STOP_PENDING));
+  ts::Release(ts::kSlow);
+  ASSERT_TRUE(ts::WaitForState(ts::kSlow, SERVICE_STOPPED));
+  for (int tick = 0; tick < 10; ++tick) {
+    Refresh();
+    Sleep(100);
+  }
+  EXPECT_EQ(ts::Status(ts::kSlow).dwCurrentState, DWORD(SERVICE_STOPPED));
+  EXPECT_EQ(answerer.waits, std::vector<std::wstring>{L"Stopping Vesk Test Slow"});
+}
+
+TEST_F(ServicesPage, ARefusedPauseIsReportedWithTheDisplayName) {
+  ASSERT_TRUE(ts::Start(ts::kSlow));
+  ASSERT_TRUE(ts::WaitForState(ts::kSlow, SERVICE_RUNNING));
+  Refresh();
+  Answerer answerer;
+  answerer.main = host.Main();
+  // Pause was offered; by the time it is chosen the service no longer takes it.
+  MenuSeen seen = ContextMenu(ts::kSlowName, kPause, answerer(), [] {
+    ts::Control(ts::kSlow, ts::kWithdrawPause);
+    while (ts::Status(ts::kSlow).dwControlsAccepted & SERVICE_ACCEPT_PAUSE_CONTINUE) Sleep(10);
+  });
+  EXPECT_TRUE(seen.enabled[kPause]);
+  ASSERT_EQ(answerer.boxes.size(), 1u);
+  EXPECT_EQ(answerer.boxes[0].caption, L"Unable to Control Service");
+  EXPECT_EQ(answerer.boxes[0].text, L"Cannot pause Vesk Test Slow");
+  EXPECT_EQ(ts::Status(ts::kSlow).dwCurrentState, DWORD(SERVICE_RUNNING));
+  // The busy flag went with the command: the list refreshes again.
+  ASSERT_TRUE(ts::Control(ts::kSlow, SERVICE_CONTROL_STOP));
+  EXPECT_TRUE(RefreshUntil([&] { return StatusOf(ts::kSlowName).empty(); }));
+}
+
+TEST_F(ServicesPage, StartupModesReachTheServicesConfiguration) {
+  Refresh();
+  Answerer answerer;
+  RunCommand(ts::kBaseName, kAutomatic, answerer);
+  EXPECT_EQ(ts::StartType(ts::kBase), DWORD(SERVICE_AUTO_START));
+  RunCommand(ts::kBaseName, kDisabled, answerer);
+  EXPECT_EQ(ts::StartType(ts::kBase), DWORD(SERVICE_DISABLED));
+  MenuSeen seen = ContextMenu(ts::kBaseName, kManual);
+  EXPECT_TRUE(seen.checked[kDisabled]);
+  EXPECT_EQ(ts::StartType(ts::kBase), DWORD(SERVICE_DEMAND_START));
+}
+
+TEST_F(ServicesPage, ClosingTaskManagerEndsARunningSequence) {
+  ts::Configure(ts::kSlow, ts::kHold, 100);
+  ASSERT_TRUE(ts::Start(ts::kSlow));
+  ts::Release(ts::kSlow);
+  ASSERT_TRUE(ts::WaitForState(ts::kSlow, SERVICE_RUNNING));
+  Refresh();
+  Answerer answerer;
+  RunCommand(ts::kSlowName, kRestart, answerer);
+  EXPECT_TRUE(WaitWhileAnswering(answerer, [&] { return !answerer.waits.empty(); }));
+  ASSERT_FALSE(NoWaitWindow());
+  host.Stop();
+  EXPECT_TRUE(NoWaitWindow());
+  ts::Release(ts::kSlow);
+  ASSERT_TRUE(ts::WaitForState(ts::kSlow, SERVICE_STOPPED));
+  // Nothing polls or restarts it any more.
+  Sleep(800);
+  PumpMessages(nullptr);
+  EXPECT_EQ(ts::Status(ts::kSlow).dwCurrentState, DWORD(SERVICE_STOPPED));
+}
+
+TEST_F(ServicesPage, GoToProcessSelectsTheServicesProcess) {
+  if (!kXpBuild) GTEST_SKIP() << "taskext_nt offers no Go To Process";
+  ASSERT_TRUE(ts::Start(ts::kBase));
+  ASSERT_TRUE(ts::WaitForState(ts::kBase, SERVICE_RUNNING));
+  DWORD process = ts::Status(ts::kBase).dwProcessId;
+  host.ClickTab(1);
+  ASSERT_TRUE(host.RefreshUntil([&] { return host.RowOfProcess(process) >= 0; }));
+  host.ClickTab(ServicesTab());
+  Refresh();
+  Answerer answerer;
+  RunCommand(ts::kBaseName, kGoToProcess, answerer);
+  EXPECT_FALSE(IsWindowVisible(page));
+  EXPECT_TRUE(IsWindowVisible(host.ProcessesPage()));
+  EXPECT_EQ(SendMessageW(host.Tabs(), TCM_GETCURSEL, 0, 0), 1);
+  int row = int(SendMessageW(host.ProcessList(), LVM_GETNEXTITEM, WPARAM(-1), LVNI_SELECTED));
+  EXPECT_EQ(row, host.RowOfProcess(process));
+  EXPECT_EQ(GetFocus(), host.ProcessList());
+  // The hub took the Processes page as current: a tick does not refresh the page.
+  ts::Control(ts::kBase, SERVICE_CONTROL_STOP);
+  ASSERT_TRUE(ts::WaitForState(ts::kBase, SERVICE_STOPPED));
+  Refresh();
+  EXPECT_EQ(StatusOf(ts::kBaseName), L"Running");
+}
+
+// The tip the list's own tooltip asks for at the row under the cursor.
+class ServiceTips : public ServicesPage {
+ protected:
+  // Null when the tooltip's text pointer was left alone.
+  const wchar_t* TipAt(const std::wstring& displayName) {
+    int row = Row(displayName);
+    EXPECT_GE(row, 0);
+    SendMessageW(list, LVM_ENSUREVISIBLE, row, FALSE);
+    RECT bounds = {LVIR_BOUNDS, 0, 0, 0};
+    SendMessageW(list, LVM_GETITEMRECT, row, reinterpret_cast<LPARAM>(&bounds));
+    POINT point = {bounds.left + 20, (bounds.top + bounds.bottom) / 2};
+    ClientToScreen(list, &point);
+    SetCursorPos(point.x, point.y);
+    HWND tooltip = reinterpret_cast<HWND>(SendMessageW(list, LVM_GETTOOLTIPS, 0, 0));
+    EXPECT_TRUE(tooltip != nullptr);
+    NMTTDISPINFOW info = {};
+    info.hdr = {tooltip, 0, UINT(TTN_GETDISPINFOW)};
+    SendMessageW(list, WM_NOTIFY, 0, reinterpret_cast<LPARAM>(&info));
+    return info.lpszText;
+  }
+};
+
+TEST_F(ServiceTips, ARowsTipIsItsDescriptionAndBinaryPath) {
+  Refresh();
+  const wchar_t* slow = TipAt(ts::kSlowName);
+  const wchar_t* base = TipAt(ts::kBaseName);
+#ifdef VESK_TEST_NT
+  EXPECT_TRUE(slow == nullptr);
+  EXPECT_TRUE(base == nullptr);
+#else
+  ASSERT_TRUE(slow && base);
+  EXPECT_EQ(std::wstring(slow), std::wstring(ts::kSlowDescription) + L"\n" + ts::BinaryPath(ts::kSlow));
+  EXPECT_EQ(std::wstring(base), L"\n" + ts::BinaryPath(ts::kBase));
+  // Built once and kept.
+  EXPECT_EQ(std::wstring(TipAt(ts::kBaseName)), L"\n" + ts::BinaryPath(ts::kBase));
+#endif
+}
+
+// Task Manager's process context menu, opened on the row of a process.
+class ProcessMenu : public ServicesPage {
+ protected:
+  void SetUp() override {
+    ServicesPage::SetUp();
+    host.ClickTab(1);
+  }
+  // The items appended after Task Manager's own: their texts, ids and,
+  // for a submenu, its items' texts and ids. `choose` (an id) is picked.
+  struct Item {
+    std::wstring text;
+    UINT id;
+    std::vector<std::pair<std::wstring, UINT>> submenu;
+  };
+  std::vector<Item> OpenOnRow(int row, UINT choose = 0, const std::function<bool(HWND)>& answer = nullptr) {
+    host.SelectRow(row);
+    std::vector<Item> items;
+    bool inSubmenu = false;
+    int unanswered = RunAnswering(
+        [&] {
+          SendMessageW(host.ProcessesPage(), WM_CONTEXTMENU, reinterpret_cast<WPARAM>(host.ProcessList()),
+                       MAKELPARAM(10, 10));
+          PumpMessages(host.Main());
+        },
+        [&](HWND window) {
+          if (!IsClass(window, L"#32768")) return answer && answer(window);
+          HMENU popup = reinterpret_cast<HMENU>(SendMessageW(window, MN_GETHMENU, 0, 0));
+          if (!popup) return false;
+          if (inSubmenu) {
+            ChooseItem(window, popup, PositionOf(popup, choose), false);
+            return true;
+          }
+          if (GetMenuItemID(popup, 0) != 40028) return false;
+          int count = GetMenuItemCount(popup);
+          int first = PositionOf(popup, 50001);
+          for (int i = first; first >= 0 && i < count; ++i) {
+            Item item{MenuItemText(popup, i), GetMenuItemID(popup, i), {}};
+            if (HMENU sub = GetSubMenu(popup, i))
+              for (int j = 0; j < GetMenuItemCount(sub); ++j)
+                item.submenu.push_back({MenuItemText(sub, j), GetMenuItemID(sub, j)});
+            items.push_back(item);
+          }
+          int position = choose ? PositionOf(popup, choose) : -1;
+          if (!choose) {
+            PostMessageW(window, WM_KEYDOWN, VK_ESCAPE, 0);
+          } else if (position >= 0) {
+            ChooseItem(window, popup, position, false);
+          } else {
+            // A generated item inside the "Go To Service" submenu.
+            inSubmenu = true;
+            ChooseItem(window, popup, count - 1, true);
+          }
+          return true;
+        });
+    EXPECT_EQ(unanswered, 0);
+    PumpMessages(host.Main());
+    return items;
+  }
+  // A row of its own for a process id, with a record as Task Manager's.
+  struct Record {
+    char before[8];
+    DWORD id;
+    char between[124];
+    const wchar_t* name;
+  };
+  int InsertRow(Record& record) {
+    LVITEMW item = {};
+    item.mask = LVIF_TEXT | LVIF_PARAM;
+    item.iItem = 0;
+    item.pszText = const_cast<wchar_t*>(record.name);
+    item.lParam = reinterpret_cast<LPARAM>(&record);
+    return int(SendMessageW(host.ProcessList(), LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item)));
+  }
+  // The items the extension appends to a process menu that Task Manager is
+  // about to show for the row (a menu of its own, sent as Task Manager's).
+  std::vector<Item> ItemsFor(int row) {
+    host.SelectRow(row);
+    HMENU popup = CreatePopupMenu();
+    AppendMenuW(popup, MF_STRING, 40028, L"&End Process");
+    SendMessageW(host.ProcessesPage(), WM_INITMENUPOPUP, reinterpret_cast<WPARAM>(popup), 0);
+    std::vector<Item> items;
+    for (int i = 1; i < GetMenuItemCount(popup); ++i) {
+      Item item{MenuItemText(popup, i), GetMenuItemID(popup, i), {}};
+      if (HMENU sub = GetSubMenu(popup, i))
+        for (int j = 0; j < GetMenuItemCount(sub); ++j)
+          item.submenu.push_back({MenuItemText(sub, j), GetMenuItemID(sub, j)});
+      items.push_back(item);
+    }
+    DestroyMenu(popup);
+    return items;
+  }
+  int ServiceRow(const wchar_t* name) {
+    DWORD process = ts::Status(name).dwProcessId;
+    EXPECT_TRUE(host.RefreshUntil([&] { return host.RowOfProcess(process) >= 0; }));
+    return host.RowOfProcess(process);
+  }
+};
+
+TEST_F(ProcessMenu, DiscardIsOfferedAndAnEndedProcessShowsWhyItFailed) {
+  ChildProcess child;
+  ASSERT_TRUE(host.RefreshUntil([&] { return host.RowOfProcess(child.Id()) >= 0; }));
+  auto items = OpenOnRow(host.RowOfProcess(child.Id()));
+  ASSERT_FALSE(items.empty());
+  EXPECT_EQ(items[0].text, L"&Discard");
+  // A working process: emptied without a word.
+  Answerer answerer;
+  items = OpenOnRow(host.RowOfProcess(child.Id()), 50001, answerer());
+  EXPECT_TRUE(answerer.boxes.empty());
+  // The row of a process that is gone: no process has its id any more. (An
+  // ended process that somebody still holds open can be opened under Wine,
+  // and Wine's SetProcessWorkingSetSize succeeds on it.)
+  Record record = {{}, 0x7FFFFFF0, {}, L"idle_child.exe"};
+  int row = InsertRow(record);
+  auto offered = ItemsFor(row);
+  ASSERT_TRUE(std::any_of(offered.begin(), offered.end(), [](const Item& item) { return item.id == 50001; }));
+  int unanswered = RunAnswering([&] { host.Command(host.ProcessesPage(), 50001); }, answerer());
+  EXPECT_EQ(unanswered, 0);
+  ASSERT_EQ(answerer.boxes.size(), 1u);
+  EXPECT_EQ(answerer.boxes[0].caption, L"Unable to Discard Process");
+  EXPECT_EQ(answerer.boxes[0].text, L"Cannot discard process");
+}
+
+TEST_F(ProcessMenu, GoToServiceIsNotOfferedByTaskextNt) {
+  if (kXpBuild) GTEST_SKIP() << "taskext_xp offers Go To Service";
+  ASSERT_TRUE(ts::Start(ts::kBase));
+  ASSERT_TRUE(ts::WaitForState(ts::kBase, SERVICE_RUNNING));
+  auto items = OpenOnRow(ServiceRow(ts::kBase));
+  ASSERT_EQ(items.size(), 1u);
+  EXPECT_EQ(items[0].id, 50001u);
+}
+
+TEST_F(ProcessMenu, GoToServiceLeadsToTheHostedServicesRow) {
+  if (!kXpBuild) GTEST_SKIP() << "taskext_nt offers no Go To Service";
+  ASSERT_TRUE(ts::Start(ts::kBase));
+  ASSERT_TRUE(ts::WaitForState(ts::kBase, SERVICE_RUNNING));
+  int row = ServiceRow(ts::kBase);
+  auto items = OpenOnRow(row);
+  ASSERT_EQ(items.size(), 2u);
+  EXPECT_EQ(items[1].text, L"Go To Service");
+  EXPECT_EQ(items[1].id, 0xFF00u);
+  EXPECT_TRUE(items[1].submenu.empty());
+  OpenOnRow(row, 0xFF00);
+  EXPECT_EQ(SendMessageW(host.Tabs(), TCM_GETCURSEL, 0, 0), ServicesTab());
+  EXPECT_TRUE(IsWindowVisible(page));
+  EXPECT_FALSE(IsWindowVisible(host.ProcessesPage()));
+  int selected = int(SendMessageW(list, LVM_GETNEXTITEM, WPARAM(-1), LVNI_SELECTED));
+  ASSERT_GE(selected, 0);
+  EXPECT_EQ(Cell(selected, 0), ts::kBaseName);
+  EXPECT_EQ(GetFocus(), list);
+}
+
+// Wine's manager gives every service a process of its own; the services
+// sharing a process here are those without one (process id 0).
+TEST_F(ProcessMenu, SeveralHostedServicesMakeASubmenuInCodeUnitOrder) {
+  if (!kXpBuild) GTEST_SKIP() << "taskext_nt offers no Go To Service";
+  std::vector<std::wstring> expected;
+  for (const auto& service : ts::Enumerate())
+    if (service.processId == 0) expected.push_back(service.displayName);
+  ASSERT_GT(expected.size(), 2u);
+  std::sort(expected.begin(), expected.end());
+  Record none = {{}, 0, {}, L"none.exe"};
+  auto items = ItemsFor(InsertRow(none));
+  ASSERT_EQ(items.size(), 2u);
+  EXPECT_EQ(items[1].text, L"Go To Service");
+  ASSERT_EQ(items[1].submenu.size(), expected.size());
+  for (size_t n = 0; n < expected.size(); ++n) {
+    EXPECT_EQ(items[1].submenu[n].first, expected[n]);
+    EXPECT_EQ(items[1].submenu[n].second, 0xFF00u + n);
+  }
+  // The page shows the row of the chosen name.
+  auto slow = std::find(expected.begin(), expected.end(), ts::kSlowName);
+  ASSERT_NE(slow, expected.end());
+  host.Command(host.ProcessesPage(), UINT(0xFF00 + (slow - expected.begin())));
+  PumpMessages(host.Main());
+  EXPECT_EQ(SendMessageW(host.Tabs(), TCM_GETCURSEL, 0, 0), ServicesTab());
+  int selected = int(SendMessageW(list, LVM_GETNEXTITEM, WPARAM(-1), LVNI_SELECTED));
+  ASSERT_GE(selected, 0);
+  EXPECT_EQ(Cell(selected, 0), ts::kSlowName);
+}
+
+class ProcessTip : public ProcessMenu {
+ protected:
+  // The text the process list gives its tooltip for the row under the
+  // cursor; null when it left the tooltip's pointer alone.
+  const wchar_t* TipAtRow(int row) {
+    HWND processes = host.ProcessList();
+    SendMessageW(processes, LVM_ENSUREVISIBLE, row, FALSE);
+    RECT bounds = {LVIR_BOUNDS, 0, 0, 0};
+    SendMessageW(processes, LVM_GETITEMRECT, row, reinterpret_cast<LPARAM>(&bounds));
+    POINT point = {bounds.left + 20, (bounds.top + bounds.bottom) / 2};
+    ClientToScreen(processes, &point);
+    SetCursorPos(point.x, point.y);
+    HWND tooltip = reinterpret_cast<HWND>(SendMessageW(processes, LVM_GETTOOLTIPS, 0, 0));
+    NMTTDISPINFOW info = {};
+    info.hdr = {tooltip, 0, UINT(TTN_GETDISPINFOW)};
+    EXPECT_EQ(SendMessageW(processes, WM_NOTIFY, 0, reinterpret_cast<LPARAM>(&info)), 1);
+    return info.lpszText;
+  }
+  static std::wstring ModulePath(DWORD processId) {
+    wchar_t path[MAX_PATH] = {};
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId);
+    if (process) {
+      GetModuleFileNameExW(process, nullptr, path, MAX_PATH);
+      CloseHandle(process);
+    }
+    return path;
+  }
+};
+
+TEST_F(ProcessTip, TheTipNamesTheImageItsVersionAndTheHostedService) {
+  ASSERT_TRUE(ts::Start(ts::kBase));
+  ASSERT_TRUE(ts::WaitForState(ts::kBase, SERVICE_RUNNING));
+  DWORD process = ts::Status(ts::kBase).dwProcessId;
+  const wchar_t* tip = TipAtRow(ServiceRow(ts::kBase));
+  ASSERT_TRUE(tip != nullptr);
+  std::wstring expected = L"Vesk test services v2.0\r\nCopyright (C) Vesk tests\r\n" + ModulePath(process);
+#ifndef VESK_TEST_NT
+  // The header once, no line break after the last name.
+  expected += L"\nHosting Services:\n - Vesk Test Base";
+#endif
+  EXPECT_EQ(std::wstring(tip), expected);
+}
+
+TEST_F(ProcessTip, AnImageWithoutVersionShowsItsPathAloneAndSystemIdsNothing) {
+  ChildProcess child;
+  ASSERT_TRUE(host.RefreshUntil([&] { return host.RowOfProcess(child.Id()) >= 0; }));
+  const wchar_t* tip = TipAtRow(host.RowOfProcess(child.Id()));
+  ASSERT_TRUE(tip != nullptr);
+  EXPECT_EQ(std::wstring(tip), ModulePath(child.Id()));
+  Record system = {{}, 16, {}, L"System"};
+  EXPECT_TRUE(TipAtRow(InsertRow(system)) == nullptr);
+}
+
+}  // namespace
