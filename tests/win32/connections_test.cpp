@@ -120,20 +120,8 @@ class ConnectionsPageTest : public testing::Test {
     PumpMessages(host.Main());
   }
   int Rows() const { return int(SendMessageW(list_, LVM_GETITEMCOUNT, 0, 0)); }
-  std::wstring Cell(int item, int column) const {
-    wchar_t text[256] = {};
-    LVITEMW cell = {};
-    cell.iSubItem = column;
-    cell.pszText = text;
-    cell.cchTextMax = 256;
-    SendMessageW(list_, LVM_GETITEMTEXTW, item, reinterpret_cast<LPARAM>(&cell));
-    return text;
-  }
-  std::vector<std::wstring> Column(int column) const {
-    std::vector<std::wstring> cells;
-    for (int item = 0; item < Rows(); ++item) cells.push_back(Cell(item, column));
-    return cells;
-  }
+  std::wstring Cell(int item, int column) const { return ListCellText(list_, item, column); }
+  std::vector<std::wstring> Column(int column) const { return ListColumnTexts(list_, column); }
   void ClickColumn(int column) {
     NMLISTVIEW click = {};
     click.hdr = {list_, 1001, UINT(LVN_COLUMNCLICK)};

@@ -177,20 +177,8 @@ class ServicesPage : public testing::Test {
     }
   }
   int Rows() const { return int(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0)); }
-  std::wstring Cell(int row, int column) const {
-    wchar_t text[512] = {};
-    LVITEMW item = {};
-    item.iSubItem = column;
-    item.pszText = text;
-    item.cchTextMax = 512;
-    SendMessageW(list, LVM_GETITEMTEXTW, row, reinterpret_cast<LPARAM>(&item));
-    return text;
-  }
-  std::vector<std::wstring> Column(int column) const {
-    std::vector<std::wstring> cells;
-    for (int row = 0; row < Rows(); ++row) cells.push_back(Cell(row, column));
-    return cells;
-  }
+  std::wstring Cell(int row, int column) const { return ListCellText(list, row, column); }
+  std::vector<std::wstring> Column(int column) const { return ListColumnTexts(list, column); }
   int Row(const std::wstring& displayName) const {
     for (int row = 0; row < Rows(); ++row)
       if (Cell(row, 0) == displayName) return row;

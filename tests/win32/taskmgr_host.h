@@ -22,6 +22,10 @@ void PumpMessages(HWND mainWindow);
 // The titles of the menu bar's top-level entries, without '&'.
 std::vector<std::wstring> MenuBarTitles(HWND window);
 
+// The text of a list view cell, and of a whole column, top to bottom.
+std::wstring ListCellText(HWND list, int item, int column);
+std::vector<std::wstring> ListColumnTexts(HWND list, int column);
+
 // Text of a menu item by position.
 std::wstring MenuItemText(HMENU menu, int position);
 

@@ -97,15 +97,7 @@ class DriverPage : public testing::Test {
     int count = int(SendMessageW(list_, LVM_GETITEMCOUNT, 0, 0));
     for (int item = 0; item < count; ++item) {
       std::vector<std::wstring> cells;
-      for (int column = 0; column < 10; ++column) {
-        wchar_t text[256] = {};
-        LVITEMW cell = {};
-        cell.iSubItem = column;
-        cell.pszText = text;
-        cell.cchTextMax = 256;
-        SendMessageW(list_, LVM_GETITEMTEXTW, item, reinterpret_cast<LPARAM>(&cell));
-        cells.push_back(text);
-      }
+      for (int column = 0; column < 10; ++column) cells.push_back(ListCellText(list_, item, column));
       if (cells[1] == self) rows.push_back(cells);
     }
     return rows;
