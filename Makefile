@@ -37,10 +37,12 @@ dist: win32
 
 # One CTest run over both tiers: the host tests (under ASan and UBSan, at the
 # host's widths and at x86's), a brief run of each fuzz target, the Windows
-# tests under Wine and the binary checks of dist/.
+# tests under Wine and the binary checks of dist/. CTest lists the skipped and
+# disabled tests after its summary, so the summary is repeated last.
 test: host-asan host32 fuzz-build dist
 	@printf 'subdirs("host-asan")\nsubdirs("host32")\nsubdirs("fuzz")\nsubdirs("win32")\n' > $(BUILD)/CTestTestfile.cmake
-	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS) | tee ctest.log; status=$${PIPESTATUS[0]}; \
+	  echo; grep -E '^[0-9]+% tests passed' ctest.log | tail -n 1; exit $$status
 
 # Benchmarks of the hot paths against plain baselines (release build, not a
 # test), then vesksvc's idle processor use under Wine.
