@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <set>
 #include <string>
@@ -520,6 +521,61 @@ TEST_F(ServicesPage, RestartStopsAndStartsUnderTheWaitWindow) {
   EXPECT_TRUE(answerer.boxes.empty());
 }
 
+// Wine's manager stores dependencies without using them: it enumerates no
+// dependents. Where it does not, this stand-in for EnumDependentServicesW in
+// the extension's imports answers for the base service as a manager would:
+// its dependents that are not stopped, with their names after the entries.
+decltype(&EnumDependentServicesW) gRealEnumDependents = nullptr;
+
+bool IsBaseService(SC_HANDLE service) {
+  DWORD needed = 0;
+  QueryServiceConfigW(service, nullptr, 0, &needed);
+  if (!needed) return false;
+  std::vector<BYTE> buffer(needed);
+  auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+  return QueryServiceConfigW(service, config, needed, &needed) && config->lpDisplayName &&
+         wcscmp(config->lpDisplayName, ts::kBaseName) == 0;
+}
+
+BOOL WINAPI EnumDependentsOfBase(SC_HANDLE service, DWORD state, ENUM_SERVICE_STATUSW* entries, DWORD size,
+                                 DWORD* needed, DWORD* count) {
+  if (!IsBaseService(service)) return gRealEnumDependents(service, state, entries, size, needed, count);
+  struct Dependent {
+    const wchar_t* name;
+    const wchar_t* displayName;
+    SERVICE_STATUS_PROCESS status;
+  };
+  std::vector<Dependent> active;
+  DWORD bytes = 0;
+  for (auto [name, displayName] :
+       {std::pair{ts::kDependentA, ts::kDependentAName}, std::pair{ts::kDependentB, ts::kDependentBName}}) {
+    SERVICE_STATUS_PROCESS status = ts::Status(name);
+    if (status.dwCurrentState == SERVICE_STOPPED) continue;
+    active.push_back({name, displayName, status});
+    bytes += DWORD(sizeof(ENUM_SERVICE_STATUSW) + (wcslen(name) + wcslen(displayName) + 2) * sizeof(wchar_t));
+  }
+  *needed = bytes;
+  *count = 0;
+  if (!entries || size < bytes) {
+    SetLastError(ERROR_MORE_DATA);
+    return FALSE;
+  }
+  auto* text = reinterpret_cast<wchar_t*>(entries + active.size());
+  auto place = [&](const wchar_t* value) {
+    wchar_t* start = text;
+    text += wcslen(value) + 1;
+    wcscpy(start, value);
+    return start;
+  };
+  for (size_t i = 0; i < active.size(); ++i) {
+    entries[i].lpServiceName = place(active[i].name);
+    entries[i].lpDisplayName = place(active[i].displayName);
+    std::memcpy(&entries[i].ServiceStatus, &active[i].status, sizeof(SERVICE_STATUS));
+  }
+  *count = DWORD(active.size());
+  return TRUE;
+}
+
 TEST_F(ServicesPage, StopWithActiveDependentsAsksAndStopsThemFirst) {
   for (const wchar_t* name : {ts::kBase, ts::kDependentA, ts::kDependentB}) {
     ts::Configure(name, 300);
@@ -528,9 +584,13 @@ TEST_F(ServicesPage, StopWithActiveDependentsAsksAndStopsThemFirst) {
   for (const wchar_t* name : {ts::kBase, ts::kDependentA, ts::kDependentB})
     ASSERT_TRUE(ts::WaitForState(name, SERVICE_RUNNING)) << name;
   auto order = ts::ActiveDependents(ts::kBase);
-  // Wine 8's manager keeps the dependencies in the registry only: it neither
-  // reports them nor enumerates dependents (nor starts what a service needs).
-  if (order.empty()) GTEST_SKIP() << "the service manager enumerates no dependent services";
+  if (order.empty()) {
+    void* real = ReplaceImport(host.Extension(), "ADVAPI32.dll", "EnumDependentServicesW",
+                               reinterpret_cast<void*>(&EnumDependentsOfBase));
+    ASSERT_TRUE(real != nullptr);
+    gRealEnumDependents = reinterpret_cast<decltype(&EnumDependentServicesW)>(real);
+    order = {ts::kDependentA, ts::kDependentB};
+  }
   ASSERT_EQ(order.size(), 2u);
   auto display = [](const std::wstring& key) {
     return key == ts::kDependentA ? ts::kDependentAName : ts::kDependentBName;

@@ -162,6 +162,12 @@ int RunAnswering(const std::function<void()>& action, const std::function<bool(H
   DWORD uiThread = GetCurrentThreadId();
   std::atomic<bool> done{false};
   std::atomic<int> unanswered{0};
+  // Set by the watcher as its last step. The answer function reads window
+  // texts and asks menus for their handles, which sends messages to this
+  // thread; so this thread keeps taking sent messages until the watcher has
+  // finished, instead of blocking in a join that such a message would wait
+  // on for ever.
+  HANDLE finished = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   std::thread watcher([&] {
     std::set<HWND> answered;
     std::map<HWND, DWORD> firstSeen;
@@ -182,10 +188,17 @@ int RunAnswering(const std::function<void()>& action, const std::function<bool(H
       }
       Sleep(20);
     }
+    SetEvent(finished);
   });
   action();
   done = true;
+  while (MsgWaitForMultipleObjects(1, &finished, FALSE, INFINITE, QS_SENDMESSAGE) == WAIT_OBJECT_0 + 1) {
+    MSG message;
+    // Takes the sent messages only; posted ones stay queued for the test.
+    PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+  }
   watcher.join();
+  CloseHandle(finished);
   return unanswered;
 }
 
