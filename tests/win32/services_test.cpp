@@ -701,6 +701,37 @@ TEST_F(ServicesPage, ClosingTaskManagerEndsARunningSequence) {
   EXPECT_EQ(ts::Status(ts::kSlow).dwCurrentState, DWORD(SERVICE_STOPPED));
 }
 
+// A running service's row takes its process's integrity colour (the test
+// services' image is unsigned); a stopped one has no process and no colour.
+// The Windows 2000 build colours nothing.
+TEST_F(ServicesPage, RowsTakeTheColourOfTheServicesProcess) {
+  ASSERT_TRUE(ts::Start(ts::kBase));
+  ASSERT_TRUE(ts::WaitForState(ts::kBase, SERVICE_RUNNING));
+  Refresh();
+  auto background = [&](const wchar_t* displayName) {
+    LVITEMW item = {};
+    item.mask = LVIF_PARAM;
+    item.iItem = Row(displayName);
+    SendMessageW(list, LVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&item));
+    NMLVCUSTOMDRAW draw = {};
+    draw.nmcd.hdr = {list, 1001, UINT(NM_CUSTOMDRAW)};
+    draw.nmcd.dwDrawStage = CDDS_ITEMPREPAINT;
+    draw.nmcd.lItemlParam = item.lParam;
+    draw.clrTextBk = CLR_DEFAULT;
+    SendMessageW(page, WM_NOTIFY, 1001, reinterpret_cast<LPARAM>(&draw));
+    return draw.clrTextBk;
+  };
+  COLORREF running = CLR_DEFAULT;
+  // The first paint queues the check; the worker's verdict comes later.
+  for (DWORD start = GetTickCount(); GetTickCount() - start < 20000 && running == CLR_DEFAULT; Sleep(50)) {
+    PumpMessages(host.Main());
+    running = background(ts::kBaseName);
+    if (!kXpBuild && GetTickCount() - start > 2000) break;
+  }
+  EXPECT_EQ(running, kXpBuild ? COLORREF(0xE0E0FF) : CLR_DEFAULT);
+  EXPECT_EQ(background(ts::kSlowName), CLR_DEFAULT);
+}
+
 TEST_F(ServicesPage, GoToProcessSelectsTheServicesProcess) {
   if (!kXpBuild) GTEST_SKIP() << "taskext_nt offers no Go To Process";
   ASSERT_TRUE(ts::Start(ts::kBase));
