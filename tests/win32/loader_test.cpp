@@ -1,0 +1,137 @@
+// veskload.exe started the way Windows starts an image's debugger: its own
+// path, then Task Manager's command line. The substitute Task Manager stands
+// in for Task Manager; its tab count shows whether the extension had attached
+// before the main window was made (the extension adds its two pages from a
+// hook it sets when it is mapped).
+#include <windows.h>
+
+#include <commctrl.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "setup/install_layout.h"
+
+namespace {
+
+constexpr int kTabs2000 = 3, kTabsXpUsers = 5, kExtensionTabs = 2;
+
+std::wstring FromHost(const char* variable) {
+  const char* host = std::getenv(variable);
+  std::wstring path = L"Z:";
+  for (const char* c = host ? host : ""; *c; ++c) path += *c == '/' ? L'\\' : wchar_t(*c);
+  return path;
+}
+
+std::wstring SystemTaskManager() {
+  wchar_t path[MAX_PATH] = {};
+  ExpandEnvironmentStringsW(L"%SystemRoot%\\system32\\taskmgr.exe", path, MAX_PATH);
+  return path;
+}
+
+struct Found {
+  const wchar_t* title;
+  HWND window = nullptr;
+};
+
+BOOL CALLBACK FindForeign(HWND window, LPARAM context) {
+  auto* found = reinterpret_cast<Found*>(context);
+  DWORD process = 0;
+  GetWindowThreadProcessId(window, &process);
+  wchar_t title[64] = {};
+  GetWindowTextW(window, title, 64);
+  if (process != GetCurrentProcessId() && IsWindowVisible(window) && wcscmp(title, found->title) == 0) {
+    found->window = window;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+// The visible top-level window of another process with this title.
+HWND WaitForWindow(const wchar_t* title) {
+  for (DWORD start = GetTickCount(); GetTickCount() - start < 15000; Sleep(50)) {
+    Found found{title};
+    EnumWindows(&FindForeign, reinterpret_cast<LPARAM>(&found));
+    if (found.window) return found.window;
+  }
+  return nullptr;
+}
+
+class Loader : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(CopyFileW(FromHost("VESK_TASKMGR").c_str(), SystemTaskManager().c_str(), FALSE));
+    SetExtension(FromHost("VESK_EXTENSION"));
+  }
+  void TearDown() override {
+    if (loader_.hProcess) {
+      TerminateProcess(loader_.hProcess, 1);
+      CloseHandle(loader_.hProcess);
+      CloseHandle(loader_.hThread);
+    }
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, vesk::setup::kExtensionKey);
+  }
+  static void SetExtension(const std::wstring& path) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, vesk::setup::kExtensionKey, 0, nullptr, 0, KEY_SET_VALUE,
+                              nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    RegSetValueExW(key, vesk::setup::kExtensionValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
+                   DWORD((path.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(key);
+  }
+  // Starts the loader with Task Manager's command line, as Windows does.
+  void StartLoader(const std::wstring& arguments) {
+    std::wstring commandLine = L"\"" + FromHost("VESK_LOADER") + L"\" " + SystemTaskManager() + arguments;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    ASSERT_TRUE(CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                               &startup, &loader_));
+  }
+  // The tabs of the Task Manager the loader started.
+  int Tabs(HWND main) {
+    HWND tabs = FindWindowExW(main, nullptr, L"SysTabControl32", nullptr);
+    return tabs ? int(SendMessageW(tabs, TCM_GETITEMCOUNT, 0, 0)) : -1;
+  }
+  // Waits for the loader to end; its exit code.
+  DWORD LoaderExit() {
+    EXPECT_EQ(WaitForSingleObject(loader_.hProcess, 15000), WAIT_OBJECT_0);
+    DWORD code = STILL_ACTIVE;
+    GetExitCodeProcess(loader_.hProcess, &code);
+    return code;
+  }
+  PROCESS_INFORMATION loader_ = {};
+};
+
+TEST_F(Loader, MapsTheExtensionBeforeTheMainWindowAndPassesArgumentsAndExitCodeThrough) {
+  StartLoader(L" /layout 2000");
+  HWND main = WaitForWindow(L"Windows Task Manager");
+  ASSERT_TRUE(main != nullptr);
+  // Task Manager's own argument reached it, and the extension attached once.
+  EXPECT_EQ(Tabs(main), kTabs2000 + kExtensionTabs);
+  PostMessageW(main, WM_CLOSE, 0, 0);
+  EXPECT_EQ(LoaderExit(), 0u);
+
+  // Task Manager refuses a layout it does not know and ends with 2.
+  CloseHandle(loader_.hProcess);
+  CloseHandle(loader_.hThread);
+  loader_ = {};
+  StartLoader(L" /layout 1995");
+  HWND box = WaitForWindow(L"Task Manager");
+  ASSERT_TRUE(box != nullptr);
+  PostMessageW(box, WM_COMMAND, IDOK, 0);
+  EXPECT_EQ(LoaderExit(), 2u);
+}
+
+TEST_F(Loader, TaskManagerRunsWithoutAnExtensionThatCannotBeLoaded) {
+  SetExtension(L"C:\\windows\\system32\\no-such-extension.dll");
+  StartLoader(L"");
+  HWND main = WaitForWindow(L"Windows Task Manager");
+  ASSERT_TRUE(main != nullptr);
+  EXPECT_EQ(Tabs(main), kTabsXpUsers);
+  PostMessageW(main, WM_CLOSE, 0, 0);
+  EXPECT_EQ(LoaderExit(), 0u);
+}
+
+}  // namespace
