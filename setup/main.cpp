@@ -405,8 +405,23 @@ void Install(SC_HANDLE manager, ExtensionBuild build, bool startDriver) {
   if (!CopyPiece(kDriverFile, driverFile)) return;
   ServiceConfig driverConfig = {kDriverService,       kDriverService, SERVICE_KERNEL_DRIVER,
                                 SERVICE_SYSTEM_START, kDriverGroup,   kDriverImagePath};
+  // Under Wine, setting an existing service's configuration again removes
+  // the "Tag" value that tdiorder stored; put it back so that tdiorder keeps
+  // the driver's place instead of adding a second tag to the list.
+  DWORD tag = 0;
+  bool hadTag = ReadDword(kDriverKey, L"Tag", tag) && tag != 0;
   Service driver(EnsureService(manager, driverConfig));
   if (!driver.get()) return;
+  DWORD tagNow = 0;
+  if (hadTag && !(ReadDword(kDriverKey, L"Tag", tagNow) && tagNow == tag)) {
+    HKEY key;
+    LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kDriverKey, 0, KEY_SET_VALUE, &key);
+    if (status == ERROR_SUCCESS) {
+      status = RegSetValueExW(key, L"Tag", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&tag), sizeof tag);
+      RegCloseKey(key);
+    }
+    if (status != ERROR_SUCCESS) Failed(DWORD(status), L"Could not keep the driver's load-order tag");
+  }
   RunTdiOrder();
 
   MakePath(extensionFile, g_system, kExtensionFile);
