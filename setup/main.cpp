@@ -381,7 +381,11 @@ void InstallConsumer(SC_HANDLE manager) {
   // A running copy holds its file: stop it before the file is replaced.
   {
     Service existing(OpenServiceW(manager, vesksvc::kServiceName, SERVICE_ALL_ACCESS));
-    if (existing.get() && StopService(existing.get(), vesksvc::kServiceName)) return;
+    if (existing.get() && StopService(existing.get(), vesksvc::kServiceName)) {
+      Say(L"  ", vesksvc::kImageName, L" is not replaced while the service runs.");
+      g_failed = true;
+      return;
+    }
   }
   if (!CopyPiece(vesksvc::kImageName, target)) return;
   imagePath.text[0] = 0;
