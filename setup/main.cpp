@@ -26,6 +26,8 @@ struct Path {
 };
 
 bool g_failed = false;
+// Set when a piece can only go when Windows restarts.
+bool g_restartNeeded = false;
 Path g_source;   // the folder of vesksetup.exe, with a trailing backslash
 Path g_system;   // the system directory, with a trailing backslash
 Path g_drivers;  // its drivers folder, with a trailing backslash
@@ -137,9 +139,10 @@ void RemoveFile(const Path& path) {
     Say(path.text, L" was not there.");
     return;
   }
-  if (MoveFileExW(path.text, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
+  if (MoveFileExW(path.text, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
     Say(path.text, L" is in use: it is deleted when Windows restarts.");
-  else
+    g_restartNeeded = true;
+  } else
     Failed(GetLastError(), L"Could not delete ", path.text);
 }
 
@@ -248,8 +251,8 @@ SC_HANDLE EnsureService(SC_HANDLE manager, const ServiceConfig& config) {
 }
 
 // Asks a running service to stop and waits for it. Returns whether it may
-// still be running (or loaded).
-bool StopService(SC_HANDLE service, const wchar_t* name) {
+// still be running (or loaded); `refusalFails` makes that a failed step.
+bool StopService(SC_HANDLE service, const wchar_t* name, bool refusalFails) {
   SERVICE_STATUS status;
   bool requested = ControlService(service, SERVICE_CONTROL_STOP, &status) != 0;
   DWORD error = requested ? ERROR_SUCCESS : GetLastError();
@@ -260,19 +263,24 @@ bool StopService(SC_HANDLE service, const wchar_t* name) {
     }
   }
   bool stillRunning = DriverStillLoaded(requested, error, requested ? status.dwCurrentState : 0);
-  if (!stillRunning)
+  if (!stillRunning) {
     Say(requested ? L"Stopped the service " : L"The service was not running: ", name);
-  else if (!requested)
-    Failed(error, L"Could not stop the service ", name);
+    return false;
+  }
+  Line line;
+  line << L"The service " << name;
+  if (requested)
+    line << L" did not stop in time.";
   else
-    Say(L"The service ", name, L" did not stop in time.");
-  return stillRunning;
+    line.Error(error);
+  line.Print();
+  if (refusalFails) g_failed = true;
+  return true;
 }
 
-// Deletes the service if it exists. `stillLoaded` (out, optional) tells
-// whether it could not be stopped first.
-void RemoveService(SC_HANDLE manager, const wchar_t* name, bool* stillLoaded) {
-  if (stillLoaded) *stillLoaded = false;
+// Deletes the service if it exists, stopping it first unless `stopFirst` is
+// false; then `running` is what the caller's own stop found.
+void RemoveService(SC_HANDLE manager, const wchar_t* name, bool stopFirst, bool running) {
   Service service(OpenServiceW(manager, name, SERVICE_ALL_ACCESS));
   if (!service.get()) {
     DWORD error = GetLastError();
@@ -282,8 +290,8 @@ void RemoveService(SC_HANDLE manager, const wchar_t* name, bool* stillLoaded) {
       Failed(error, L"Could not open the service ", name);
     return;
   }
-  bool running = StopService(service.get(), name);
-  if (stillLoaded) *stillLoaded = running;
+  if (stopFirst) running = StopService(service.get(), name, false);
+  if (running) g_restartNeeded = true;
   if (DeleteService(service.get()))
     Say(running ? L"The service is removed when Windows restarts: " : L"Deleted the service ", name);
   else if (GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE)
@@ -381,7 +389,7 @@ void InstallConsumer(SC_HANDLE manager) {
   // A running copy holds its file: stop it before the file is replaced.
   {
     Service existing(OpenServiceW(manager, vesksvc::kServiceName, SERVICE_ALL_ACCESS));
-    if (existing.get() && StopService(existing.get(), vesksvc::kServiceName)) {
+    if (existing.get() && StopService(existing.get(), vesksvc::kServiceName, true)) {
       Say(L"  ", vesksvc::kImageName, L" is not replaced while the service runs.");
       g_failed = true;
       return;
@@ -483,10 +491,10 @@ void Uninstall(SC_HANDLE manager, bool removeSettings) {
   bool driverLoaded = false;
   {
     Service driver(OpenServiceW(manager, kDriverService, SERVICE_ALL_ACCESS));
-    if (driver.get()) driverLoaded = StopService(driver.get(), kDriverService);
+    if (driver.get()) driverLoaded = StopService(driver.get(), kDriverService, false);
   }
 
-  RemoveService(manager, vesksvc::kServiceName, nullptr);
+  RemoveService(manager, vesksvc::kServiceName, true, false);
   MakePath(file, g_system, vesksvc::kImageName);
   RemoveFile(file);
   UninstallLoader();
@@ -497,12 +505,12 @@ void Uninstall(SC_HANDLE manager, bool removeSettings) {
   RemoveFile(file);
 
   RemoveGroupOrderTag(haveTag, tag);
-  RemoveService(manager, kDriverService, nullptr);
+  RemoveService(manager, kDriverService, false, driverLoaded);
   MakePath(file, g_drivers, kDriverFile);
   if (driverLoaded) {
     if (MoveFileExW(file.text, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
       Say(L"The driver cannot be unloaded now: it and ", file.text, L" are removed when Windows restarts.");
-      Say(L"  Restart Windows to finish the uninstall.");
+      g_restartNeeded = true;
     } else {
       Failed(GetLastError(), L"Could not arrange to delete ", file.text, L" when Windows restarts");
     }
@@ -596,7 +604,9 @@ int Run() {
     Say(g_failed ? L"Install is NOT complete: see the messages above." : L"Vesk is installed.");
   } else {
     Uninstall(manager.get(), options.removeSettings);
-    Say(g_failed ? L"Uninstall is NOT complete: see the messages above." : L"Vesk is uninstalled.");
+    Say(g_failed          ? L"Uninstall is NOT complete: see the messages above."
+        : g_restartNeeded ? L"Vesk is uninstalled. Restart Windows to finish: some pieces go only then."
+                          : L"Vesk is uninstalled.");
   }
   return g_failed ? 1 : 0;
 }
