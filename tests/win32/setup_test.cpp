@@ -304,6 +304,59 @@ TEST_F(Setup, LeavesAnotherProgramsDebuggerValue) {
   RegCloseKey(key);
 }
 
+// Wine has no kernel driver that refuses to unload; a service of the
+// driver's name that does not accept a stop gives uninstall the same answer.
+TEST_F(Setup, LeavesADriverThatWillNotStopForTheNextBoot) {
+  ASSERT_EQ(RunSetup(L"install /nostart").exitCode, 0u);
+  DeleteServiceByHand(L"vesk");
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  std::wstring binary = L"\"" + HostPath("VESK_TEST_SERVICE") + L"\"";
+  SC_HANDLE service = CreateServiceW(manager, L"vesk", L"vesk", SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                     SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, binary.c_str(), nullptr,
+                                     nullptr, nullptr, nullptr, nullptr);
+  ASSERT_NE(service, nullptr) << GetLastError();
+  DWORD acceptNothing = 0;
+  SetValue(HKEY_LOCAL_MACHINE, L"System\\CurrentControlSet\\Services\\vesk\\Parameters", L"Accept", REG_DWORD,
+           &acceptNothing, sizeof acceptNothing);
+  ASSERT_TRUE(StartServiceW(service, 0, nullptr)) << GetLastError();
+  for (int i = 0; i < 50 && QueryService(L"vesk").state != SERVICE_RUNNING; ++i) Sleep(100);
+
+  Outcome run = RunSetup(L"uninstall");
+  EXPECT_EQ(run.exitCode, 0u) << run.output;
+  EXPECT_NE(run.output.find("are removed when Windows restarts"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("Restart Windows to finish"), std::string::npos) << run.output;
+  std::vector<uint8_t> pending;
+  ASSERT_TRUE(GetValue(L"System\\CurrentControlSet\\Control\\Session Manager", L"PendingFileRenameOperations",
+                       pending));
+  std::wstring renames(reinterpret_cast<const wchar_t*>(pending.data()), pending.size() / 2);
+  EXPECT_NE(renames.find(L"drivers\\vesk.sys"), std::wstring::npos);
+  EXPECT_FALSE(Exists(SystemDir() + kExtensionFile));
+
+  // Clean up as the restart would: end the service, drop the pending rename.
+  SERVICE_STATUS_PROCESS status = {};
+  DWORD needed = 0;
+  if (QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                           &needed)) {
+    HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, status.dwProcessId);
+    if (process) {
+      TerminateProcess(process, 0);
+      WaitForSingleObject(process, 5000);
+      CloseHandle(process);
+    }
+  }
+  CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+  HKEY key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"System\\CurrentControlSet\\Control\\Session Manager", 0,
+                    KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
+    RegDeleteValueW(key, L"PendingFileRenameOperations");
+    RegCloseKey(key);
+  }
+  DeleteFileW((SystemDir() + L"drivers\\" + kDriverFile).c_str());
+  for (int i = 0; i < 50 && QueryService(L"vesk").present; ++i) Sleep(100);
+  EXPECT_FALSE(QueryService(L"vesk").present);
+}
+
 // The Windows version Wine reports to vesksetup.exe alone decides the build
 // it installs, or its refusal.
 TEST_F(Setup, PicksTheBuildOfTheWindowsVersionAndRefusesOlderOnes) {
