@@ -1,14 +1,19 @@
-// Names of the installed files and registry values, shared by setup and the
-// loader.
+// Where setup puts Vesk's pieces and the registry values through which the
+// loader finds them: one place, so that setup and the loader agree.
 #pragma once
 
 namespace vesk::setup {
 
+// HKLM key and value holding the full path of the installed extension.
 constexpr const wchar_t* kExtensionKey = L"SOFTWARE\\Vesk";
 constexpr const wchar_t* kExtensionValue = L"Extension";
+
+// HKLM key and value that make Windows start the loader in Task Manager's place.
 constexpr const wchar_t* kIfeoKey =
     L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Image File Execution Options\\taskmgr.exe";
 constexpr const wchar_t* kDebuggerValue = L"Debugger";
+
+// File names inside the system directory (the driver inside its drivers folder).
 constexpr const wchar_t* kLoaderFile = L"veskload.exe";
 constexpr const wchar_t* kExtensionFile = L"taskext.dll";
 constexpr const wchar_t* kDriverFile = L"vesk.sys";

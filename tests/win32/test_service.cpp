@@ -16,9 +16,11 @@
 
 namespace {
 
-const wchar_t* const kServiceNames[] = {L"VeskTestBase",    L"VeskTestDepA",    L"VeskTestDepB",
-                                        L"VeskTestSlow",    L"VeskTestShared1", L"VeskTestShared2",
-                                        L"VeskTestShared3", L"VeskDemo"};
+const wchar_t* const kServiceNames[] = {L"VeskTestBase", L"VeskTestDepA", L"VeskTestDepB", L"VeskTestSlow",
+                                        L"VeskTestShared1", L"VeskTestShared2", L"VeskTestShared3",
+                                        L"VeskDemo",
+                                        // A driver that will not unload, for the setup test.
+                                        L"vesk"};
 constexpr DWORD kHold = 0xFFFFFFFF;
 constexpr DWORD kWithdrawPause = 128;
 

@@ -26,7 +26,7 @@ bool ReadFile(const char* path, std::vector<uint8_t>& bytes) {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: pecheck --kind gui|native|dll --target VERSION --allow LIST [--no-exports]\n"
+               "usage: pecheck --kind gui|console|native|dll --target VERSION --allow LIST [--no-exports]\n"
                "               [--forbid-section NAME]... [--runtime LIST [--runtime-dll PATH]...] IMAGE\n");
   return 2;
 }
@@ -120,6 +120,9 @@ int main(int argc, char** argv) {
   if (kind == "gui") {
     if (isDll || image.subsystem != pecheck::kSubsystemWindowsGui)
       problems.push_back("not a Windows GUI program");
+  } else if (kind == "console") {
+    if (isDll || image.subsystem != pecheck::kSubsystemWindowsConsole)
+      problems.push_back("not a Windows console program");
   } else if (kind == "native") {
     if (isDll || image.subsystem != pecheck::kSubsystemNative)
       problems.push_back("not a native-subsystem image");

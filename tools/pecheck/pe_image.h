@@ -38,6 +38,7 @@ constexpr uint16_t kPe32Magic = 0x10b;
 constexpr uint16_t kFileDll = 0x2000;
 constexpr uint16_t kSubsystemNative = 1;
 constexpr uint16_t kSubsystemWindowsGui = 2;
+constexpr uint16_t kSubsystemWindowsConsole = 3;
 
 // Parses `bytes`. On malformed input returns false and says why in `error`;
 // nothing is ever read outside `bytes`.
