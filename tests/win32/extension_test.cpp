@@ -16,6 +16,7 @@
 
 #include "task_manager.h"
 #include "taskmgr_host.h"
+#include "vesksvc_control.h"
 
 namespace {
 
@@ -475,6 +476,46 @@ TEST_F(AffinitySaving, AChangedAffinityIsStoredAsDecimal) {
   SetAffinity(3, IDOK);
   ASSERT_EQ(ChildAffinity(), DWORD_PTR(3));
   EXPECT_EQ(IniValue(kChildImage, L"Affinity"), L"3");
+}
+
+// The whole way a saved priority takes: Task Manager saves it through the
+// extension, and vesksvc applies it to the next process of that image; an
+// image whose saving is off keeps its own values.
+TEST_F(AffinitySaving, TheServiceAppliesWhatTaskManagerSavedToTheNextProcessOfTheImage) {
+  if (!TwoProcessors()) GTEST_SKIP() << "needs two processors";
+  SetPriority(kHigh, IDYES);
+  SetAffinity(1, IDOK);
+  ASSERT_EQ(IniValue(kChildImage, L"Priority"), L"High");
+  ASSERT_EQ(IniValue(kChildImage, L"Affinity"), L"1");
+  wchar_t folder[MAX_PATH] = {};
+  GetTempPathW(MAX_PATH, folder);
+  const wchar_t kOffImage[] = L"vesk_saving_off.exe";
+  std::wstring offPath = std::wstring(folder) + kOffImage;
+  ASSERT_TRUE(CopyFileW(HostPath("VESK_IDLE_CHILD").c_str(), offPath.c_str(), FALSE));
+  WritePrivateProfileStringW(kOffImage, L"SavePriority", L"0", L"vesk.ini");
+  WritePrivateProfileStringW(kOffImage, L"Priority", L"High", L"vesk.ini");
+  WritePrivateProfileStringW(kOffImage, L"Affinity", L"1", L"vesk.ini");
+
+  ASSERT_TRUE(vesksvc_control::Install(HostPath("VESK_SERVICE")));
+  ASSERT_TRUE(vesksvc_control::Start());
+  struct StopService {
+    ~StopService() { vesksvc_control::Stop(); }
+  } stopService;
+  ChildProcess off(offPath);
+  ChildProcess next;
+  auto affinity = [](const ChildProcess& process) {
+    DWORD_PTR mask = 0, system = 0;
+    GetProcessAffinityMask(process.Handle(), &mask, &system);
+    return mask;
+  };
+  bool applied = false;
+  for (DWORD start = GetTickCount(); !applied && GetTickCount() - start < 10000; Sleep(50))
+    applied = GetPriorityClass(next.Handle()) == DWORD(HIGH_PRIORITY_CLASS) && affinity(next) == 1;
+  EXPECT_TRUE(applied) << std::hex << GetPriorityClass(next.Handle()) << " " << affinity(next);
+  // Started before the other one, so the service has seen it too.
+  EXPECT_EQ(GetPriorityClass(off.Handle()), DWORD(NORMAL_PRIORITY_CLASS));
+  EXPECT_EQ(affinity(off) & 3, DWORD_PTR(3));
+  WritePrivateProfileStringW(kOffImage, nullptr, nullptr, L"vesk.ini");
 }
 
 // A machine with 32 processors, as far as Task Manager and the extension can
