@@ -109,9 +109,10 @@ void Say(const wchar_t* a, const wchar_t* b = L"", const wchar_t* c = L"", const
 }
 
 // Reports a failed step with the system's text for `error`; returns false.
-bool Failed(DWORD error, const wchar_t* a, const wchar_t* b = L"", const wchar_t* c = L"") {
+bool Failed(DWORD error, const wchar_t* a, const wchar_t* b = L"", const wchar_t* c = L"",
+            const wchar_t* d = L"") {
   Line line;
-  (line << a << b << c).Error(error).Print();
+  (line << a << b << c << d).Error(error).Print();
   g_failed = true;
   return false;
 }
@@ -123,7 +124,7 @@ bool CopyPiece(const wchar_t* name, const Path& target) {
   Path source;
   if (!MakePath(source, g_source, name)) return Failed(ERROR_FILENAME_EXCED_RANGE, L"Could not copy ", name);
   if (!CopyFileW(source.text, target.text, FALSE))
-    return Failed(GetLastError(), L"Could not copy ", source.text, L" to ");
+    return Failed(GetLastError(), L"Could not copy ", source.text, L" to ", target.text);
   Say(L"Copied ", name, L" to ", target.text);
   return true;
 }
