@@ -17,6 +17,8 @@
 #include <functional>
 #include <vector>
 
+#include "connections/connection_model.h"
+#include "shared/activity_protocol.h"
 #include "taskmgr_host.h"
 #include "transport/driver_service.h"
 #include "transport/transport_control.h"
@@ -57,9 +59,13 @@ LONGLONG Now() {
   return now.QuadPart;
 }
 
-// The median of the rounds' durations in microseconds; `before` runs ahead
-// of each round, outside the measurement.
-double Median(const std::function<void()>& round, const std::function<void()>& before = {}) {
+// The fastest and the median of the rounds' durations in microseconds;
+// `before` runs ahead of each round, outside the measurement. The machine
+// may be shared, so the fastest round is the figure least disturbed.
+struct Timing {
+  double fastest, median;
+};
+Timing Measure(const std::function<void()>& round, const std::function<void()>& before = {}) {
   std::vector<double> times;
   for (int i = 0; i < kRounds; ++i) {
     if (before) before();
@@ -68,7 +74,11 @@ double Median(const std::function<void()>& round, const std::function<void()>& b
     times.push_back(double(Now() - start) / gTicksPerMicrosecond);
   }
   std::sort(times.begin(), times.end());
-  return times[times.size() / 2];
+  return {times.front(), times[times.size() / 2]};
+}
+
+void Print(const char* what, Timing timing, const char* note = "") {
+  std::printf("  %-34s %8.0f us fastest, %8.0f us median%s\n", what, timing.fastest, timing.median, note);
 }
 
 int Fail(const char* what) {
@@ -76,7 +86,7 @@ int Fail(const char* what) {
   return 1;
 }
 
-int Measure() {
+int MeasurePage() {
   LARGE_INTEGER frequency;
   QueryPerformanceFrequency(&frequency);
   gTicksPerMicrosecond = double(frequency.QuadPart) / 1e6;
@@ -114,7 +124,8 @@ int Measure() {
   for (HWND child = GetWindow(host.Main(), GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
     if (GetDlgItem(child, 1001) && !GetDlgItem(child, 1009)) list = GetDlgItem(child, 1001);
   if (!list) return Fail("no TCP/IP page");
-  host.ClickTab(int(SendMessageW(host.Tabs(), TCM_GETITEMCOUNT, 0, 0)) - 1);
+  int page = int(SendMessageW(host.Tabs(), TCM_GETITEMCOUNT, 0, 0)) - 1;
+  host.ClickTab(page);
   auto refresh = [&] {
     SendMessageW(host.Main(), WM_TIMER, 1, 0);
     PumpMessages(host.Main());
@@ -131,7 +142,7 @@ int Measure() {
       SetWindowLongPtrW(list, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&CountingProcedure)));
 
   gCellWrites = 0;
-  double unchanged = Median(refresh);
+  Timing unchanged = Measure(refresh);
   int unchangedWrites = gCellWrites / kRounds;
 
   // One LVM_GETITEMTEXTW per item (its first cell), and one per cell.
@@ -146,11 +157,33 @@ int Measure() {
         SendMessageW(list, LVM_GETITEMTEXTW, item, reinterpret_cast<LPARAM>(&cell));
       }
   };
-  double readItems = Median([&] { readCells(1); });
-  double readAll = Median([&] { readCells(kColumns); });
+  Timing readItems = Measure([&] { readCells(1); });
+  // Task Manager's own work at each tick (its process list and status bar),
+  // measured with its Processes page current, where the extension does
+  // nothing: the page's own refresh is the tick less this.
+  host.ClickTab(1);
+  Timing own = Measure(refresh);
+  host.ClickTab(page);
+  refresh();
+  // The parts of a refresh that do not depend on the list: the driver's
+  // query, and redrawing the list once a refresh turns drawing back on.
+  HANDLE driver = CreateFileW(L"\\\\.\\vesk", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  std::vector<uint8_t> activity(kActivityBufferSize);
+  Timing query = Measure([&] {
+    DWORD returned = 0;
+    DeviceIoControl(driver, IOCTL_QUERY_ACTIVITY, nullptr, 0, activity.data(), kActivityBufferSize, &returned,
+                    nullptr);
+  });
+  if (driver != INVALID_HANDLE_VALUE) CloseHandle(driver);
+  Timing redraw = Measure([&] {
+    SendMessageW(list, WM_SETREDRAW, FALSE, 0);
+    SendMessageW(list, WM_SETREDRAW, TRUE, 0);
+    PumpMessages(host.Main());
+  });
+  Timing readAll = Measure([&] { readCells(kColumns); });
 
   gCellWrites = 0;
-  double moved = Median(refresh, moveCounters);
+  Timing moved = Measure(refresh, moveCounters);
   int movedWrites = gCellWrites / kRounds;
 
   SetWindowLongPtrW(list, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(gListProcedure));
@@ -158,17 +191,27 @@ int Measure() {
   for (uint32_t address : addresses) Run(kClose, address);
   CloseHandle(gNetwork);
 
-  std::printf("TCP/IP page under Wine, %u endpoints (median of %d rounds):\n", kEndpoints, kRounds);
-  std::printf("  refresh, nothing changed:      %8.0f us, %d cells written\n", unchanged, unchangedWrites);
-  std::printf("  reading the %u items:        %8.0f us (LVM_GETITEMTEXTW of each item's first cell)\n",
-              kEndpoints, readItems);
-  std::printf("  reading all %u x %d cells:   %8.0f us\n", kEndpoints, kColumns, readAll);
-  std::printf("  ratio refresh / item reading:  %8.2f (goal: at most 1.5)\n", unchanged / readItems);
-  std::printf("  refresh, %u byte counters moved: %8.0f us, %d cells written\n", kEndpoints, moved,
-              movedWrites);
+  std::printf("TCP/IP page under Wine, %u endpoints, %d rounds each:\n", kEndpoints, kRounds);
+  char note[64];
+  std::snprintf(note, sizeof note, ", %d cells written", unchangedWrites);
+  Print("refresh, nothing changed:", unchanged, note);
+  Print("reading the items:", readItems, " (LVM_GETITEMTEXTW of each item's first cell)");
+  Print("reading every cell:", readAll, " (10 LVM_GETITEMTEXTW an item)");
+  Print("Task Manager's own tick:", own, " (its process list and status bar)");
+  Timing pageOnly = {unchanged.fastest - own.fastest, unchanged.median - own.median};
+  Print("refresh less Task Manager's tick:", pageOnly);
+  Print("of a refresh: the driver's query:", query);
+  Print("of a refresh: redrawing the list:", redraw);
+  std::printf(
+      "  ratio refresh / reading the items:  %.2f fastest, %.2f median; less Task Manager's tick %.2f, "
+      "%.2f (goal: at most 1.5)\n",
+      unchanged.fastest / readItems.fastest, unchanged.median / readItems.median,
+      pageOnly.fastest / readItems.fastest, pageOnly.median / readItems.median);
+  std::snprintf(note, sizeof note, ", %d cells written", movedWrites);
+  Print("refresh, every byte counter moved:", moved, note);
   return unchangedWrites == 0 ? 0 : Fail("a refresh with nothing changed wrote cells");
 }
 
 }  // namespace
 
-TEST(ConnectionsRefresh, Measure) { EXPECT_EQ(Measure(), 0); }
+TEST(ConnectionsRefresh, Measure) { EXPECT_EQ(MeasurePage(), 0); }

@@ -60,6 +60,9 @@ class ConnectionsPage : public Page {
   void InsertColumns();
   void Sort();
   ConnectionRow* RowAt(int item) const;
+  // The rows of the list's items, in list order, up to the first item
+  // without one.
+  std::vector<ConnectionRow*> ListRows() const;
   POINT AnchorPosition() const;
   void NameRow(ConnectionRow& row);
   void AppendItem(ConnectionRow& row);
