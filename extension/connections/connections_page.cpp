@@ -126,6 +126,7 @@ void ConnectionsPage::Destroy() {
   page_ = nullptr;
   list_ = nullptr;
   service_.Stop();
+  order_.clear();
   rows_.clear();
 }
 
@@ -168,6 +169,11 @@ std::vector<ConnectionRow*> ConnectionsPage::ListRows() const {
   return rows;
 }
 
+const std::vector<ConnectionRow*>& ConnectionsPage::ItemRows() {
+  if (order_.size() != size_t(SendMessageW(list_, LVM_GETITEMCOUNT, 0, 0))) order_ = ListRows();
+  return order_;
+}
+
 void ConnectionsPage::InsertColumns() {
   for (int column = 0; column < kColumnCount; ++column) {
     const ColumnLayout& layout = kColumns[column];
@@ -196,7 +202,7 @@ void ConnectionsPage::Refresh() {
   DWORD elapsed = now - lastRefresh_;
   lastRefresh_ = now;
 
-  std::vector<ConnectionRow*> snapshot = ListRows();
+  std::vector<ConnectionRow*> snapshot = ItemRows();
   MergeResult merge =
       MergeEndpoints(mode_, snapshot, ReadEndpoints(Hub::Instance().DriverHandle()), elapsed, sortColumn_);
   // Drawing is held only while something changes: turning it back on
@@ -226,6 +232,7 @@ void ConnectionsPage::Refresh() {
   for (size_t entry = 0; entry < snapshot.size(); ++entry) {
     if (merge.unmatched[entry] && SendMessageW(list_, LVM_DELETEITEM, item, 0)) {
       removed.insert(snapshot[entry]);
+      if (size_t(item) < order_.size()) order_.erase(order_.begin() + item);
     } else {
       ++item;
     }
@@ -253,6 +260,7 @@ void ConnectionsPage::AppendItem(ConnectionRow& row) {
   entry.lParam = reinterpret_cast<LPARAM>(&row);
   int item = int(SendMessageW(list_, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&entry)));
   if (item == -1) return;
+  order_.insert(order_.begin() + std::min(size_t(item), order_.size()), &row);
   ColumnSet columns = kTextColumns & ~ColumnBit(kColumnProcess);
   if (mode_ == SourceMode::Driver) columns |= kTrafficColumns;
   for (int column = 0; column < kColumnCount; ++column) {
@@ -302,6 +310,7 @@ std::wstring ConnectionsPage::StateText(const ConnectionRow& row) const {
 void ConnectionsPage::Sort() {
   SendMessageW(list_, LVM_SORTITEMS, reinterpret_cast<WPARAM>(this),
                reinterpret_cast<LPARAM>(&ConnectionsPage::CompareItems));
+  order_ = ListRows();
 }
 
 int CALLBACK ConnectionsPage::CompareItems(LPARAM first, LPARAM second, LPARAM page) {
@@ -439,7 +448,7 @@ void ConnectionsPage::OnHostReply(WPARAM handle, LPARAM result) {
   auto named = names_.HostReply(uintptr_t(handle), HIWORD(result));
   if (!named || !list_) return;
   NameText name{named->second, true};
-  std::vector<ConnectionRow*> rows = ListRows();
+  const std::vector<ConnectionRow*>& rows = ItemRows();
   for (size_t item = 0; item < rows.size(); ++item) {
     ConnectionRow* row = rows[item];
     bool changed = false;
