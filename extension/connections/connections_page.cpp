@@ -2,6 +2,7 @@
 
 #include <iprtrmib.h>
 
+#include <algorithm>
 #include <set>
 
 #include "common/list_view.h"
@@ -125,6 +126,7 @@ void ConnectionsPage::Destroy() {
   page_ = nullptr;
   list_ = nullptr;
   service_.Stop();
+  order_.clear();
   rows_.clear();
 }
 
@@ -153,6 +155,25 @@ ConnectionRow* ConnectionsPage::RowAt(int item) const {
   return param ? reinterpret_cast<ConnectionRow*>(*param) : nullptr;
 }
 
+std::vector<ConnectionRow*> ConnectionsPage::ListRows() const {
+  // By index rather than by LVM_GETNEXTITEM: one message per item, and each
+  // message passes Task Manager's hook.
+  std::vector<ConnectionRow*> rows;
+  int count = int(SendMessageW(list_, LVM_GETITEMCOUNT, 0, 0));
+  rows.reserve(size_t(std::max(count, 0)));
+  for (int item = 0; item < count; ++item) {
+    ConnectionRow* row = RowAt(item);
+    if (!row) break;
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+const std::vector<ConnectionRow*>& ConnectionsPage::ItemRows() {
+  if (order_.size() != size_t(SendMessageW(list_, LVM_GETITEMCOUNT, 0, 0))) order_ = ListRows();
+  return order_;
+}
+
 void ConnectionsPage::InsertColumns() {
   for (int column = 0; column < kColumnCount; ++column) {
     const ColumnLayout& layout = kColumns[column];
@@ -176,22 +197,26 @@ POINT ConnectionsPage::AnchorPosition() const {
 
 void ConnectionsPage::Refresh() {
   if (busy_ || !list_) return;
-  SendMessageW(list_, WM_SETREDRAW, FALSE, 0);
-  AtScopeEnd redraw{[this] { SendMessageW(list_, WM_SETREDRAW, TRUE, 0); }};
   names_.ForgetProcesses();
   DWORD now = GetTickCount();
   DWORD elapsed = now - lastRefresh_;
   lastRefresh_ = now;
-  POINT anchor = AnchorPosition();
 
-  std::vector<ConnectionRow*> snapshot;
-  for (int item = NextItem(list_, -1, LVNI_ALL); item != -1; item = NextItem(list_, item, LVNI_ALL)) {
-    ConnectionRow* row = RowAt(item);
-    if (!row) break;
-    snapshot.push_back(row);
-  }
+  std::vector<ConnectionRow*> snapshot = ItemRows();
   MergeResult merge =
       MergeEndpoints(mode_, snapshot, ReadEndpoints(Hub::Instance().DriverHandle()), elapsed, sortColumn_);
+  // Drawing is held only while something changes: turning it back on
+  // repaints the whole list, which would cost a refresh with nothing
+  // changed more than the rest of it.
+  bool changes = !merge.added.empty() || merge.resort ||
+                 std::find(merge.unmatched.begin(), merge.unmatched.end(), true) != merge.unmatched.end() ||
+                 std::any_of(merge.updates.begin(), merge.updates.end(),
+                             [](const MergeResult::Update& update) { return update.columns != 0; });
+  if (!changes) return;
+  // The list is untouched up to here.
+  POINT anchor = AnchorPosition();
+  SendMessageW(list_, WM_SETREDRAW, FALSE, 0);
+  AtScopeEnd redraw{[this] { SendMessageW(list_, WM_SETREDRAW, TRUE, 0); }};
   for (const MergeResult::Update& update : merge.updates)
     if (update.columns) WriteColumns(int(update.entry), *snapshot[update.entry], update.columns);
   for (auto& added : merge.added) {
@@ -207,6 +232,7 @@ void ConnectionsPage::Refresh() {
   for (size_t entry = 0; entry < snapshot.size(); ++entry) {
     if (merge.unmatched[entry] && SendMessageW(list_, LVM_DELETEITEM, item, 0)) {
       removed.insert(snapshot[entry]);
+      if (size_t(item) < order_.size()) order_.erase(order_.begin() + item);
     } else {
       ++item;
     }
@@ -234,6 +260,7 @@ void ConnectionsPage::AppendItem(ConnectionRow& row) {
   entry.lParam = reinterpret_cast<LPARAM>(&row);
   int item = int(SendMessageW(list_, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&entry)));
   if (item == -1) return;
+  order_.insert(order_.begin() + std::min(size_t(item), order_.size()), &row);
   ColumnSet columns = kTextColumns & ~ColumnBit(kColumnProcess);
   if (mode_ == SourceMode::Driver) columns |= kTrafficColumns;
   for (int column = 0; column < kColumnCount; ++column) {
@@ -283,6 +310,7 @@ std::wstring ConnectionsPage::StateText(const ConnectionRow& row) const {
 void ConnectionsPage::Sort() {
   SendMessageW(list_, LVM_SORTITEMS, reinterpret_cast<WPARAM>(this),
                reinterpret_cast<LPARAM>(&ConnectionsPage::CompareItems));
+  order_ = ListRows();
 }
 
 int CALLBACK ConnectionsPage::CompareItems(LPARAM first, LPARAM second, LPARAM page) {
@@ -420,9 +448,9 @@ void ConnectionsPage::OnHostReply(WPARAM handle, LPARAM result) {
   auto named = names_.HostReply(uintptr_t(handle), HIWORD(result));
   if (!named || !list_) return;
   NameText name{named->second, true};
-  for (int item = NextItem(list_, -1, LVNI_ALL); item != -1; item = NextItem(list_, item, LVNI_ALL)) {
-    ConnectionRow* row = RowAt(item);
-    if (!row) break;
+  const std::vector<ConnectionRow*>& rows = ItemRows();
+  for (size_t item = 0; item < rows.size(); ++item) {
+    ConnectionRow* row = rows[item];
     bool changed = false;
     if (row->localAddress == named->first) {
       row->localHost = name;
@@ -432,7 +460,7 @@ void ConnectionsPage::OnHostReply(WPARAM handle, LPARAM result) {
       row->remoteHost = name;
       changed = true;
     }
-    if (changed) WriteColumns(item, *row, kAddressColumns);
+    if (changed) WriteColumns(int(item), *row, kAddressColumns);
   }
 }
 

@@ -60,6 +60,12 @@ class ConnectionsPage : public Page {
   void InsertColumns();
   void Sort();
   ConnectionRow* RowAt(int item) const;
+  // The rows of the list's items, in list order, up to the first item
+  // without one.
+  std::vector<ConnectionRow*> ListRows() const;
+  // The same from the page's own record of its items, read anew from the
+  // list only when the record's length does not match the list's.
+  const std::vector<ConnectionRow*>& ItemRows();
   POINT AnchorPosition() const;
   void NameRow(ConnectionRow& row);
   void AppendItem(ConnectionRow& row);
@@ -78,6 +84,10 @@ class ConnectionsPage : public Page {
   HWND list_ = nullptr;
   int tab_ = -1;
   std::list<std::unique_ptr<ConnectionRow>> rows_;
+  // The rows of the list's items in list order: every insertion, deletion
+  // and sort the page makes keeps it, so that a refresh need not ask the
+  // list for each item.
+  std::vector<ConnectionRow*> order_;
   bool busy_ = false;
   DWORD lastRefresh_;
   int sortColumn_ = kColumnPid;

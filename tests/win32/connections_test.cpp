@@ -330,6 +330,15 @@ TEST_F(ConnectionsPageTest, ARefreshRewritesOnlyWhatChangedAndNothingWhileTheMen
   }
   ASSERT_EQ(Rows(), 2);
   EXPECT_EQ(Cell(1, 9), L"Close wait");
+  // After a sort that reverses the items, each change lands in its own row's
+  // item.
+  ClickColumn(3);
+  ClickColumn(3);
+  ASSERT_EQ(Cell(0, 3), L"192.0.2.1:2222");
+  SetTables({{8, kLocal, Port(1111), kRemote, Port(80), 4}, {5, kLocal, Port(2222), kRemote, Port(80), 4}},
+            {});
+  Refresh();
+  EXPECT_EQ(Column(9), (std::vector<std::wstring>{L"Established", L"Close wait"}));
   // While the menu is open the timer changes nothing.
   MenuStates(0, [&] {
     SetTables({}, {});
