@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "host_path.h"
 #include "vesksvc_control.h"
 
 namespace {
@@ -20,13 +21,6 @@ const DWORD kSettleMs = 2000;
 const DWORD kMeasureMs = 20000;
 const int kWalks = 200;
 const double kScanPeriodMs = 1000;
-
-// A host path as the Windows programs see it: /a/b is Z:\\a\\b.
-std::wstring HostPath(const char* host) {
-  std::wstring path = L"Z:";
-  for (const char* c = host; *c; ++c) path += *c == '/' ? L'\\' : wchar_t(*c);
-  return path;
-}
 
 int WalkSnapshot() {
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
@@ -46,7 +40,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: vesksvc_idle SERVICE_EXE CHILD_EXE\n");
     return 2;
   }
-  std::wstring child = HostPath(argv[2]);
+  std::wstring child = WinePath(argv[2]);
   WritePrivateProfileStringW(L"idle_child.exe", nullptr, nullptr, L"vesk.ini");
   std::vector<PROCESS_INFORMATION> children;
   for (int i = 0; i < kChildren; ++i) {
@@ -59,7 +53,7 @@ int main(int argc, char** argv) {
       children.push_back(info);
   }
   int result = 1;
-  if (vesksvc_control::Install(HostPath(argv[1])) && vesksvc_control::Start()) {
+  if (vesksvc_control::Install(WinePath(argv[1])) && vesksvc_control::Start()) {
     Sleep(kSettleMs);
     std::printf("settled\n");
     std::fflush(stdout);

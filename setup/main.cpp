@@ -16,7 +16,9 @@ constexpr int kLineSize = 1200;
 constexpr DWORD kStopWaitMs = 15000;
 const wchar_t kDriverService[] = L"vesk";
 const wchar_t kDriverGroup[] = L"PNP_TDI";
-const wchar_t kDriverImagePath[] = L"system32\\drivers\\vesk.sys";
+// In the kernel's own form: Windows also takes a path relative to the system
+// root, Wine's kernel only this one.
+const wchar_t kDriverImagePath[] = L"\\SystemRoot\\system32\\drivers\\vesk.sys";
 const wchar_t kDriverKey[] = L"System\\CurrentControlSet\\Services\\vesk";
 const wchar_t kGroupOrderKey[] = L"System\\CurrentControlSet\\Control\\GroupOrderList";
 const wchar_t kSettingsFile[] = L"vesk.ini";
@@ -119,13 +121,67 @@ bool Failed(DWORD error, const wchar_t* a, const wchar_t* b = L"", const wchar_t
 
 bool Exists(const Path& path) { return GetFileAttributesW(path.text) != INVALID_FILE_ATTRIBUTES; }
 
-// Copies `name` from the source folder to `target`.
+// The name a piece is staged under when its place is in use: the copy takes
+// that place when Windows restarts.
+bool StagedPath(Path& staged, const Path& target) {
+  staged.text[0] = 0;
+  return Append(staged, target.text) && Append(staged, L".new");
+}
+
+// Whether two files hold the same bytes; false when either cannot be read.
+bool SameContents(const Path& a, const Path& b) {
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  HANDLE first = CreateFileW(a.text, GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE second = CreateFileW(b.text, GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
+  bool same = first != INVALID_HANDLE_VALUE && second != INVALID_HANDLE_VALUE &&
+              GetFileSize(first, nullptr) == GetFileSize(second, nullptr);
+  static BYTE left[4096], right[4096];
+  while (same) {
+    DWORD gotLeft = 0, gotRight = 0;
+    if (!ReadFile(first, left, sizeof left, &gotLeft, nullptr) ||
+        !ReadFile(second, right, sizeof right, &gotRight, nullptr) || gotLeft != gotRight) {
+      same = false;
+      break;
+    }
+    if (gotLeft == 0) break;
+    for (DWORD i = 0; i < gotLeft && same; ++i) same = left[i] == right[i];
+  }
+  if (first != INVALID_HANDLE_VALUE) CloseHandle(first);
+  if (second != INVALID_HANDLE_VALUE) CloseHandle(second);
+  return same;
+}
+
+// Copies `name` from the source folder to `target`. A target in use (the
+// loaded driver, the extension inside a running Task Manager) that already
+// holds these bytes stays; otherwise the copy is staged beside it and takes
+// its place when Windows restarts.
 bool CopyPiece(const wchar_t* name, const Path& target) {
-  Path source;
-  if (!MakePath(source, g_source, name)) return Failed(ERROR_FILENAME_EXCED_RANGE, L"Could not copy ", name);
-  if (!CopyFileW(source.text, target.text, FALSE))
-    return Failed(GetLastError(), L"Could not copy ", source.text, L" to ", target.text);
-  Say(L"Copied ", name, L" to ", target.text);
+  Path source, staged;
+  if (!MakePath(source, g_source, name) || !StagedPath(staged, target))
+    return Failed(ERROR_FILENAME_EXCED_RANGE, L"Could not copy ", name);
+  if (CopyFileW(source.text, target.text, FALSE)) {
+    // An earlier install's staged copy would replace this one at the restart.
+    DeleteFileW(staged.text);
+    Say(L"Copied ", name, L" to ", target.text);
+    return true;
+  }
+  DWORD error = GetLastError();
+  if (error != ERROR_SHARING_VIOLATION && error != ERROR_USER_MAPPED_FILE)
+    return Failed(error, L"Could not copy ", source.text, L" to ", target.text);
+  if (SameContents(source, target)) {
+    DeleteFileW(staged.text);
+    Say(target.text, L" is in use and already holds this version: it stays.");
+    return true;
+  }
+  if (!CopyFileW(source.text, staged.text, FALSE))
+    return Failed(GetLastError(), L"Could not copy ", source.text, L" to ", staged.text);
+  if (!MoveFileExW(staged.text, target.text, MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING)) {
+    Failed(GetLastError(), L"Could not arrange to replace ", target.text, L" when Windows restarts");
+    DeleteFileW(staged.text);
+    return false;
+  }
+  Say(target.text, L" is in use: the new ", name, L" takes its place when Windows restarts.");
+  g_restartNeeded = true;
   return true;
 }
 
@@ -145,6 +201,19 @@ void RemoveFile(const Path& path) {
     g_restartNeeded = true;
   } else
     Failed(GetLastError(), L"Could not delete ", path.text);
+}
+
+// Deletes the copy of a piece that an install staged for the next boot,
+// which would otherwise bring the piece back then.
+void RemoveStagedCopy(const Path& path) {
+  Path staged;
+  if (StagedPath(staged, path) && DeleteFileW(staged.text)) Say(L"Deleted ", staged.text);
+}
+
+// Deletes one of the pieces install copies.
+void RemovePiece(const Path& path) {
+  RemoveStagedCopy(path);
+  RemoveFile(path);
 }
 
 // The registry helpers, on HKEY_LOCAL_MACHINE.
@@ -381,7 +450,7 @@ void UninstallLoader() {
   else
     DeleteValue(kIfeoKey, kDebuggerValue);
   MakePath(target, g_system, kLoaderFile);
-  RemoveFile(target);
+  RemovePiece(target);
 }
 
 void InstallConsumer(SC_HANDLE manager) {
@@ -497,17 +566,18 @@ void Uninstall(SC_HANDLE manager, bool removeSettings) {
 
   RemoveService(manager, vesksvc::kServiceName, true, false);
   MakePath(file, g_system, vesksvc::kImageName);
-  RemoveFile(file);
+  RemovePiece(file);
   UninstallLoader();
   DeleteValue(kExtensionKey, kExtensionValue);
   LONG status = RegDeleteKeyW(HKEY_LOCAL_MACHINE, kExtensionKey);
   if (status == ERROR_SUCCESS) Say(L"Removed HKLM\\", kExtensionKey);
   MakePath(file, g_system, kExtensionFile);
-  RemoveFile(file);
+  RemovePiece(file);
 
   RemoveGroupOrderTag(haveTag, tag);
   RemoveService(manager, kDriverService, false, driverLoaded);
   MakePath(file, g_drivers, kDriverFile);
+  RemoveStagedCopy(file);
   if (driverLoaded) {
     if (MoveFileExW(file.text, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
       Say(L"The driver cannot be unloaded now: it and ", file.text, L" are removed when Windows restarts.");
@@ -602,7 +672,11 @@ int Run() {
   }
   if (options.command == Command::Install) {
     Install(manager.get(), verdict.build, options.startDriver);
-    Say(g_failed ? L"Install is NOT complete: see the messages above." : L"Vesk is installed.");
+    Say(g_failed ? L"Install is NOT complete: see the messages above."
+        : g_restartNeeded
+            ? L"Vesk is installed. Restart Windows to finish: some pieces take their place only "
+              L"then."
+            : L"Vesk is installed.");
   } else {
     Uninstall(manager.get(), options.removeSettings);
     Say(g_failed          ? L"Uninstall is NOT complete: see the messages above."

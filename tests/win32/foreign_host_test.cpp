@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "host_path.h"
 #include "task_manager.h"
 
 namespace {
@@ -19,13 +20,6 @@ const char* const kLibraries[] = {"VESK_TASKEXT_XP", "VESK_TASKEXT_NT"};
 constexpr WORD kEnglish = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
 constexpr WORD kRussian = MAKELANGID(LANG_RUSSIAN, SUBLANG_DEFAULT);
 constexpr WORD kNeutral = MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL);
-
-std::wstring HostPath(const char* variable) {
-  const char* host = std::getenv(variable);
-  std::wstring path = L"Z:";
-  for (const char* c = host ? host : ""; *c; ++c) path += *c == '/' ? L'\\' : wchar_t(*c);
-  return path;
-}
 
 // The English texts by id.
 const std::map<UINT, std::wstring>& EnglishStrings() {

@@ -106,13 +106,6 @@ int main(int argc, char** argv) {
   return RUN_ALL_TESTS();
 }
 
-std::wstring HostPath(const char* variable) {
-  const char* host = std::getenv(variable);
-  std::wstring path = L"Z:";
-  for (const char* c = host ? host : ""; *c; ++c) path += *c == '/' ? L'\\' : wchar_t(*c);
-  return path;
-}
-
 void PumpMessages(HWND mainWindow) {
   MSG message;
   while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {

@@ -8,12 +8,10 @@
 
 #include <functional>
 
+#include "host_path.h"
 #include "task_manager.h"
 #include <string>
 #include <vector>
-
-// The host path in the environment variable, as Wine sees it on drive Z:.
-std::wstring HostPath(const char* variable);
 
 // Dispatches the waiting messages of this thread the way Task Manager's
 // message loop does.

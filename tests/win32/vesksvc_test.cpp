@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "host_path.h"
 #include "vesksvc_control.h"
 
 namespace {
@@ -20,13 +21,6 @@ const wchar_t kPlainImage[] = L"vesk_plain.exe";
 const wchar_t kProbeImage[] = L"vesk_probe.exe";
 // The service looks once a second; this bound leaves room for a slow Wine.
 const DWORD kApplyBoundMs = 5000;
-
-std::wstring HostPath(const char* variable) {
-  const char* host = std::getenv(variable);
-  std::wstring path = L"Z:";
-  for (const char* c = host ? host : ""; *c; ++c) path += *c == '/' ? L'\\' : wchar_t(*c);
-  return path;
-}
 
 std::wstring TempImage(const wchar_t* name) {
   wchar_t directory[MAX_PATH];

@@ -18,6 +18,7 @@
 
 #include "shared/activity_protocol.h"
 #include "driver_service.h"
+#include "tests/win32/host_path.h"
 #include "transport_control.h"
 
 namespace {
@@ -36,13 +37,6 @@ Op MakeOp(uint32_t code, uint32_t handle = 0, uint32_t handle2 = 0, uint32_t ip 
   return Op{code, handle, handle2, ip, port, bytes, protocol, context};
 }
 constexpr LONG kAddressAlreadyExists = LONG(0xC000020A);
-
-std::wstring HostPath(const char* variable) {
-  const char* host = std::getenv(variable);
-  std::wstring path = L"Z:";
-  for (const char* c = host ? host : ""; *c; ++c) path += *c == '/' ? L'\\' : wchar_t(*c);
-  return path;
-}
 
 HANDLE OpenDevice(const wchar_t* path) {
   return CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
