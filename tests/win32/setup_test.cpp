@@ -11,9 +11,21 @@ using namespace setup_test;
 TEST_F(Setup, InstallTwiceAndUninstallTwiceKeepingTheSettingsUnlessAsked) {
   WritePrivateProfileStringW(L"Vesk", L"CheckIntegrity", L"1", L"vesk.ini");
   for (int round = 0; round < 2; ++round) {
+    // The second time the extension is in use, as in a running Task Manager:
+    // it holds these bytes already and stays.
+    HMODULE inUse = round == 0 ? nullptr
+                               : LoadLibraryExW((SystemDir() + kExtensionFile).c_str(), nullptr,
+                                                DONT_RESOLVE_DLL_REFERENCES);
     Outcome run = RunSetup(L"install /nostart");
     EXPECT_EQ(run.exitCode, 0u) << run.output;
     ExpectInstalled(L"taskext_xp.dll");
+    if (round == 1) {
+      EXPECT_NE(inUse, nullptr);
+      EXPECT_NE(run.output.find("taskext.dll is in use and already holds this version: it stays."),
+                std::string::npos)
+          << run.output;
+      FreeLibrary(inUse);
+    }
   }
   for (int round = 0; round < 2; ++round) {
     Outcome run = RunSetup(L"uninstall");
