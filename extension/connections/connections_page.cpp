@@ -187,12 +187,30 @@ void ConnectionsPage::InsertColumns() {
   }
 }
 
-POINT ConnectionsPage::AnchorPosition() const {
+int ConnectionsPage::ItemTop(int item) const {
   POINT position = {0, 0};
-  int item = NextItem(list_, -1, LVNI_FOCUSED);
-  if (item == -1) item = int(SendMessageW(list_, LVM_GETTOPINDEX, 0, 0));
-  if (item != -1) SendMessageW(list_, LVM_GETITEMPOSITION, item, reinterpret_cast<LPARAM>(&position));
-  return position;
+  SendMessageW(list_, LVM_GETITEMPOSITION, item, reinterpret_cast<LPARAM>(&position));
+  return position.y;
+}
+
+std::vector<ConnectionsPage::Anchor> ConnectionsPage::AnchorRows(
+    const std::vector<ConnectionRow*>& rows) const {
+  std::vector<Anchor> anchors;
+  for (int item : {NextItem(list_, -1, LVNI_FOCUSED), int(SendMessageW(list_, LVM_GETTOPINDEX, 0, 0))})
+    if (item >= 0 && size_t(item) < rows.size()) anchors.push_back({rows[size_t(item)], ItemTop(item)});
+  return anchors;
+}
+
+void ConnectionsPage::KeepAnchor(const std::vector<Anchor>& anchors) {
+  // By the row, not by its index: rows that come or go above it move it to
+  // another index, and the index alone would stay where it was.
+  for (const Anchor& anchor : anchors) {
+    auto found = std::find(order_.begin(), order_.end(), anchor.row);
+    if (found == order_.end()) continue;
+    int moved = ItemTop(int(found - order_.begin()));
+    if (moved != anchor.y) SendMessageW(list_, LVM_SCROLL, 0, moved - anchor.y);
+    return;
+  }
 }
 
 void ConnectionsPage::Refresh() {
@@ -214,7 +232,7 @@ void ConnectionsPage::Refresh() {
                              [](const MergeResult::Update& update) { return update.columns != 0; });
   if (!changes) return;
   // The list is untouched up to here.
-  POINT anchor = AnchorPosition();
+  std::vector<Anchor> anchors = AnchorRows(snapshot);
   SendMessageW(list_, WM_SETREDRAW, FALSE, 0);
   AtScopeEnd redraw{[this] { SendMessageW(list_, WM_SETREDRAW, TRUE, 0); }};
   for (const MergeResult::Update& update : merge.updates)
@@ -237,11 +255,10 @@ void ConnectionsPage::Refresh() {
       ++item;
     }
   }
-  if (!removed.empty()) rows_.remove_if([&](const auto& row) { return removed.count(row.get()) != 0; });
   if (merge.resort) Sort();
-
-  POINT moved = AnchorPosition();
-  if (moved.y != anchor.y) SendMessageW(list_, LVM_SCROLL, 0, moved.y - anchor.y);
+  KeepAnchor(anchors);
+  // Only now: an anchor may name a row that went.
+  if (!removed.empty()) rows_.remove_if([&](const auto& row) { return removed.count(row.get()) != 0; });
 }
 
 void ConnectionsPage::NameRow(ConnectionRow& row) {

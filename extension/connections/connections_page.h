@@ -66,7 +66,17 @@ class ConnectionsPage : public Page {
   // The same from the page's own record of its items, read anew from the
   // list only when the record's length does not match the list's.
   const std::vector<ConnectionRow*>& ItemRows();
-  POINT AnchorPosition() const;
+  // The rows the list is held at across a refresh, with their places on the
+  // screen: the focused row, then the top row.
+  struct Anchor {
+    const ConnectionRow* row;
+    int y;
+  };
+  std::vector<Anchor> AnchorRows(const std::vector<ConnectionRow*>& rows) const;
+  // Scrolls the list so that the first anchor row still there is back at its
+  // place.
+  void KeepAnchor(const std::vector<Anchor>& anchors);
+  int ItemTop(int item) const;
   void NameRow(ConnectionRow& row);
   void AppendItem(ConnectionRow& row);
   void WriteColumns(int item, const ConnectionRow& row, ColumnSet columns);

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <iprtrmib.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -34,24 +35,96 @@ struct UdpRow {
 
 DWORD gTransportStart = 1;
 
-// Wine's SetTcpEntry closes nothing: the test's stand-in takes its place in
-// this process (a jump written over its first bytes) and keeps the rows.
-std::vector<MIB_TCPROW> gClosedRows;
-DWORD WINAPI StandInSetTcpEntry(MIB_TCPROW* row) {
-  gClosedRows.push_back(*row);
-  return NO_ERROR;
+bool XpBuild() {
+  wchar_t build[8] = {};
+  GetEnvironmentVariableW(L"VESK_BUILD", build, 8);
+  return wcscmp(build, L"xp") == 0;
 }
-bool ReplaceSetTcpEntry() {
-  HMODULE library = LoadLibraryW(L"iphlpapi.dll");
-  auto* target = library ? reinterpret_cast<BYTE*>(GetProcAddress(library, "SetTcpEntry")) : nullptr;
+
+// Writes a jump to the stand-in over the first bytes of dll!function in this
+// process. The extension binds the same module by its system path on first
+// use, so an import patch would not reach its calls; this does.
+bool JumpTo(const wchar_t* dll, const char* function, const void* standIn) {
+  HMODULE library = LoadLibraryW(dll);
+  auto* target = library ? reinterpret_cast<BYTE*>(GetProcAddress(library, function)) : nullptr;
   DWORD protection;
   if (!target || !VirtualProtect(target, 5, PAGE_EXECUTE_READWRITE, &protection)) return false;
-  INT32 distance = INT32(reinterpret_cast<BYTE*>(&StandInSetTcpEntry) - (target + 5));
+  INT32 distance = INT32(static_cast<const BYTE*>(standIn) - (target + 5));
   target[0] = 0xE9;  // jmp rel32
   memcpy(target + 1, &distance, 4);
   VirtualProtect(target, 5, protection, &protection);
   FlushInstructionCache(GetCurrentProcess(), target, 5);
   return true;
+}
+
+// Wine's SetTcpEntry closes nothing: the stand-in keeps the rows it is
+// handed.
+std::vector<MIB_TCPROW> gClosedRows;
+DWORD WINAPI StandInSetTcpEntry(MIB_TCPROW* row) {
+  gClosedRows.push_back(*row);
+  return NO_ERROR;
+}
+
+// Wine's reverse lookups answer from the resolver of the machine the tests
+// run on, whenever it answers: the stand-in for WSAAsyncGetHostByAddr only
+// records each request, and the test answers it as Winsock would, with a
+// host entry in the caller's buffer and the reply message.
+struct HostLookup {
+  uint32_t address;
+  HWND window;
+  UINT message;
+  char* buffer;
+  int length;
+  HANDLE handle;
+};
+std::vector<HostLookup> gLookups;
+HANDLE WINAPI StandInHostByAddr(HWND window, UINT message, const char* address, int length, int type,
+                                char* buffer, int bufferLength) {
+  HostLookup lookup = {0, window, message, buffer, bufferLength, HANDLE(uintptr_t(0x5000 + gLookups.size()))};
+  if (length != 4 || type != 2 /* AF_INET */) return nullptr;
+  memcpy(&lookup.address, address, 4);
+  gLookups.push_back(lookup);
+  return lookup.handle;
+}
+
+// Winsock 1.1's hostent on x86.
+struct HostEntry {
+  char* name;
+  char** aliases;
+  short type;
+  short length;
+  char** addresses;
+};
+
+const HostLookup* LookupOf(uint32_t address) {
+  for (const HostLookup& lookup : gLookups)
+    if (lookup.address == address) return &lookup;
+  return nullptr;
+}
+
+// The reply of a found name: the entry, its lists and the name itself, all
+// within the caller's buffer.
+void AnswerLookup(const HostLookup& lookup, const char* name) {
+  struct Layout {
+    HostEntry entry;
+    char* noAliases[1];
+    char* addressList[2];
+    uint32_t address;
+    char name[64];
+  };
+  ASSERT_GE(size_t(lookup.length), sizeof(Layout));
+  ASSERT_LT(strlen(name), sizeof Layout::name);
+  auto* reply = reinterpret_cast<Layout*>(lookup.buffer);
+  *reply = {};
+  strcpy(reply->name, name);
+  reply->address = lookup.address;
+  reply->addressList[0] = reinterpret_cast<char*>(&reply->address);
+  reply->entry = {reply->name, reply->noAliases, 2, 4, reply->addressList};
+  PostMessageW(lookup.window, lookup.message, WPARAM(lookup.handle), MAKELONG(sizeof(Layout), 0));
+}
+
+void FailLookup(const HostLookup& lookup) {
+  PostMessageW(lookup.window, lookup.message, WPARAM(lookup.handle), MAKELONG(0, 11004 /* WSANO_DATA */));
 }
 
 class ConnectionsPageTest : public testing::Test {
@@ -214,9 +287,7 @@ TEST_F(ConnectionsPageTest, TableRowsShowOwnerNamesAndTableStatesWithoutTrafficC
 
   // Close Connection only for an established connection; Go To Process for
   // processes above 16 (the Windows XP build).
-  wchar_t build[8] = {};
-  GetEnvironmentVariableW(L"VESK_BUILD", build, 8);
-  bool xp = wcscmp(build, L"xp") == 0;
+  bool xp = XpBuild();
   auto [closeSystem, goToSystem] = MenuStates(0);
   EXPECT_TRUE(closeSystem & MF_GRAYED);
   EXPECT_TRUE(goToSystem & MF_GRAYED);
@@ -246,9 +317,7 @@ TEST_F(ConnectionsPageTest, TheTipDescribesTheEndpointUnderTheCursor) {
     SendMessageW(list_, WM_NOTIFY, 0, reinterpret_cast<LPARAM>(&info));
     return info.lpszText && !IS_INTRESOURCE(info.lpszText) ? info.lpszText : L"";
   };
-  wchar_t build[8] = {};
-  GetEnvironmentVariableW(L"VESK_BUILD", build, 8);
-  if (wcscmp(build, L"xp") != 0) {
+  if (!XpBuild()) {
     EXPECT_EQ(tipAt(0), L"") << "the Windows 2000 build has no tip";
     return;
   }
@@ -265,7 +334,7 @@ TEST_F(ConnectionsPageTest, TheTipDescribesTheEndpointUnderTheCursor) {
 // Process (Windows XP build) shows the Processes page with the process's
 // row selected.
 TEST_F(ConnectionsPageTest, TheMenuClosesTheConnectionAndGoesToTheProcess) {
-  ASSERT_TRUE(ReplaceSetTcpEntry());
+  ASSERT_TRUE(JumpTo(L"iphlpapi.dll", "SetTcpEntry", reinterpret_cast<const void*>(&StandInSetTcpEntry)));
   DWORD self = GetCurrentProcessId();
   SetTables({{5, kLocal, Port(80), kRemote, Port(40000), self}}, {});
   Show();
@@ -279,9 +348,7 @@ TEST_F(ConnectionsPageTest, TheMenuClosesTheConnectionAndGoesToTheProcess) {
   EXPECT_EQ(gClosedRows[0].dwRemoteAddr, kRemote);
   EXPECT_EQ(gClosedRows[0].dwRemotePort, Port(40000));
 
-  wchar_t build[8] = {};
-  GetEnvironmentVariableW(L"VESK_BUILD", build, 8);
-  if (wcscmp(build, L"xp") != 0) return;
+  if (!XpBuild()) return;
   ASSERT_TRUE(host.RefreshUntil([&] { return host.RowOfProcess(self) != -1; }));
   MenuStates(0, {}, {VK_UP, VK_RETURN});
   PumpMessages(host.Main());
@@ -374,6 +441,147 @@ TEST_F(ConnectionsPageTest, EveryColumnSortsBothWays) {
   ClickColumn(3);
   EXPECT_EQ(Column(3),
             (std::vector<std::wstring>{L"192.0.2.1:4000", L"192.0.2.1:http", L"198.51.100.7:3000"}));
+}
+
+// Rows of distinct process ids that no process has, so that the list's order
+// (by process id) is row i's place among them.
+std::vector<TcpRow> RowsNumbered(std::initializer_list<std::pair<uint32_t, uint32_t>> ranges) {
+  std::vector<TcpRow> rows;
+  for (auto [from, to] : ranges)
+    for (uint32_t i = from; i < to; ++i)
+      rows.push_back({5, kLocal, Port(uint16_t(1000 + i)), kRemote, Port(80), 0x7FFF0000 + 4 * i});
+  return rows;
+}
+
+// With more rows than the list shows, a refresh keeps the focused row, or the
+// top row when none is focused, where it was on the screen, both when rows
+// arrive above it and when rows above it go.
+TEST_F(ConnectionsPageTest, TheFocusedOrTopRowKeepsItsPlaceWhenRowsAboveComeAndGo) {
+  SetTables(RowsNumbered({{10, 110}}), {});
+  Show();
+  ASSERT_EQ(Rows(), 100);
+  int perPage = int(SendMessageW(list_, LVM_GETCOUNTPERPAGE, 0, 0));
+  ASSERT_GT(perPage, 5);
+  ASSERT_LT(perPage, 40);
+  auto top = [&] { return int(SendMessageW(list_, LVM_GETTOPINDEX, 0, 0)); };
+  // Screen position of row i, by its process id cell.
+  auto place = [&](uint32_t i) {
+    std::vector<std::wstring> ids = Column(1);
+    auto found = std::find(ids.begin(), ids.end(), std::to_wstring(0x7FFF0000 + 4 * i));
+    POINT position = {-1, -1};
+    if (found != ids.end())
+      SendMessageW(list_, LVM_GETITEMPOSITION, found - ids.begin(), reinterpret_cast<LPARAM>(&position));
+    return position.y;
+  };
+  SendMessageW(list_, LVM_ENSUREVISIBLE, 99, FALSE);
+  SendMessageW(list_, LVM_ENSUREVISIBLE, 50, FALSE);
+  ASSERT_EQ(top(), 50);
+  LVITEMW focus = {};
+  focus.stateMask = LVIS_FOCUSED;
+  focus.state = LVIS_FOCUSED;
+  SendMessageW(list_, LVM_SETITEMSTATE, 53, reinterpret_cast<LPARAM>(&focus));
+  int focused = place(63);
+  SetTables(RowsNumbered({{0, 5}, {10, 110}}), {});
+  Refresh();
+  ASSERT_EQ(Rows(), 105);
+  EXPECT_EQ(place(63), focused) << "rows arrived above the focused row";
+  SetTables(RowsNumbered({{30, 110}}), {});
+  Refresh();
+  ASSERT_EQ(Rows(), 80);
+  EXPECT_EQ(place(63), focused) << "rows above the focused row went";
+
+  // The focused row goes while rows arrive above: the top row holds instead.
+  uint32_t first = 30 + uint32_t(top());
+  int topPlace = place(first);
+  SetTables(RowsNumbered({{0, 5}, {30, 63}, {64, 110}}), {});
+  Refresh();
+  EXPECT_EQ(place(first), topPlace) << "the focused row went and rows arrived above the top row";
+  focus.state = 0;
+  SendMessageW(list_, LVM_SETITEMSTATE, WPARAM(-1), reinterpret_cast<LPARAM>(&focus));
+  ASSERT_EQ(SendMessageW(list_, LVM_GETNEXTITEM, WPARAM(-1), LVNI_FOCUSED), -1);
+  SetTables(RowsNumbered({{40, 63}, {64, 110}}), {});
+  Refresh();
+  EXPECT_EQ(place(first), topPlace) << "rows above the top row went";
+}
+
+// The Windows XP build paints a row in the integrity colour of its process
+// (this program's image is unsigned), a row of process id 0 in none; the
+// Windows 2000 build colours nothing.
+TEST_F(ConnectionsPageTest, RowsTakeTheIntegrityColourOfTheirProcessButProcessZeroNone) {
+  DWORD self = GetCurrentProcessId();
+  SetTables({{2, 0, 0, 0, 0, 0}, {5, kLocal, Port(40000), kRemote, Port(80), self}}, {});
+  Show();
+  ASSERT_EQ(Rows(), 2);
+  bool xp = XpBuild();
+  NMLVCUSTOMDRAW prepaint = {};
+  prepaint.nmcd.hdr = {list_, 1001, UINT(NM_CUSTOMDRAW)};
+  prepaint.nmcd.dwDrawStage = CDDS_PREPAINT;
+  EXPECT_EQ(SendMessageW(page_, WM_NOTIFY, 1001, reinterpret_cast<LPARAM>(&prepaint)),
+            xp ? CDRF_NOTIFYITEMDRAW : CDRF_DODEFAULT);
+  COLORREF own = CLR_DEFAULT;
+  for (DWORD start = GetTickCount(); GetTickCount() - start < (xp ? 20000u : 2000u) && own == CLR_DEFAULT;
+       Sleep(50)) {
+    PumpMessages(host.Main());
+    own = ItemBackground(page_, list_, 1);
+  }
+  EXPECT_EQ(own, xp ? COLORREF(0xE0E0FF) : CLR_DEFAULT);
+  // The check counts process 0 as valid from the start: the row stays plain
+  // by the page's own rule alone.
+  EXPECT_EQ(ItemBackground(page_, list_, 0), CLR_DEFAULT);
+}
+
+// The page's lookups go to the stand-in from the page's creation on.
+class HostNames : public ConnectionsPageTest {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(
+        JumpTo(L"ws2_32.dll", "WSAAsyncGetHostByAddr", reinterpret_cast<const void*>(&StandInHostByAddr)));
+    gLookups.clear();
+    ConnectionsPageTest::SetUp();
+  }
+};
+
+// Each address is asked for once; one reply names the cells of every row
+// with its address, without a resort; a failed lookup leaves the number and
+// is not asked again when the address comes back in a new row.
+TEST_F(HostNames, OneReplyNamesEveryRowOfItsAddressAndAFailedLookupIsNotRetried) {
+  constexpr uint32_t kOther = Ip(203, 0, 113, 9);
+  std::vector<TcpRow> rows = {{5, kLocal, Port(40000), kRemote, Port(40001), 4},
+                              {5, kLocal, Port(40002), kRemote, Port(40003), 8},
+                              {5, kRemote, Port(40004), kOther, Port(40005), 12},
+                              {5, kLocal, Port(40006), kOther, Port(40007), 16}};
+  SetTables(rows, {});
+  Show();
+  ASSERT_EQ(Rows(), 4);
+  // Loopback was asked for when the page was made.
+  std::vector<uint32_t> asked;
+  for (const HostLookup& lookup : gLookups) asked.push_back(lookup.address);
+  EXPECT_EQ(asked, (std::vector<uint32_t>{Ip(127, 0, 0, 1), kLocal, kRemote, kOther}));
+  ASSERT_TRUE(LookupOf(kLocal) && LookupOf(kRemote));
+  EXPECT_EQ(LookupOf(kRemote)->message, UINT(WM_USER + 13));
+  EXPECT_EQ(LookupOf(kRemote)->window, page_);
+  {
+    ListWrites writes(list_);
+    AnswerLookup(*LookupOf(kRemote), "far.example");
+    PumpMessages(host.Main());
+    EXPECT_EQ(writes.cells, 6) << "the two address cells of the three rows with the address";
+    EXPECT_EQ(writes.sorts, 0);
+    FailLookup(*LookupOf(kLocal));
+    PumpMessages(host.Main());
+    EXPECT_EQ(writes.cells, 6);
+  }
+  EXPECT_EQ(Column(3), (std::vector<std::wstring>{L"192.0.2.1:40000", L"192.0.2.1:40002",
+                                                  L"far.example:40004", L"192.0.2.1:40006"}));
+  EXPECT_EQ(Column(4), (std::vector<std::wstring>{L"far.example:40001", L"far.example:40003",
+                                                  L"203.0.113.9:40005", L"203.0.113.9:40007"}));
+  // A new row takes the name from the cache and asks for nothing.
+  rows.push_back({5, kLocal, Port(40008), kRemote, Port(40009), 0});
+  SetTables(rows, {});
+  Refresh();
+  ASSERT_EQ(Rows(), 5);
+  EXPECT_EQ(Cell(0, 3), L"192.0.2.1:40008");
+  EXPECT_EQ(Cell(0, 4), L"far.example:40009");
+  EXPECT_EQ(gLookups.size(), 4u);
 }
 
 }  // namespace

@@ -708,19 +708,7 @@ TEST_F(ServicesPage, RowsTakeTheColourOfTheServicesProcess) {
   ASSERT_TRUE(ts::Start(ts::kBase));
   ASSERT_TRUE(ts::WaitForState(ts::kBase, SERVICE_RUNNING));
   Refresh();
-  auto background = [&](const wchar_t* displayName) {
-    LVITEMW item = {};
-    item.mask = LVIF_PARAM;
-    item.iItem = Row(displayName);
-    SendMessageW(list, LVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&item));
-    NMLVCUSTOMDRAW draw = {};
-    draw.nmcd.hdr = {list, 1001, UINT(NM_CUSTOMDRAW)};
-    draw.nmcd.dwDrawStage = CDDS_ITEMPREPAINT;
-    draw.nmcd.lItemlParam = item.lParam;
-    draw.clrTextBk = CLR_DEFAULT;
-    SendMessageW(page, WM_NOTIFY, 1001, reinterpret_cast<LPARAM>(&draw));
-    return draw.clrTextBk;
-  };
+  auto background = [&](const wchar_t* displayName) { return ItemBackground(page, list, Row(displayName)); };
   COLORREF running = CLR_DEFAULT;
   // The first paint queues the check; the worker's verdict comes later.
   for (DWORD start = GetTickCount(); GetTickCount() - start < 20000 && running == CLR_DEFAULT; Sleep(50)) {

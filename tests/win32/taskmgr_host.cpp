@@ -132,6 +132,19 @@ std::vector<std::wstring> ListColumnTexts(HWND list, int column) {
   return cells;
 }
 
+COLORREF ItemBackground(HWND page, HWND list, int item) {
+  auto param = GetListItemParam(list, item);
+  EXPECT_TRUE(param.has_value()) << "no item " << item;
+  NMLVCUSTOMDRAW draw = {};
+  draw.nmcd.hdr = {list, UINT_PTR(GetDlgCtrlID(list)), UINT(NM_CUSTOMDRAW)};
+  draw.nmcd.dwDrawStage = CDDS_ITEMPREPAINT;
+  draw.nmcd.dwItemSpec = DWORD_PTR(item);
+  draw.nmcd.lItemlParam = param.value_or(0);
+  draw.clrTextBk = CLR_DEFAULT;
+  SendMessageW(page, WM_NOTIFY, draw.nmcd.hdr.idFrom, reinterpret_cast<LPARAM>(&draw));
+  return draw.clrTextBk;
+}
+
 std::wstring MenuItemText(HMENU menu, int position) {
   wchar_t text[256] = {};
   GetMenuStringW(menu, position, text, 256, MF_BYPOSITION);

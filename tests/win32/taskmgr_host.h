@@ -24,6 +24,10 @@ std::vector<std::wstring> MenuBarTitles(HWND window);
 std::wstring ListCellText(HWND list, int item, int column);
 std::vector<std::wstring> ListColumnTexts(HWND list, int column);
 
+// The text background an added page's list item gets at its item pre-paint
+// stage, as the list asks its parent (the page) while painting.
+COLORREF ItemBackground(HWND page, HWND list, int item);
+
 // Text of a menu item by position.
 std::wstring MenuItemText(HMENU menu, int position);
 
