@@ -444,7 +444,6 @@ class RemoteList {
   RemoteList& operator=(const RemoteList&) = delete;
 
   bool Usable() const { return buffer_ != nullptr; }
-  HWND Window() const { return list_; }
 
   // Every item's cells, in list order.
   std::vector<Row> Rows() const {
@@ -458,17 +457,6 @@ class RemoteList {
     }
     return rows;
   }
-  std::wstring Cell(int item, int column) const {
-    LVITEMW cell = {};
-    cell.iSubItem = column;
-    cell.pszText = reinterpret_cast<wchar_t*>(buffer_ + kTextOffset);
-    cell.cchTextMax = kTextChars;
-    if (!Write(&cell, sizeof cell)) return L"";
-    int length = int(SendMessageW(list_, LVM_GETITEMTEXTW, item, reinterpret_cast<LPARAM>(buffer_)));
-    std::wstring text(std::max(0, std::min(length, kTextChars - 1)), L'\0');
-    if (!text.empty() && !Read(kTextOffset, &text[0], text.size() * sizeof(wchar_t))) return L"";
-    return text;
-  }
   // The item's bounds on the screen, scrolled into view first.
   bool ScreenRect(int item, RECT& rect) const {
     SendMessageW(list_, LVM_ENSUREVISIBLE, item, FALSE);
@@ -479,14 +467,6 @@ class RemoteList {
     MapWindowPoints(list_, nullptr, reinterpret_cast<POINT*>(&rect), 2);
     return true;
   }
-  // Selects and focuses the item, as a click on it would.
-  bool Select(int item) const {
-    LVITEMW state = {};
-    state.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
-    state.state = LVIS_SELECTED | LVIS_FOCUSED;
-    return Write(&state, sizeof state) && SendMessageW(list_, LVM_SETITEMSTATE, item, LPARAM(buffer_));
-  }
-
   // Registers the list with its own tooltip as a tool whose text the list
   // gives (TTN_GETDISPINFOW), seeing the mouse through a subclass: what a
   // list view on Windows does, and Wine's does not.
@@ -507,6 +487,18 @@ class RemoteList {
   static constexpr SIZE_T kBytes = 4096;
   static constexpr SIZE_T kTextOffset = 256;
   static constexpr int kTextChars = int((kBytes - kTextOffset) / sizeof(wchar_t));
+
+  std::wstring Cell(int item, int column) const {
+    LVITEMW cell = {};
+    cell.iSubItem = column;
+    cell.pszText = reinterpret_cast<wchar_t*>(buffer_ + kTextOffset);
+    cell.cchTextMax = kTextChars;
+    if (!Write(&cell, sizeof cell)) return L"";
+    int length = int(SendMessageW(list_, LVM_GETITEMTEXTW, item, reinterpret_cast<LPARAM>(buffer_)));
+    std::wstring text(std::max(0, std::min(length, kTextChars - 1)), L'\0');
+    if (!text.empty() && !Read(kTextOffset, &text[0], text.size() * sizeof(wchar_t))) return L"";
+    return text;
+  }
 
   bool Write(const void* data, SIZE_T bytes) const {
     SIZE_T done = 0;
@@ -686,6 +678,8 @@ bool TotalsGrown(const std::vector<RemoteList::Row>& before, const std::vector<R
   return true;
 }
 
+constexpr DWORD kSecondPictureAfterMs = 3000;
+
 // Driver mode with the traffic moving: two pictures some seconds apart,
 // the context menu of an established connection and the tooltip of a row.
 int DriverPictures(TaskManagerRun& run, const std::wstring& out) {
@@ -704,9 +698,8 @@ int DriverPictures(TaskManagerRun& run, const std::wstring& out) {
   Settle(run.main);
   int result = SaveWindowPicture(run.main, out + L"\\tcpip-driver-1.bmp") ? 0 : 1;
   first = remote.Rows();
-  // Some seconds of traffic later (the totals then have grown at each
-  // refresh).
-  Sleep(3000);
+  // Some seconds of traffic later; the totals grow at every refresh.
+  Sleep(kSecondPictureAfterMs);
   if (!WaitUntil([&] { return TotalsGrown(first, remote.Rows()); }, 10000)) {
     fprintf(stderr, "the byte totals on the TCP/IP page do not grow\n");
     return 1;
@@ -720,13 +713,16 @@ int DriverPictures(TaskManagerRun& run, const std::wstring& out) {
     return IsEstablished(row) && row[kRemote].find(demo::kDownloadServer) == 0;
   });
   RECT bounds;
-  if (download == -1 || !remote.Select(download) || !remote.ScreenRect(download, bounds)) {
+  if (download == -1 || !remote.ScreenRect(download, bounds)) {
     fprintf(stderr, "no established connection to open the context menu on\n");
     return 1;
   }
   POINT at = {bounds.left + 60, (bounds.top + bounds.bottom) / 2};
   SetCursorPos(at.x, at.y);
-  PostMessageW(GetParent(list), WM_CONTEXTMENU, WPARAM(list), MAKELPARAM(at.x, at.y));
+  POINT client = at;
+  ScreenToClient(list, &client);
+  PostMessageW(list, WM_RBUTTONDOWN, MK_RBUTTON, MAKELPARAM(client.x, client.y));
+  PostMessageW(list, WM_RBUTTONUP, 0, MAKELPARAM(client.x, client.y));
   HWND menu = nullptr;
   if (!WaitUntil([&] { return (menu = VisiblePopup(L"#32768", run.process.Id())) != nullptr; }, 5000)) {
     fprintf(stderr, "the connection's context menu did not open\n");
