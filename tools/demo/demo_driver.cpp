@@ -435,6 +435,7 @@ class RemoteList {
     process_ = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, owner);
     if (process_)
       buffer_ = static_cast<BYTE*>(VirtualAllocEx(process_, nullptr, kBytes, MEM_COMMIT, PAGE_READWRITE));
+    if (!buffer_) fprintf(stderr, "no buffer in Task Manager's process: error %lu\n", GetLastError());
   }
   ~RemoteList() {
     if (buffer_) VirtualFreeEx(process_, buffer_, 0, MEM_RELEASE);
@@ -444,6 +445,7 @@ class RemoteList {
   RemoteList& operator=(const RemoteList&) = delete;
 
   bool Usable() const { return buffer_ != nullptr; }
+  HWND List() const { return list_; }
 
   // Every item's cells, in list order.
   std::vector<Row> Rows() const {
@@ -619,12 +621,13 @@ int SetConnectionTables(const demo::TestNetwork& network) {
 // Table mode: every row of the tables, each named by its process.
 int TablePicture(TaskManagerRun& run, int rows, const std::wstring& out) {
   HWND list = ShowConnectionsPage(run.main, run.tabs);
-  RemoteList remote(list);
-  if (!list || !remote.Usable()) return 1;
+  if (!list) return 1;
   if (SendMessageW(list, LVM_GETCOLUMNWIDTH, kReceived, 0) != 0) {
     fprintf(stderr, "the TCP/IP page is not in table mode\n");
     return 1;
   }
+  RemoteList remote(list);
+  if (!remote.Usable()) return 1;
   bool shown = WaitUntil(
       [&] {
         std::vector<RemoteList::Row> cells = remote.Rows();
@@ -680,24 +683,15 @@ bool TotalsGrown(const std::vector<RemoteList::Row>& before, const std::vector<R
 
 constexpr DWORD kSecondPictureAfterMs = 3000;
 
-// Driver mode with the traffic moving: two pictures some seconds apart,
-// the context menu of an established connection and the tooltip of a row.
-int DriverPictures(TaskManagerRun& run, const std::wstring& out) {
-  HWND list = ShowConnectionsPage(run.main, run.tabs);
-  RemoteList remote(list);
-  if (!list || !remote.Usable()) return 1;
-  if (SendMessageW(list, LVM_GETCOLUMNWIDTH, kReceived, 0) == 0) {
-    fprintf(stderr, "the TCP/IP page is not in driver mode: Task Manager did not open \\\\.\\vesk\n");
-    return 1;
-  }
-  std::vector<RemoteList::Row> first;
-  if (!WaitUntil([&] { return TrafficShown(first = remote.Rows()); }, 15000)) {
+// The two pictures of the page with the traffic moving, some seconds apart.
+int TrafficPictures(TaskManagerRun& run, const RemoteList& remote, const std::wstring& out) {
+  if (!WaitUntil([&] { return TrafficShown(remote.Rows()); }, 15000)) {
     fprintf(stderr, "the TCP/IP page does not show the traffic's connections with their speeds\n");
     return 1;
   }
   Settle(run.main);
-  int result = SaveWindowPicture(run.main, out + L"\\tcpip-driver-1.bmp") ? 0 : 1;
-  first = remote.Rows();
+  if (!SaveWindowPicture(run.main, out + L"\\tcpip-driver-1.bmp")) return 1;
+  std::vector<RemoteList::Row> first = remote.Rows();
   // Some seconds of traffic later; the totals grow at every refresh.
   Sleep(kSecondPictureAfterMs);
   if (!WaitUntil([&] { return TotalsGrown(first, remote.Rows()); }, 10000)) {
@@ -705,50 +699,55 @@ int DriverPictures(TaskManagerRun& run, const std::wstring& out) {
     return 1;
   }
   Settle(run.main);
-  if (!SaveWindowPicture(run.main, out + L"\\tcpip-driver-2.bmp")) result = 1;
+  return SaveWindowPicture(run.main, out + L"\\tcpip-driver-2.bmp") ? 0 : 1;
+}
 
-  // The context menu of the download: a right click on its row.
-  std::vector<RemoteList::Row> rows = remote.Rows();
-  int download = FindRow(rows, [](const RemoteList::Row& row) {
-    return IsEstablished(row) && row[kRemote].find(demo::kDownloadServer) == 0;
+// The row of the established connection to the server whose Remote Address
+// cell begins with `server`, scrolled into view: its bounds on the screen.
+bool ConnectionRow(const RemoteList& remote, const wchar_t* server, RECT& bounds) {
+  int item = FindRow(remote.Rows(), [&](const RemoteList::Row& row) {
+    return IsEstablished(row) && row[kRemote].compare(0, wcslen(server), server) == 0;
   });
+  if (item != -1 && remote.ScreenRect(item, bounds)) return true;
+  fprintf(stderr, "no row for the connection to %ls\n", server);
+  return false;
+}
+
+// The context menu of the download: a right click on its row (the list
+// selects the row and asks its page for the menu at the cursor).
+int MenuPicture(TaskManagerRun& run, const RemoteList& remote, const std::wstring& out) {
   RECT bounds;
-  if (download == -1 || !remote.ScreenRect(download, bounds)) {
-    fprintf(stderr, "no established connection to open the context menu on\n");
-    return 1;
-  }
+  if (!ConnectionRow(remote, demo::kDownloadServer, bounds)) return 1;
   POINT at = {bounds.left + 60, (bounds.top + bounds.bottom) / 2};
   SetCursorPos(at.x, at.y);
   POINT client = at;
-  ScreenToClient(list, &client);
-  PostMessageW(list, WM_RBUTTONDOWN, MK_RBUTTON, MAKELPARAM(client.x, client.y));
-  PostMessageW(list, WM_RBUTTONUP, 0, MAKELPARAM(client.x, client.y));
+  ScreenToClient(remote.List(), &client);
+  PostMessageW(remote.List(), WM_RBUTTONDOWN, MK_RBUTTON, MAKELPARAM(client.x, client.y));
+  PostMessageW(remote.List(), WM_RBUTTONUP, 0, MAKELPARAM(client.x, client.y));
   HWND menu = nullptr;
   if (!WaitUntil([&] { return (menu = VisiblePopup(L"#32768", run.process.Id())) != nullptr; }, 5000)) {
     fprintf(stderr, "the connection's context menu did not open\n");
     return 1;
   }
   Settle(menu);
-  if (!SaveMenuPicture(run.main, out + L"\\menu-connection.bmp")) result = 1;
+  int result = SaveMenuPicture(run.main, out + L"\\menu-connection.bmp") ? 0 : 1;
   PostKey(menu, VK_ESCAPE);
   if (!WaitUntil([&] { return VisiblePopup(L"#32768", run.process.Id()) == nullptr; }, 5000)) {
     fprintf(stderr, "the connection's context menu did not close\n");
     return 1;
   }
+  return result;
+}
 
-  // The list's tooltip over the upload's row: the cursor comes to rest there.
-  rows = remote.Rows();
-  int upload = FindRow(rows, [](const RemoteList::Row& row) {
-    return IsEstablished(row) && row[kRemote].find(demo::kUploadServer) == 0;
-  });
-  if (upload == -1 || !remote.ScreenRect(upload, bounds)) {
-    fprintf(stderr, "no row for the tooltip\n");
-    return 1;
-  }
+// The list's tooltip over the upload's row, once the cursor rests there.
+int TipPicture(TaskManagerRun& run, const RemoteList& remote, const std::wstring& out) {
+  RECT bounds;
+  if (!ConnectionRow(remote, demo::kUploadServer, bounds)) return 1;
   if (!remote.AddTipTool()) {
     fprintf(stderr, "cannot give the list's tooltip its tool\n");
     return 1;
   }
+  // From above the list onto the row, as a mouse comes.
   SetCursorPos(bounds.left + 30, bounds.top - 40);
   SetCursorPos(bounds.left + 40, (bounds.top + bounds.bottom) / 2);
   HWND tip = nullptr;
@@ -757,7 +756,23 @@ int DriverPictures(TaskManagerRun& run, const std::wstring& out) {
     return 1;
   }
   Settle(tip);
-  if (!SavePictureWithPopups(run.main, TOOLTIPS_CLASSW, out + L"\\tip-connection.bmp")) result = 1;
+  return SavePictureWithPopups(run.main, TOOLTIPS_CLASSW, out + L"\\tip-connection.bmp") ? 0 : 1;
+}
+
+// Driver mode with the traffic moving: two pictures some seconds apart,
+// the context menu of an established connection and the tooltip of a row.
+int DriverPictures(TaskManagerRun& run, const std::wstring& out) {
+  HWND list = ShowConnectionsPage(run.main, run.tabs);
+  if (!list) return 1;
+  if (SendMessageW(list, LVM_GETCOLUMNWIDTH, kReceived, 0) == 0) {
+    fprintf(stderr, "the TCP/IP page is not in driver mode: Task Manager did not open \\\\.\\vesk\n");
+    return 1;
+  }
+  RemoteList remote(list);
+  if (!remote.Usable()) return 1;
+  int result = TrafficPictures(run, remote, out);
+  if (MenuPicture(run, remote, out) != 0) result = 1;
+  if (TipPicture(run, remote, out) != 0) result = 1;
   return result;
 }
 
