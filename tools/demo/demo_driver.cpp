@@ -113,14 +113,44 @@ bool SaveWindowPicture(HWND window, const std::wstring& path) {
   return SaveScreenPicture(rect, path);
 }
 
-// A visible top-level window of the class, of the process `processId`.
-HWND VisiblePopup(const wchar_t* className, DWORD processId) {
+void PostKey(HWND window, UINT key) {
+  PostMessageW(window, WM_KEYDOWN, key, 0);
+  PostMessageW(window, WM_KEYUP, key, 0xC0000000);
+}
+
+// The `index`-th visible top-level window of the class (menus, tooltips) of
+// the process `processId`, or null.
+HWND VisiblePopup(const wchar_t* className, DWORD processId, int index = 0) {
   for (HWND window = nullptr; (window = FindWindowExW(nullptr, window, className, nullptr));) {
     DWORD owner = 0;
     GetWindowThreadProcessId(window, &owner);
-    if (owner == processId && IsWindowVisible(window)) return window;
+    if (owner == processId && IsWindowVisible(window) && index-- == 0) return window;
   }
   return nullptr;
+}
+
+// Waits for the `index`-th open menu of the process (0: the menu, 1: its
+// submenu); null, with a message naming `what`, when none opens.
+HWND WaitForMenu(DWORD processId, int index, const char* what) {
+  HWND menu = nullptr;
+  if (WaitUntil([&] { return (menu = VisiblePopup(L"#32768", processId, index)) != nullptr; }, 5000))
+    return menu;
+  fprintf(stderr, "%s did not open\n", what);
+  return nullptr;
+}
+
+// Closes the open menus of the process with Esc, one level at a time.
+bool CloseMenus(HWND main, DWORD processId) {
+  int open = 0;
+  while (VisiblePopup(L"#32768", processId, open)) ++open;
+  for (; open > 0; --open) {
+    PostKey(main, VK_ESCAPE);
+    if (!WaitUntil([&] { return VisiblePopup(L"#32768", processId, open - 1) == nullptr; }, 5000)) {
+      fprintf(stderr, "a menu did not close\n");
+      return false;
+    }
+  }
+  return true;
 }
 
 struct Popups {
@@ -153,186 +183,11 @@ bool SaveMenuPicture(HWND window, const std::wstring& path) {
   return SavePictureWithPopups(window, L"#32768", path);
 }
 
-void PostKey(HWND window, UINT key) {
-  PostMessageW(window, WM_KEYDOWN, key, 0);
-  PostMessageW(window, WM_KEYUP, key, 0xC0000000);
-}
-
 // Lets the window repaint after a change before it is pictured.
 void Settle(HWND window) {
   RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN | RDW_FRAME);
   SendMessageW(window, WM_NULL, 0, 0);
   Sleep(700);
-}
-
-const wchar_t kDemoService[] = L"VeskDemo";
-const wchar_t kDemoServiceName[] = L"Vesk Demo Service";
-
-// Lets the demo service leave the pending state it holds.
-void ReleaseDemoService() {
-  if (HANDLE event = OpenEventW(EVENT_MODIFY_STATE, FALSE, L"Global\\VeskTestRelease.VeskDemo")) {
-    SetEvent(event);
-    CloseHandle(event);
-  }
-}
-
-DWORD DemoServiceState() {
-  SERVICE_STATUS status = {};
-  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-  SC_HANDLE service = manager ? OpenServiceW(manager, kDemoService, SERVICE_QUERY_STATUS) : nullptr;
-  if (service) QueryServiceStatus(service, &status);
-  if (service) CloseServiceHandle(service);
-  if (manager) CloseServiceHandle(manager);
-  return status.dwCurrentState;
-}
-
-bool WaitForDemoState(DWORD state) {
-  for (int i = 0; i < 100 && DemoServiceState() != state; ++i) Sleep(100);
-  return DemoServiceState() == state;
-}
-
-bool StartDemoService() {
-  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-  SC_HANDLE service = manager ? OpenServiceW(manager, kDemoService, SERVICE_START) : nullptr;
-  bool started = service && StartServiceW(service, 0, nullptr);
-  if (service) CloseServiceHandle(service);
-  if (manager) CloseServiceHandle(manager);
-  return started;
-}
-
-// The Services page's list: the list 1001 of the page shown, with the
-// Services list's column widths (column titles cannot be read from another
-// process).
-HWND ServicesList(HWND main) {
-  for (HWND child = GetWindow(main, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
-    HWND list = GetDlgItem(child, 1001);
-    if (list && IsWindowVisible(child) && SendMessageW(list, LVM_GETCOLUMNWIDTH, 0, 0) == 250 &&
-        SendMessageW(list, LVM_GETCOLUMNWIDTH, 1, 0) == 80)
-      return list;
-  }
-  return nullptr;
-}
-
-// Selects the demo service's row as a keyboard user would (the list's
-// incremental search) and gives back a point on it. Item rectangles are not
-// read: their buffers would have to cross into Task Manager's process.
-bool SelectServiceRow(HWND list, POINT& point) {
-  SetForegroundWindow(GetAncestor(list, GA_ROOT));
-  SetFocus(list);
-  PostKey(list, VK_HOME);
-  // The list ignores characters without key data.
-  for (const wchar_t* c = kDemoServiceName; *c; ++c) PostMessageW(list, WM_CHAR, *c, 1);
-  Sleep(500);
-  int row = int(SendMessageW(list, LVM_GETNEXTITEM, WPARAM(-1), LVNI_SELECTED));
-  if (row < 0) return false;
-  SendMessageW(list, LVM_ENSUREVISIBLE, row, FALSE);
-  RECT window;
-  GetWindowRect(list, &window);
-  int top = int(SendMessageW(list, LVM_GETTOPINDEX, 0, 0));
-  int height = HIWORD(SendMessageW(list, LVM_GETITEMSPACING, TRUE, 0));
-  // Below the header, in the middle of the row.
-  point.x = window.left + 60;
-  point.y = window.top + 26 + (row - top) * (height > 0 ? height : 16);
-  return true;
-}
-
-int ServicesPictures(HWND main, HWND tabs, const std::wstring& out) {
-  int result = 0;
-  if (!StartDemoService()) {
-    fprintf(stderr, "cannot start the demo service\n");
-    return 1;
-  }
-  int count = int(SendMessageW(tabs, TCM_GETITEMCOUNT, 0, 0));
-  HWND list = nullptr;
-  for (int step = 0; step < count && !(list = ServicesList(main)); ++step) {
-    SendMessageW(main, WM_COMMAND, kNextTab, 0);
-    Sleep(200);
-  }
-  POINT row = {};
-  // Task Manager's timer refreshes the page: the checkpoint grows meanwhile.
-  Sleep(2500);
-  if (!list || !SelectServiceRow(list, row)) {
-    fprintf(stderr, "no row for the demo service\n");
-    return 1;
-  }
-  Sleep(1500);
-  Settle(main);
-  if (!SaveWindowPicture(main, out + L"\\services-starting.bmp")) result = 1;
-  ReleaseDemoService();
-  WaitForDemoState(SERVICE_RUNNING);
-  Sleep(1500);
-  HWND page = GetParent(list);
-  SetCursorPos(row.x, row.y);
-  PostMessageW(page, WM_CONTEXTMENU, WPARAM(list), MAKELPARAM(row.x, row.y));
-  Sleep(700);
-  if (!SaveMenuPicture(main, out + L"\\menu-service.bmp")) result = 1;
-  // Restart: the second item; the service then holds its stop pending.
-  PostKey(main, VK_DOWN);
-  PostKey(main, VK_DOWN);
-  PostKey(main, VK_RETURN);
-  HWND wait = WaitForWindow(L"Wait...", 5000);
-  if (!wait) {
-    fprintf(stderr, "no Wait window\n");
-    PostKey(main, VK_ESCAPE);
-    return 1;
-  }
-  Sleep(2000);
-  if (!SaveWindowPicture(main, out + L"\\wait-window.bmp")) result = 1;
-  PostMessageW(wait, WM_COMMAND, IDCANCEL, 0);
-  ReleaseDemoService();
-  return result;
-}
-
-// The pages one by one, the extension menu and the process context menu.
-int PagePictures(HWND main, HWND tabs, const std::wstring& out) {
-  int count = int(SendMessageW(tabs, TCM_GETITEMCOUNT, 0, 0));
-  int result = count > 0 ? 0 : 1;
-  ShowTab(main, tabs, 0);
-  for (int page = 0; page < count; ++page) {
-    Settle(main);
-    std::wstring path = out + L"\\page-" + std::to_wstring(page) + L".bmp";
-    if (!SaveWindowPicture(main, path)) {
-      fprintf(stderr, "cannot save %ls\n", path.c_str());
-      result = 1;
-    }
-    SendMessageW(main, WM_COMMAND, kNextTab, 0);
-  }
-  // The extension menu: the menu bar's first menu, then left to the last one.
-  Settle(main);
-  PostMessageW(main, WM_SYSCOMMAND, SC_KEYMENU, 0);
-  Sleep(300);
-  PostKey(main, VK_LEFT);  // the window's system menu
-  PostKey(main, VK_LEFT);  // the menu bar's last entry
-  PostKey(main, VK_DOWN);
-  Sleep(700);
-  if (!SaveMenuPicture(main, out + L"\\menu-vesk.bmp")) result = 1;
-  for (int i = 0; i < 3; ++i) PostKey(main, VK_ESCAPE);
-  Sleep(300);
-  // The process context menu of the first row, with its Set Priority submenu.
-  HWND processes = nullptr;
-  for (HWND child = GetWindow(main, GW_CHILD); child && !processes; child = GetWindow(child, GW_HWNDNEXT))
-    if (GetDlgItem(child, 1009)) processes = child;
-  if (!processes || !ShowTab(main, tabs, 1)) {
-    fprintf(stderr, "no Processes page\n");
-    return 1;
-  }
-  HWND list = GetDlgItem(processes, 1009);
-  SetForegroundWindow(main);
-  PostKey(list, VK_HOME);
-  Sleep(300);
-  RECT row;
-  GetWindowRect(list, &row);
-  SetCursorPos(row.left + 60, row.top + 40);
-  PostMessageW(processes, WM_CONTEXTMENU, WPARAM(list), MAKELPARAM(row.left + 60, row.top + 40));
-  Sleep(500);
-  PostKey(main, VK_DOWN);
-  PostKey(main, VK_DOWN);
-  PostKey(main, VK_RIGHT);
-  Sleep(700);
-  if (!SaveMenuPicture(main, out + L"\\menu-priority.bmp")) result = 1;
-  for (int i = 0; i < 3; ++i) PostKey(main, VK_ESCAPE);
-  Sleep(300);
-  return result;
 }
 
 // A program the demo starts, ended or waited for by its handle.
@@ -410,19 +265,6 @@ bool CloseTaskManager(TaskManagerRun& run) {
   return false;
 }
 
-// The id of a running process by its image name, or 0.
-DWORD ProcessIdOf(const wchar_t* image) {
-  DWORD id = 0;
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return 0;
-  PROCESSENTRY32W entry = {};
-  entry.dwSize = sizeof entry;
-  for (BOOL more = Process32FirstW(snapshot, &entry); more && !id; more = Process32NextW(snapshot, &entry))
-    if (_wcsicmp(entry.szExeFile, image) == 0) id = entry.th32ProcessID;
-  CloseHandle(snapshot);
-  return id;
-}
-
 // A list view of Task Manager's process, read and changed from this one: a
 // message that carries a pointer gets a buffer inside Task Manager's process.
 class RemoteList {
@@ -469,6 +311,19 @@ class RemoteList {
     MapWindowPoints(list_, nullptr, reinterpret_cast<POINT*>(&rect), 2);
     return true;
   }
+  // A right click on the item, as a user makes it: the list selects and
+  // focuses the row and asks its page for the context menu at the cursor.
+  bool RightClick(int item) const {
+    RECT bounds;
+    if (!ScreenRect(item, bounds)) return false;
+    POINT at = {bounds.left + 60, (bounds.top + bounds.bottom) / 2};
+    SetCursorPos(at.x, at.y);
+    ScreenToClient(list_, &at);
+    PostMessageW(list_, WM_RBUTTONDOWN, MK_RBUTTON, MAKELPARAM(at.x, at.y));
+    PostMessageW(list_, WM_RBUTTONUP, 0, MAKELPARAM(at.x, at.y));
+    return true;
+  }
+
   // Registers the list with its own tooltip as a tool whose text the list
   // gives (TTN_GETDISPINFOW), seeing the mouse through a subclass: what a
   // list view on Windows does, and Wine's does not.
@@ -515,6 +370,228 @@ class RemoteList {
   HANDLE process_ = nullptr;
   BYTE* buffer_ = nullptr;
 };
+
+// The first row for which `match` holds, or -1.
+template <typename Match>
+int FindRow(const std::vector<RemoteList::Row>& rows, Match match) {
+  for (size_t item = 0; item < rows.size(); ++item)
+    if (match(rows[item])) return int(item);
+  return -1;
+}
+
+const wchar_t kDemoService[] = L"VeskDemo";
+const wchar_t kDemoServiceName[] = L"Vesk Demo Service";
+// How far the Restart's "Wait..." progress has come in its picture.
+constexpr LRESULT kShownProgress = 3;
+
+// Lets the demo service leave the pending state it holds.
+void ReleaseDemoService() {
+  if (HANDLE event = OpenEventW(EVENT_MODIFY_STATE, FALSE, L"Global\\VeskTestRelease.VeskDemo")) {
+    SetEvent(event);
+    CloseHandle(event);
+  }
+}
+
+DWORD DemoServiceState() {
+  SERVICE_STATUS status = {};
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  SC_HANDLE service = manager ? OpenServiceW(manager, kDemoService, SERVICE_QUERY_STATUS) : nullptr;
+  if (service) QueryServiceStatus(service, &status);
+  if (service) CloseServiceHandle(service);
+  if (manager) CloseServiceHandle(manager);
+  return status.dwCurrentState;
+}
+
+bool WaitForDemoState(DWORD state) {
+  return WaitUntil([&] { return DemoServiceState() == state; }, 10000);
+}
+
+bool StartDemoService() {
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  SC_HANDLE service = manager ? OpenServiceW(manager, kDemoService, SERVICE_START) : nullptr;
+  bool started = service && StartServiceW(service, 0, nullptr);
+  if (service) CloseServiceHandle(service);
+  if (manager) CloseServiceHandle(manager);
+  return started;
+}
+
+// The Services page's list: the list 1001 of the page shown, with the
+// Services list's column widths (column titles cannot be read from another
+// process).
+HWND ServicesList(HWND main) {
+  for (HWND child = GetWindow(main, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+    HWND list = GetDlgItem(child, 1001);
+    if (list && IsWindowVisible(child) && SendMessageW(list, LVM_GETCOLUMNWIDTH, 0, 0) == 250 &&
+        SendMessageW(list, LVM_GETCOLUMNWIDTH, 1, 0) == 80)
+      return list;
+  }
+  return nullptr;
+}
+
+// The demo service's Status cell, or empty when it has no row.
+std::wstring DemoServiceStatus(const RemoteList& remote) {
+  std::vector<RemoteList::Row> rows = remote.Rows();
+  for (const RemoteList::Row& row : rows)
+    if (row.size() > 1 && row[0] == kDemoServiceName) return row[1];
+  return L"";
+}
+
+// The checkpoint a "Starting (N)" status shows, or -1.
+int ShownCheckpoint(const std::wstring& status) {
+  int checkpoint = -1;
+  return swscanf(status.c_str(), L"Starting (%d)", &checkpoint) == 1 ? checkpoint : -1;
+}
+
+// Selects the demo service's row as a keyboard user would: the list's
+// incremental search.
+bool SelectDemoService(const RemoteList& remote) {
+  HWND list = remote.List();
+  SetForegroundWindow(GetAncestor(list, GA_ROOT));
+  PostKey(list, VK_HOME);
+  // The list ignores characters without key data.
+  for (const wchar_t* c = kDemoServiceName; *c; ++c) PostMessageW(list, WM_CHAR, *c, 1);
+  return WaitUntil(
+      [&] {
+        int selected = int(SendMessageW(list, LVM_GETNEXTITEM, WPARAM(-1), LVNI_SELECTED));
+        std::vector<RemoteList::Row> rows = remote.Rows();
+        return selected >= 0 && selected < int(rows.size()) && rows[selected][0] == kDemoServiceName;
+      },
+      5000);
+}
+
+// The demo service starting with its checkpoint shown, its context menu once
+// it runs and the "Wait..." window of a Restart.
+int ServicesPictures(TaskManagerRun& run, const std::wstring& out) {
+  if (!StartDemoService()) {
+    fprintf(stderr, "cannot start the demo service\n");
+    return 1;
+  }
+  int count = int(SendMessageW(run.tabs, TCM_GETITEMCOUNT, 0, 0));
+  HWND list = nullptr;
+  for (int step = 0; step < count && !(list = ServicesList(run.main)); ++step)
+    SendMessageW(run.main, WM_COMMAND, kNextTab, 0);
+  if (!list) {
+    fprintf(stderr, "no Services page\n");
+    return 1;
+  }
+  RemoteList remote(list);
+  if (!remote.Usable()) return 1;
+  // Task Manager's timer refreshes the page: the checkpoint grows meanwhile.
+  if (!WaitUntil([&] { return ShownCheckpoint(DemoServiceStatus(remote)) >= 5; }, 15000) ||
+      !SelectDemoService(remote)) {
+    fprintf(stderr, "no row for the demo service, starting\n");
+    return 1;
+  }
+  Settle(run.main);
+  int result = SaveWindowPicture(run.main, out + L"\\services-starting.bmp") ? 0 : 1;
+  ReleaseDemoService();
+  int item = FindRow(remote.Rows(), [](const RemoteList::Row& row) { return row[0] == kDemoServiceName; });
+  if (!WaitForDemoState(SERVICE_RUNNING) ||
+      !WaitUntil([&] { return DemoServiceStatus(remote) == L"Running"; }, 10000) ||
+      !remote.RightClick(item)) {
+    fprintf(stderr, "the demo service does not show as running\n");
+    return 1;
+  }
+  HWND menu = WaitForMenu(run.process.Id(), 0, "the service's context menu");
+  if (!menu) return 1;
+  Settle(menu);
+  if (!SaveMenuPicture(run.main, out + L"\\menu-service.bmp")) result = 1;
+  // Restart: the second item; the service then holds its stop pending.
+  PostKey(run.main, VK_DOWN);
+  PostKey(run.main, VK_DOWN);
+  PostKey(run.main, VK_RETURN);
+  HWND wait = WaitForWindow(L"Wait...", 5000);
+  if (!wait) {
+    fprintf(stderr, "no Wait window\n");
+    CloseMenus(run.main, run.process.Id());
+    return 1;
+  }
+  // The window's progress bar moves while the stop is pending.
+  HWND progress = FindWindowExW(wait, nullptr, PROGRESS_CLASSW, nullptr);
+  if (!WaitUntil([&] { return progress && SendMessageW(progress, PBM_GETPOS, 0, 0) >= kShownProgress; },
+                 10000)) {
+    fprintf(stderr, "the Wait window shows no progress\n");
+    result = 1;
+  }
+  Settle(wait);
+  if (!SaveWindowPicture(run.main, out + L"\\wait-window.bmp")) result = 1;
+  PostMessageW(wait, WM_COMMAND, IDCANCEL, 0);
+  ReleaseDemoService();
+  return result;
+}
+
+// The pages one by one, the extension menu and the process context menu.
+int PagePictures(TaskManagerRun& run, const std::wstring& out) {
+  HWND main = run.main;
+  DWORD id = run.process.Id();
+  int count = int(SendMessageW(run.tabs, TCM_GETITEMCOUNT, 0, 0));
+  int result = count > 0 ? 0 : 1;
+  ShowTab(main, run.tabs, 0);
+  for (int page = 0; page < count; ++page) {
+    Settle(main);
+    std::wstring path = out + L"\\page-" + std::to_wstring(page) + L".bmp";
+    if (!SaveWindowPicture(main, path)) {
+      fprintf(stderr, "cannot save %ls\n", path.c_str());
+      result = 1;
+    }
+    SendMessageW(main, WM_COMMAND, kNextTab, 0);
+  }
+  // The extension menu: the menu bar's first menu, then left to the last one.
+  Settle(main);
+  PostMessageW(main, WM_SYSCOMMAND, SC_KEYMENU, 0);
+  PostKey(main, VK_LEFT);  // the window's system menu
+  PostKey(main, VK_LEFT);  // the menu bar's last entry
+  PostKey(main, VK_DOWN);
+  HWND menu = WaitForMenu(id, 0, "the Vesk menu");
+  if (!menu) return 1;
+  Settle(menu);
+  if (!SaveMenuPicture(main, out + L"\\menu-vesk.bmp")) result = 1;
+  // The menu bar stays in menu mode after its menu has closed: one Esc more.
+  if (!CloseMenus(main, id)) return 1;
+  PostKey(main, VK_ESCAPE);
+  // The process context menu of the first row, with its Set Priority submenu.
+  HWND processes = nullptr;
+  for (HWND child = GetWindow(main, GW_CHILD); child && !processes; child = GetWindow(child, GW_HWNDNEXT))
+    if (GetDlgItem(child, 1009)) processes = child;
+  if (!processes || !ShowTab(main, run.tabs, 1)) {
+    fprintf(stderr, "no Processes page\n");
+    return 1;
+  }
+  HWND list = GetDlgItem(processes, 1009);
+  SetForegroundWindow(main);
+  PostKey(list, VK_HOME);
+  if (!WaitUntil([&] { return SendMessageW(list, LVM_GETNEXTITEM, WPARAM(-1), LVNI_SELECTED) == 0; }, 5000)) {
+    fprintf(stderr, "the process list selects no first row\n");
+    return 1;
+  }
+  RECT row;
+  GetWindowRect(list, &row);
+  SetCursorPos(row.left + 60, row.top + 40);
+  PostMessageW(processes, WM_CONTEXTMENU, WPARAM(list), MAKELPARAM(row.left + 60, row.top + 40));
+  if (!WaitForMenu(id, 0, "the process context menu")) return 1;
+  PostKey(main, VK_DOWN);
+  PostKey(main, VK_DOWN);
+  PostKey(main, VK_RIGHT);
+  HWND submenu = WaitForMenu(id, 1, "the Set Priority submenu");
+  if (!submenu) return 1;
+  Settle(submenu);
+  if (!SaveMenuPicture(main, out + L"\\menu-priority.bmp")) result = 1;
+  if (!CloseMenus(main, id)) return 1;
+  return result;
+}
+
+// The id of a running process by its image name, or 0.
+DWORD ProcessIdOf(const wchar_t* image) {
+  DWORD id = 0;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return 0;
+  PROCESSENTRY32W entry = {};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more && !id; more = Process32NextW(snapshot, &entry))
+    if (_wcsicmp(entry.szExeFile, image) == 0) id = entry.th32ProcessID;
+  CloseHandle(snapshot);
+  return id;
+}
 
 // The columns of the TCP/IP page's list.
 enum Column {
@@ -643,14 +720,6 @@ int TablePicture(TaskManagerRun& run, int rows, const std::wstring& out) {
   }
   Settle(run.main);
   return SaveWindowPicture(run.main, out + L"\\tcpip-table.bmp") ? 0 : 1;
-}
-
-// The first row for which `match` holds, or -1.
-template <typename Match>
-int FindRow(const std::vector<RemoteList::Row>& rows, Match match) {
-  for (size_t item = 0; item < rows.size(); ++item)
-    if (match(rows[item])) return int(item);
-  return -1;
 }
 
 bool IsEstablished(const RemoteList::Row& row) { return row[kState] == L"Established"; }
@@ -855,8 +924,8 @@ int wmain(int argc, wchar_t** argv) {
   {
     TaskManagerRun run;
     if (!StartTaskManager(extension, run)) return 1;
-    if (PagePictures(run.main, run.tabs, out) != 0) result = 1;
-    if (ServicesPictures(run.main, run.tabs, out) != 0) result = 1;
+    if (PagePictures(run, out) != 0) result = 1;
+    if (ServicesPictures(run, out) != 0) result = 1;
     if (TablePicture(run, tableRows, out) != 0) result = 1;
     if (!CloseTaskManager(run)) return 1;
   }
