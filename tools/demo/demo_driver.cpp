@@ -183,7 +183,8 @@ bool SaveMenuPicture(HWND window, const std::wstring& path) {
   return SavePictureWithPopups(window, L"#32768", path);
 }
 
-// Lets the window repaint after a change before it is pictured.
+// Lets the window repaint after a change before it is pictured: its drawing
+// reaches the X server in its own time, which no message reports.
 void Settle(HWND window) {
   RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN | RDW_FRAME);
   SendMessageW(window, WM_NULL, 0, 0);
