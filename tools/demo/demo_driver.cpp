@@ -655,8 +655,6 @@ struct UdpTableRow {
   uint32_t localAddress, localPort, processId;
 };
 
-constexpr uint32_t kLocalAddress = demo::Ip(192, 0, 2, 100);
-
 // A machine's tables as table mode reads them: the listeners of its
 // services, a browser's connections (one closing, one half-open), a
 // connection in time-wait, which no process owns any more, and UDP ports;
@@ -676,17 +674,17 @@ int SetConnectionTables(const demo::TestNetwork& network) {
   const TcpTableRow tcp[] = {
       {2, 0, Port(135), 0, 0, rpcss},
       {2, 0, Port(445), 0, 0, system},
-      {5, kLocalAddress, Port(1031), Ip(198, 51, 100, 7), Port(80), explorer},
-      {5, kLocalAddress, Port(1032), Ip(203, 0, 113, 20), Port(443), explorer},
-      {8, kLocalAddress, Port(1029), Ip(198, 51, 100, 25), Port(21), explorer},
-      {3, kLocalAddress, Port(1035), Ip(203, 0, 113, 80), Port(80), explorer},
-      {5, kLocalAddress, Port(1033), Ip(198, 51, 100, 30), Port(443), svchost},
-      {11, kLocalAddress, Port(1027), Ip(198, 51, 100, 7), Port(80), 0},
+      {5, demo::kLocalAddress, Port(1031), Ip(198, 51, 100, 7), Port(80), explorer},
+      {5, demo::kLocalAddress, Port(1032), Ip(203, 0, 113, 20), Port(443), explorer},
+      {8, demo::kLocalAddress, Port(1029), Ip(198, 51, 100, 25), Port(21), explorer},
+      {3, demo::kLocalAddress, Port(1035), Ip(203, 0, 113, 80), Port(80), explorer},
+      {5, demo::kLocalAddress, Port(1033), Ip(198, 51, 100, 30), Port(443), svchost},
+      {11, demo::kLocalAddress, Port(1027), Ip(198, 51, 100, 7), Port(80), 0},
   };
   const UdpTableRow udp[] = {
       {0, Port(123), svchost},
-      {kLocalAddress, Port(137), system},
-      {kLocalAddress, Port(138), system},
+      {demo::kLocalAddress, Port(137), system},
+      {demo::kLocalAddress, Port(138), system},
       {0, Port(1026), services},
   };
   if (!network.SetTable(6, tcp, sizeof tcp) || !network.SetTable(17, udp, sizeof udp)) {

@@ -21,7 +21,6 @@ using namespace testtdi;
 
 constexpr DWORD kStepMs = 100;
 constexpr int32_t kStatusPending = 0x103;
-constexpr uint32_t kLocalAddress = Ip(192, 0, 2, 100);
 constexpr uint32_t kTcp = 6, kUdp = 17;
 // TDI event types.
 constexpr uint32_t kConnectEvent = 0, kReceiveEvent = 3, kReceiveDatagramEvent = 4;
@@ -129,7 +128,7 @@ class Traffic {
   // connecting to the remote end; the connect stays pending until the
   // network answers it.
   uint32_t Outgoing(uint32_t remote, uint32_t remotePort) {
-    uint32_t address = Address(kTcp, kLocalAddress, 0);
+    uint32_t address = Address(kTcp, demo::kLocalAddress, 0);
     uint32_t connection = Connection(0x20 + uint32_t(opened_.size()));
     Check(Call(kAssociate, connection, 0, address), "cannot associate a connection");
     Check(Call(kSetEventHandler, address, kReceiveEvent), "no receive handler");

@@ -26,6 +26,9 @@ constexpr uint32_t Port(uint16_t hostOrder) { return uint16_t(hostOrder << 8 | h
 constexpr wchar_t kTrafficReady[] = L"VeskDemoTraffic.Ready";
 constexpr wchar_t kTrafficStop[] = L"VeskDemoTraffic.Stop";
 
+// The address of the machine the demo's rows are on.
+constexpr uint32_t kLocalAddress = Ip(192, 0, 2, 100);
+
 // The remote ends of demo_net's download and upload, and how the TCP/IP
 // page's Remote Address cells begin for them.
 constexpr uint32_t kDownloadAddress = Ip(198, 51, 100, 7);
