@@ -35,6 +35,12 @@ std::wstring DevicePartOf(const std::wstring& ntPath) {
 }
 
 std::wstring Win32PathFromNtPath(const std::wstring& ntPath, const DeviceLetterMap& letters) {
+  // A path through a drive letter's own link (\??\C:\...) is a drive path
+  // already.
+  wchar_t drive = ntPath.size() >= 7 ? wchar_t(ntPath[4] | 0x20) : 0;
+  if (StartsWith(ntPath, L"\\??\\") && drive >= L'a' && drive <= L'z' && ntPath[5] == L':' &&
+      ntPath[6] == L'\\')
+    return LimitImagePath(ntPath.substr(4));
   std::wstring device = DevicePartOf(ntPath);
   auto letter = letters.find(device);
   if (letter == letters.end()) return LimitImagePath(ntPath);

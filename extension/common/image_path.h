@@ -22,7 +22,8 @@ std::wstring PathFromReply(const uint16_t* units, size_t byteCount, size_t capac
 std::wstring DevicePartOf(const std::wstring& ntPath);
 
 // The NT path with its device part replaced by "X:" when the map knows the
-// device, otherwise unchanged; at most kMaxImagePath characters.
+// device, a path through a drive letter's link (\??\X:\...) without the
+// link's prefix, otherwise unchanged; at most kMaxImagePath characters.
 std::wstring Win32PathFromNtPath(const std::wstring& ntPath, const DeviceLetterMap& letters);
 
 // A module path as a process reports it, with a leading "\??\" dropped and a

@@ -42,6 +42,11 @@ TEST(ImagePath, AKnownDeviceBecomesItsDriveLetterAndAnUnknownOneStays) {
             L"\\Device\\HarddiskVolume12\\a.exe");
   // A path that is all device part.
   EXPECT_EQ(Win32PathFromNtPath(L"\\Device\\Cdrom0", letters), L"E:");
+  // A path through a drive letter's link is a drive path; other links stay.
+  EXPECT_EQ(Win32PathFromNtPath(L"\\??\\Z:\\work\\a.exe", letters), L"Z:\\work\\a.exe");
+  EXPECT_EQ(Win32PathFromNtPath(L"\\??\\UNC\\server\\a.exe", letters), L"\\??\\UNC\\server\\a.exe");
+  EXPECT_EQ(Win32PathFromNtPath(L"\\??\\Z:", letters), L"\\??\\Z:");
+  EXPECT_EQ(Win32PathFromNtPath(L"\\??\\1:\\a.exe", letters), L"\\??\\1:\\a.exe");
 }
 
 TEST(ImagePath, APathThatWouldGrowPastTheLimitIsCut) {
