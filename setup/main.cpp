@@ -22,6 +22,8 @@ const wchar_t kDriverImagePath[] = L"\\SystemRoot\\system32\\drivers\\vesk.sys";
 const wchar_t kDriverKey[] = L"System\\CurrentControlSet\\Services\\vesk";
 const wchar_t kGroupOrderKey[] = L"System\\CurrentControlSet\\Control\\GroupOrderList";
 const wchar_t kSettingsFile[] = L"vesk.ini";
+const wchar_t kSessionManagerKey[] = L"System\\CurrentControlSet\\Control\\Session Manager";
+const wchar_t kPendingRenames[] = L"PendingFileRenameOperations";
 
 struct Path {
   wchar_t text[kPathSize];
@@ -151,38 +153,81 @@ bool SameContents(const Path& a, const Path& b) {
   return same;
 }
 
+// Whether an earlier uninstall left `path` to be deleted when Windows
+// restarts: a pair of "PendingFileRenameOperations" with `path` as its source
+// (in the form \??\C:\...) and no destination. The value is walked by its
+// length, in pairs, since a delete's empty destination is a string of its
+// own. A value too large to read counts as holding the delete.
+bool DeletePending(const Path& path) {
+  static wchar_t pending[32768 + 2];
+  HKEY key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+    return false;
+  DWORD type = 0;
+  DWORD size = sizeof pending - 2 * sizeof(wchar_t);
+  LONG status =
+      RegQueryValueExW(key, kPendingRenames, nullptr, &type, reinterpret_cast<BYTE*>(pending), &size);
+  RegCloseKey(key);
+  if (status == ERROR_MORE_DATA) return true;
+  if (status != ERROR_SUCCESS || type != REG_MULTI_SZ) return false;
+  DWORD count = size / sizeof(wchar_t);
+  // Two terminators past the end, so that the last strings end within the buffer.
+  pending[count] = pending[count + 1] = 0;
+  for (DWORD at = 0; at < count;) {
+    const wchar_t* source = pending + at;
+    at += DWORD(lstrlenW(source)) + 1;
+    const wchar_t* destination = pending + at;
+    at += DWORD(lstrlenW(destination)) + 1;
+    bool ntForm = source[0] == L'\\' && source[1] == L'?' && source[2] == L'?' && source[3] == L'\\';
+    if (ntForm && destination[0] == 0 && lstrcmpiW(source + 4, path.text) == 0) return true;
+  }
+  return false;
+}
+
+// Where CopyPiece left a piece.
+enum class Placed { Failed, Copied, Kept, Staged };
+
 // Copies `name` from the source folder to `target`. A target in use (the
 // loaded driver, the extension inside a running Task Manager) that already
-// holds these bytes stays; otherwise the copy is staged beside it and takes
-// its place when Windows restarts.
-bool CopyPiece(const wchar_t* name, const Path& target) {
+// holds these bytes stays, unless an earlier uninstall left it to be deleted
+// at the restart; otherwise the copy is staged beside it and takes its place
+// when Windows restarts.
+Placed CopyPiece(const wchar_t* name, const Path& target) {
   Path source, staged;
-  if (!MakePath(source, g_source, name) || !StagedPath(staged, target))
-    return Failed(ERROR_FILENAME_EXCED_RANGE, L"Could not copy ", name);
+  if (!MakePath(source, g_source, name) || !StagedPath(staged, target)) {
+    Failed(ERROR_FILENAME_EXCED_RANGE, L"Could not copy ", name);
+    return Placed::Failed;
+  }
   if (CopyFileW(source.text, target.text, FALSE)) {
     // An earlier install's staged copy would replace this one at the restart.
     DeleteFileW(staged.text);
     Say(L"Copied ", name, L" to ", target.text);
-    return true;
+    return Placed::Copied;
   }
   DWORD error = GetLastError();
-  if (error != ERROR_SHARING_VIOLATION && error != ERROR_USER_MAPPED_FILE)
-    return Failed(error, L"Could not copy ", source.text, L" to ", target.text);
-  if (SameContents(source, target)) {
+  if (error != ERROR_SHARING_VIOLATION && error != ERROR_USER_MAPPED_FILE) {
+    Failed(error, L"Could not copy ", source.text, L" to ", target.text);
+    return Placed::Failed;
+  }
+  if (!DeletePending(target) && SameContents(source, target)) {
     DeleteFileW(staged.text);
     Say(target.text, L" is in use and already holds this version: it stays.");
-    return true;
+    return Placed::Kept;
   }
-  if (!CopyFileW(source.text, staged.text, FALSE))
-    return Failed(GetLastError(), L"Could not copy ", source.text, L" to ", staged.text);
+  // After a pending delete of the target, this rename comes later in the
+  // list, so the copy is what remains.
+  if (!CopyFileW(source.text, staged.text, FALSE)) {
+    Failed(GetLastError(), L"Could not copy ", source.text, L" to ", staged.text);
+    return Placed::Failed;
+  }
   if (!MoveFileExW(staged.text, target.text, MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING)) {
     Failed(GetLastError(), L"Could not arrange to replace ", target.text, L" when Windows restarts");
     DeleteFileW(staged.text);
-    return false;
+    return Placed::Failed;
   }
-  Say(target.text, L" is in use: the new ", name, L" takes its place when Windows restarts.");
+  Say(target.text, L" is in use: this install's ", name, L" takes its place when Windows restarts.");
   g_restartNeeded = true;
-  return true;
+  return Placed::Staged;
 }
 
 // Deletes a file of ours; one that is in use is deleted at the next boot.
@@ -439,7 +484,7 @@ void InstallLoader() {
     return;
   }
   MakePath(target, g_system, kLoaderFile);
-  if (CopyPiece(kLoaderFile, target)) WriteString(kIfeoKey, kDebuggerValue, command.text);
+  if (CopyPiece(kLoaderFile, target) != Placed::Failed) WriteString(kIfeoKey, kDebuggerValue, command.text);
 }
 
 void UninstallLoader() {
@@ -465,7 +510,7 @@ void InstallConsumer(SC_HANDLE manager) {
       return;
     }
   }
-  if (!CopyPiece(vesksvc::kImageName, target)) return;
+  if (CopyPiece(vesksvc::kImageName, target) == Placed::Failed) return;
   imagePath.text[0] = 0;
   Append(imagePath, L"\"");
   Append(imagePath, target.text);
@@ -481,10 +526,37 @@ void InstallConsumer(SC_HANDLE manager) {
   StartService(service.get(), vesksvc::kServiceName);
 }
 
+// Whether the driver's service is there and not stopped.
+bool DriverRunning(SC_HANDLE manager) {
+  Service driver(OpenServiceW(manager, kDriverService, SERVICE_QUERY_STATUS));
+  SERVICE_STATUS status;
+  return driver.get() && QueryServiceStatus(driver.get(), &status) &&
+         status.dwCurrentState != SERVICE_STOPPED;
+}
+
+// Copies the driver's file. A running driver goes on running the bytes it
+// was loaded from: the new ones run only after a restart, and a staged file
+// only after the restart that puts it in place, since Windows loads the
+// system's drivers before it carries out the pending renames.
+bool InstallDriverFile(SC_HANDLE manager, const Path& driverFile) {
+  Path source;
+  MakePath(source, g_source, kDriverFile);
+  bool earlierRunning = DriverRunning(manager) && !SameContents(source, driverFile);
+  Placed placed = CopyPiece(kDriverFile, driverFile);
+  if (placed == Placed::Staged)
+    Say(L"  Windows loads its drivers before it replaces their files: the new driver runs from the second "
+        L"restart on.");
+  if (placed == Placed::Copied && earlierRunning) {
+    Say(L"The driver running now is an earlier vesk.sys: the new one runs when Windows restarts.");
+    g_restartNeeded = true;
+  }
+  return placed != Placed::Failed;
+}
+
 void Install(SC_HANDLE manager, ExtensionBuild build, bool startDriver) {
   Path driverFile, extensionFile;
   MakePath(driverFile, g_drivers, kDriverFile);
-  if (!CopyPiece(kDriverFile, driverFile)) return;
+  if (!InstallDriverFile(manager, driverFile)) return;
   ServiceConfig driverConfig = {kDriverService,       kDriverService, SERVICE_KERNEL_DRIVER,
                                 SERVICE_SYSTEM_START, kDriverGroup,   kDriverImagePath};
   // Under Wine, setting an existing service's configuration again removes
@@ -507,7 +579,8 @@ void Install(SC_HANDLE manager, ExtensionBuild build, bool startDriver) {
   RunTdiOrder();
 
   MakePath(extensionFile, g_system, kExtensionFile);
-  if (CopyPiece(build == ExtensionBuild::Nt ? L"taskext_nt.dll" : L"taskext_xp.dll", extensionFile))
+  if (CopyPiece(build == ExtensionBuild::Nt ? L"taskext_nt.dll" : L"taskext_xp.dll", extensionFile) !=
+      Placed::Failed)
     WriteString(kExtensionKey, kExtensionValue, extensionFile.text);
   InstallLoader();
   InstallConsumer(manager);

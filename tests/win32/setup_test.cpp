@@ -75,6 +75,43 @@ TEST_F(Setup, LeavesAnotherProgramsDebuggerValue) {
   RegCloseKey(key);
 }
 
+// Task Manager keeps the extension loaded across an uninstall and the next
+// install: uninstall leaves the file to be deleted at the restart, so the
+// install must put its own copy back after that delete, not keep the file.
+TEST_F(Setup, InstallAfterUninstallWhileTaskManagerHoldsTheExtensionPutsItBackAtTheRestart) {
+  ASSERT_EQ(RunSetup(L"install /nostart").exitCode, 0u);
+  std::wstring extension = SystemDir() + kExtensionFile;
+  HMODULE inUse = LoadLibraryExW(extension.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+  ASSERT_NE(inUse, nullptr);
+  Outcome run = RunSetup(L"uninstall");
+  EXPECT_NE(run.output.find("taskext.dll is in use: it is deleted when Windows restarts."), std::string::npos)
+      << run.output;
+  ASSERT_TRUE(OperationPending(L"\\" + std::wstring(kExtensionFile), L""));
+
+  run = RunSetup(L"install /nostart");
+  EXPECT_EQ(run.exitCode, 0u) << run.output;
+  EXPECT_NE(run.output.find("taskext.dll is in use: this install's taskext_xp.dll takes its place"),
+            std::string::npos)
+      << run.output;
+  EXPECT_NE(run.output.find("Restart Windows to finish"), std::string::npos) << run.output;
+  // The delete comes first in the list, the staged copy's rename after it.
+  auto operations = PendingOperations();
+  size_t deletion = operations.size(), rename = operations.size();
+  for (size_t i = 0; i < operations.size(); ++i) {
+    if (EndsWith(operations[i].first, L"\\" + std::wstring(kExtensionFile)) && operations[i].second.empty())
+      deletion = i;
+    if (EndsWith(operations[i].first, std::wstring(kExtensionFile) + L".new") &&
+        EndsWith(operations[i].second, L"\\" + std::wstring(kExtensionFile)))
+      rename = i;
+  }
+  EXPECT_LT(deletion, operations.size());
+  EXPECT_LT(rename, operations.size());
+  EXPECT_GT(rename, deletion);
+  EXPECT_EQ(Contents(extension + L".new"), Contents(source_ + L"taskext_xp.dll"));
+  FreeLibrary(inUse);
+  DropThePendingDriverDelete();
+}
+
 // Wine has no kernel driver that refuses to unload; a service of the
 // driver's name that does not accept a stop gives uninstall the same answer.
 TEST_F(Setup, LeavesADriverThatWillNotStopForTheNextBoot) {
