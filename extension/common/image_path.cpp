@@ -8,6 +8,13 @@ bool StartsWith(const std::wstring& text, const wchar_t* prefix) {
   return text.compare(0, std::char_traits<wchar_t>::length(prefix), prefix) == 0;
 }
 
+// "X:\" at `offset`.
+bool DrivePathAt(const std::wstring& path, size_t offset) {
+  if (path.size() < offset + 3) return false;
+  wchar_t drive = wchar_t(path[offset] | 0x20);
+  return drive >= L'a' && drive <= L'z' && path[offset + 1] == L':' && path[offset + 2] == L'\\';
+}
+
 void AppendHex4(std::wstring& text, uint16_t value) {
   static const wchar_t kDigits[] = L"0123456789abcdef";
   for (int shift = 12; shift >= 0; shift -= 4) text += kDigits[(value >> shift) & 0xF];
@@ -37,10 +44,7 @@ std::wstring DevicePartOf(const std::wstring& ntPath) {
 std::wstring Win32PathFromNtPath(const std::wstring& ntPath, const DeviceLetterMap& letters) {
   // A path through a drive letter's own link (\??\C:\...) is a drive path
   // already.
-  wchar_t drive = ntPath.size() >= 7 ? wchar_t(ntPath[4] | 0x20) : 0;
-  if (StartsWith(ntPath, L"\\??\\") && drive >= L'a' && drive <= L'z' && ntPath[5] == L':' &&
-      ntPath[6] == L'\\')
-    return LimitImagePath(ntPath.substr(4));
+  if (StartsWith(ntPath, L"\\??\\") && DrivePathAt(ntPath, 4)) return LimitImagePath(ntPath.substr(4));
   std::wstring device = DevicePartOf(ntPath);
   auto letter = letters.find(device);
   if (letter == letters.end()) return LimitImagePath(ntPath);
@@ -73,11 +77,8 @@ std::wstring LimitImagePath(std::wstring path) {
 }
 
 std::wstring OpenableImagePath(const std::wstring& path) {
-  bool drivePath = path.size() >= 3 &&
-                   ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z')) &&
-                   path[1] == L':' && path[2] == L'\\';
   // A drive path, or a network path (\\server\share\...).
-  if (drivePath || StartsWith(path, L"\\\\")) return path;
+  if (DrivePathAt(path, 0) || StartsWith(path, L"\\\\")) return path;
   if (StartsWith(path, L"\\Device\\")) return L"\\\\?\\GLOBALROOT" + path;
   return {};
 }

@@ -35,27 +35,41 @@ struct UdpRow {
 
 DWORD gTransportStart = 1;
 
-bool XpBuild() {
-  wchar_t build[8] = {};
-  GetEnvironmentVariableW(L"VESK_BUILD", build, 8);
-  return wcscmp(build, L"xp") == 0;
-}
+// A jump to a stand-in written over the first bytes of dll!function in this
+// process while the object lives. The extension binds the same module by its
+// system path on first use, so an import patch would not reach its calls;
+// this does.
+class Detour {
+ public:
+  Detour(const wchar_t* dll, const char* function, const void* standIn) {
+    HMODULE library = LoadLibraryW(dll);
+    target_ = library ? reinterpret_cast<BYTE*>(GetProcAddress(library, function)) : nullptr;
+    if (!target_) return;
+    memcpy(saved_, target_, 5);
+    BYTE jump[5] = {0xE9};  // jmp rel32
+    INT32 distance = INT32(static_cast<const BYTE*>(standIn) - (target_ + 5));
+    memcpy(jump + 1, &distance, 4);
+    if (!Write(jump)) target_ = nullptr;
+  }
+  ~Detour() {
+    if (target_) Write(saved_);
+  }
+  Detour(const Detour&) = delete;
+  Detour& operator=(const Detour&) = delete;
+  bool Active() const { return target_ != nullptr; }
 
-// Writes a jump to the stand-in over the first bytes of dll!function in this
-// process. The extension binds the same module by its system path on first
-// use, so an import patch would not reach its calls; this does.
-bool JumpTo(const wchar_t* dll, const char* function, const void* standIn) {
-  HMODULE library = LoadLibraryW(dll);
-  auto* target = library ? reinterpret_cast<BYTE*>(GetProcAddress(library, function)) : nullptr;
-  DWORD protection;
-  if (!target || !VirtualProtect(target, 5, PAGE_EXECUTE_READWRITE, &protection)) return false;
-  INT32 distance = INT32(static_cast<const BYTE*>(standIn) - (target + 5));
-  target[0] = 0xE9;  // jmp rel32
-  memcpy(target + 1, &distance, 4);
-  VirtualProtect(target, 5, protection, &protection);
-  FlushInstructionCache(GetCurrentProcess(), target, 5);
-  return true;
-}
+ private:
+  bool Write(const BYTE* bytes) {
+    DWORD protection;
+    if (!VirtualProtect(target_, 5, PAGE_EXECUTE_READWRITE, &protection)) return false;
+    memcpy(target_, bytes, 5);
+    VirtualProtect(target_, 5, protection, &protection);
+    FlushInstructionCache(GetCurrentProcess(), target_, 5);
+    return true;
+  }
+  BYTE* target_ = nullptr;
+  BYTE saved_[5] = {};
+};
 
 // Wine's SetTcpEntry closes nothing: the stand-in keeps the rows it is
 // handed.
@@ -334,7 +348,8 @@ TEST_F(ConnectionsPageTest, TheTipDescribesTheEndpointUnderTheCursor) {
 // Process (Windows XP build) shows the Processes page with the process's
 // row selected.
 TEST_F(ConnectionsPageTest, TheMenuClosesTheConnectionAndGoesToTheProcess) {
-  ASSERT_TRUE(JumpTo(L"iphlpapi.dll", "SetTcpEntry", reinterpret_cast<const void*>(&StandInSetTcpEntry)));
+  Detour setEntry(L"iphlpapi.dll", "SetTcpEntry", reinterpret_cast<const void*>(&StandInSetTcpEntry));
+  ASSERT_TRUE(setEntry.Active());
   DWORD self = GetCurrentProcessId();
   SetTables({{5, kLocal, Port(80), kRemote, Port(40000), self}}, {});
   Show();
@@ -534,11 +549,12 @@ TEST_F(ConnectionsPageTest, RowsTakeTheIntegrityColourOfTheirProcessButProcessZe
 class HostNames : public ConnectionsPageTest {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(
-        JumpTo(L"ws2_32.dll", "WSAAsyncGetHostByAddr", reinterpret_cast<const void*>(&StandInHostByAddr)));
+    ASSERT_TRUE(lookups_.Active());
     gLookups.clear();
     ConnectionsPageTest::SetUp();
   }
+  // After the fixture's own TearDown: the page is gone by then.
+  Detour lookups_{L"ws2_32.dll", "WSAAsyncGetHostByAddr", reinterpret_cast<const void*>(&StandInHostByAddr)};
 };
 
 // Each address is asked for once; one reply names the cells of every row

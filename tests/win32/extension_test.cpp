@@ -239,8 +239,7 @@ TEST_F(Attachment, OnlyTheXpBuildColoursProcessRows) {
   draw.nmcd.lItemlParam = reinterpret_cast<LPARAM>(&record);
   draw.clrTextBk = CLR_DEFAULT;
   SendMessageW(host.ProcessesPage(), WM_NOTIFY, 1009, reinterpret_cast<LPARAM>(&draw));
-  bool xp = std::string(std::getenv("VESK_BUILD") ? std::getenv("VESK_BUILD") : "") == "xp";
-  EXPECT_EQ(draw.clrTextBk, xp ? COLORREF(0xE0FFE0) : CLR_DEFAULT);
+  EXPECT_EQ(draw.clrTextBk, XpBuild() ? COLORREF(0xE0FFE0) : CLR_DEFAULT);
 }
 
 // Leaving the compact view gives the main window a fresh menu bar of Task

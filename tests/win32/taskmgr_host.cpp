@@ -106,6 +106,12 @@ int main(int argc, char** argv) {
   return RUN_ALL_TESTS();
 }
 
+bool XpBuild() {
+  wchar_t build[8] = {};
+  GetEnvironmentVariableW(L"VESK_BUILD", build, 8);
+  return wcscmp(build, L"xp") == 0;
+}
+
 void PumpMessages(HWND mainWindow) {
   MSG message;
   while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {

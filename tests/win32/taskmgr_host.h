@@ -28,6 +28,9 @@ std::vector<std::wstring> ListColumnTexts(HWND list, int column);
 // stage, as the list asks its parent (the page) while painting.
 COLORREF ItemBackground(HWND page, HWND list, int item);
 
+// Whether the library under test is the Windows XP build (VESK_BUILD=xp).
+bool XpBuild();
+
 // Text of a menu item by position.
 std::wstring MenuItemText(HMENU menu, int position);
 

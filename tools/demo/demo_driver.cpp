@@ -772,45 +772,31 @@ int TrafficPictures(TaskManagerRun& run, const RemoteList& remote, const std::ws
 
 // The row of the established connection to the server whose Remote Address
 // cell begins with `server`, scrolled into view: its bounds on the screen.
-bool ConnectionRow(const RemoteList& remote, const wchar_t* server, RECT& bounds) {
+int ConnectionRow(const RemoteList& remote, const wchar_t* server) {
   int item = FindRow(remote.Rows(), [&](const RemoteList::Row& row) {
     return IsEstablished(row) && row[kRemote].compare(0, wcslen(server), server) == 0;
   });
-  if (item != -1 && remote.ScreenRect(item, bounds)) return true;
-  fprintf(stderr, "no row for the connection to %ls\n", server);
-  return false;
+  if (item == -1) fprintf(stderr, "no row for the connection to %ls\n", server);
+  return item;
 }
 
 // The context menu of the download: a right click on its row (the list
 // selects the row and asks its page for the menu at the cursor).
 int MenuPicture(TaskManagerRun& run, const RemoteList& remote, const std::wstring& out) {
-  RECT bounds;
-  if (!ConnectionRow(remote, demo::kDownloadServer, bounds)) return 1;
-  POINT at = {bounds.left + 60, (bounds.top + bounds.bottom) / 2};
-  SetCursorPos(at.x, at.y);
-  POINT client = at;
-  ScreenToClient(remote.List(), &client);
-  PostMessageW(remote.List(), WM_RBUTTONDOWN, MK_RBUTTON, MAKELPARAM(client.x, client.y));
-  PostMessageW(remote.List(), WM_RBUTTONUP, 0, MAKELPARAM(client.x, client.y));
-  HWND menu = nullptr;
-  if (!WaitUntil([&] { return (menu = VisiblePopup(L"#32768", run.process.Id())) != nullptr; }, 5000)) {
-    fprintf(stderr, "the connection's context menu did not open\n");
-    return 1;
-  }
+  int item = ConnectionRow(remote, demo::kDownloadServer);
+  if (item == -1 || !remote.RightClick(item)) return 1;
+  HWND menu = WaitForMenu(run.process.Id(), 0, "the connection's context menu");
+  if (!menu) return 1;
   Settle(menu);
   int result = SaveMenuPicture(run.main, out + L"\\menu-connection.bmp") ? 0 : 1;
-  PostKey(menu, VK_ESCAPE);
-  if (!WaitUntil([&] { return VisiblePopup(L"#32768", run.process.Id()) == nullptr; }, 5000)) {
-    fprintf(stderr, "the connection's context menu did not close\n");
-    return 1;
-  }
-  return result;
+  return CloseMenus(run.main, run.process.Id()) ? result : 1;
 }
 
 // The list's tooltip over the upload's row, once the cursor rests there.
 int TipPicture(TaskManagerRun& run, const RemoteList& remote, const std::wstring& out) {
+  int item = ConnectionRow(remote, demo::kUploadServer);
   RECT bounds;
-  if (!ConnectionRow(remote, demo::kUploadServer, bounds)) return 1;
+  if (item == -1 || !remote.ScreenRect(item, bounds)) return 1;
   if (!remote.AddTipTool()) {
     fprintf(stderr, "cannot give the list's tooltip its tool\n");
     return 1;
