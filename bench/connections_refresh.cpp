@@ -21,7 +21,7 @@
 #include "shared/activity_protocol.h"
 #include "taskmgr_host.h"
 #include "transport/driver_service.h"
-#include "transport/transport_control.h"
+#include "transport/transport_client.h"
 
 namespace {
 
@@ -35,13 +35,7 @@ HANDLE gNetwork = INVALID_HANDLE_VALUE;
 
 Reply Run(uint32_t code, uint32_t handle = 0, uint32_t bytes = 0, uint32_t ip = 0, uint32_t port = 0,
           uint32_t protocol = 0) {
-  Op op = {code, handle, 0, ip, port, bytes, protocol, 0};
-  Reply reply = {};
-  reply.status = -1;
-  DWORD returned = 0;
-  if (!DeviceIoControl(gNetwork, ControlCode(code), &op, sizeof op, &reply, sizeof reply, &returned, nullptr))
-    reply.status = int32_t(0xC0000001);
-  return reply;
+  return SendOp(gNetwork, Op{code, handle, 0, ip, port, bytes, protocol, 0});
 }
 
 // Counts the cell writes the list receives.

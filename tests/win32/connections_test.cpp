@@ -13,7 +13,7 @@
 
 #include "taskmgr_host.h"
 #include "transport/driver_service.h"
-#include "transport/transport_control.h"
+#include "transport/transport_client.h"
 
 namespace {
 
@@ -185,17 +185,10 @@ class ConnectionsPageTest : public testing::Test {
     return -1;
   }
   void SetTable(uint32_t protocol, const void* rows, size_t bytes) {
-    std::vector<uint8_t> input(sizeof(testtdi::Op) + bytes);
     testtdi::Op op = {};
     op.code = testtdi::kSetTable;
     op.protocol = protocol;
-    memcpy(input.data(), &op, sizeof op);
-    if (bytes) memcpy(input.data() + sizeof op, rows, bytes);
-    testtdi::Reply reply = {};
-    DWORD returned = 0;
-    ASSERT_TRUE(DeviceIoControl(network_, testtdi::ControlCode(op.code), input.data(), DWORD(input.size()),
-                                &reply, sizeof reply, &returned, nullptr));
-    ASSERT_EQ(reply.status, 0);
+    ASSERT_EQ(testtdi::SendOp(network_, op, rows, DWORD(bytes)).status, 0);
   }
   void SetTables(const std::vector<TcpRow>& tcp, const std::vector<UdpRow>& udp) {
     SetTable(6, tcp.data(), tcp.size() * sizeof(TcpRow));

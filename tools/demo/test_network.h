@@ -8,10 +8,7 @@
 
 #include <stdint.h>
 
-#include <cstring>
-#include <vector>
-
-#include "transport_control.h"
+#include "transport_client.h"
 
 namespace demo {
 
@@ -36,8 +33,6 @@ constexpr uint32_t kUploadAddress = Ip(203, 0, 113, 20);
 constexpr wchar_t kDownloadServer[] = L"198.51.100.7:";
 constexpr wchar_t kUploadServer[] = L"203.0.113.20:";
 
-constexpr int32_t kStatusUnsuccessful = int32_t(0xC0000001);
-
 class TestNetwork {
  public:
   TestNetwork()
@@ -54,15 +49,7 @@ class TestNetwork {
   // One op, with `extra` after it (the rows of kSetTable); a request that
   // cannot be sent answers STATUS_UNSUCCESSFUL.
   testtdi::Reply Run(const testtdi::Op& op, const void* extra = nullptr, DWORD extraBytes = 0) const {
-    std::vector<uint8_t> input(sizeof op + extraBytes);
-    memcpy(input.data(), &op, sizeof op);
-    if (extraBytes) memcpy(input.data() + sizeof op, extra, extraBytes);
-    testtdi::Reply reply = {kStatusUnsuccessful, 0, 0};
-    DWORD returned = 0;
-    if (!DeviceIoControl(device_, testtdi::ControlCode(op.code), input.data(), DWORD(input.size()), &reply,
-                         sizeof reply, &returned, nullptr))
-      reply.status = kStatusUnsuccessful;
-    return reply;
+    return testtdi::SendOp(device_, op, extra, extraBytes);
   }
 
   // The rows \\.\Tcp answers with: protocol 6 for the TCP table, 17 for UDP.

@@ -13,7 +13,7 @@
 
 #include "driver_service.h"
 #include "taskmgr_host.h"
-#include "transport_control.h"
+#include "transport_client.h"
 
 namespace {
 
@@ -57,14 +57,7 @@ class DriverPage : public testing::Test {
 
   Reply Run(uint32_t code, uint32_t handle = 0, uint32_t bytes = 0, uint32_t handle2 = 0, uint32_t ip = 0,
             uint32_t port = 0, uint32_t protocol = 0, uint32_t context = 0) {
-    Op op = {code, handle, handle2, ip, port, bytes, protocol, context};
-    Reply reply = {};
-    reply.status = -1;
-    DWORD returned = 0;
-    if (!DeviceIoControl(network_, ControlCode(code), &op, sizeof op, &reply, sizeof reply, &returned,
-                         nullptr))
-      reply.status = int32_t(0xC0000001);
-    return reply;
+    return SendOp(network_, Op{code, handle, handle2, ip, port, bytes, protocol, context});
   }
   uint32_t Open(uint32_t protocol) {
     Reply reply = Run(kOpen, 0, 0, 0, 0, 0, protocol);

@@ -19,7 +19,7 @@
 #include "shared/activity_protocol.h"
 #include "driver_service.h"
 #include "tests/win32/host_path.h"
-#include "transport_control.h"
+#include "transport_client.h"
 
 namespace {
 
@@ -44,16 +44,7 @@ HANDLE OpenDevice(const wchar_t* path) {
 }
 
 Reply RunOp(HANDLE transport, const Op& op, const std::vector<uint8_t>& extra = {}) {
-  std::vector<uint8_t> in(sizeof op + extra.size());
-  std::memcpy(in.data(), &op, sizeof op);
-  if (!extra.empty()) std::memcpy(in.data() + sizeof op, extra.data(), extra.size());
-  Reply reply = {};
-  reply.status = -1;
-  DWORD returned = 0;
-  if (!DeviceIoControl(transport, testtdi::ControlCode(op.code), in.data(), DWORD(in.size()), &reply,
-                       sizeof reply, &returned, nullptr))
-    reply.status = LONG(0xC0000001);
-  return reply;
+  return testtdi::SendOp(transport, op, extra.data(), DWORD(extra.size()));
 }
 
 // --- The client process ------------------------------------------------------------
