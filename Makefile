@@ -27,7 +27,7 @@ fuzz-build: deps
 	@cmake --build --preset fuzz -j $(JOBS)
 
 win32: deps
-	@cmake --preset win32 > /dev/null
+	@cmake --preset win32 $(if $(VESK_WINE_TESTS),-DVESK_WINE_TESTS=$(VESK_WINE_TESTS)) > /dev/null
 	@cmake --build --preset win32 -j $(JOBS)
 
 # The deliverables that exist, and nothing else.
