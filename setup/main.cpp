@@ -490,8 +490,7 @@ void ReportLoadOrder() {
     case LoadOrder::UnusableList:
       why =
           L"the PNP_TDI group order list is not a list of tags and is left as it is; the drivers of the "
-          L"group "
-          L"load in no set order.";
+          L"group load in no set order.";
       break;
     case LoadOrder::TcpipNotListed:
       why =
