@@ -319,6 +319,24 @@ bool ReadDword(const wchar_t* keyName, const wchar_t* valueName, DWORD& value) {
   return status == ERROR_SUCCESS && type == REG_DWORD && size == sizeof value;
 }
 
+LONG WriteDword(const wchar_t* keyName, const wchar_t* valueName, DWORD value) {
+  HKEY key;
+  LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyName, 0, KEY_SET_VALUE, &key);
+  if (status != ERROR_SUCCESS) return status;
+  status = RegSetValueExW(key, valueName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+  RegCloseKey(key);
+  return status;
+}
+
+// Whether the value exists, of whatever type and size.
+bool ValuePresent(const wchar_t* keyName, const wchar_t* valueName) {
+  HKEY key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyName, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return false;
+  LONG status = RegQueryValueExW(key, valueName, nullptr, nullptr, nullptr, nullptr);
+  RegCloseKey(key);
+  return status != ERROR_FILE_NOT_FOUND;
+}
+
 // The service control manager's handles, closed on every path.
 class Service {
  public:
@@ -578,17 +596,34 @@ void InstallLoader() {
     return;
   }
   MakePath(target, g_system, kLoaderFile);
-  if (CopyPiece(kLoaderFile, target) != Placed::Failed) WriteString(kIfeoKey, kDebuggerValue, command.text);
+  if (CopyPiece(kLoaderFile, target) == Placed::Failed ||
+      !WriteString(kIfeoKey, kDebuggerValue, command.text))
+    return;
+  // A process started by a debugger gets heap checking from ntdll unless its
+  // image has flags of its own ("GlobalFlag" beside "Debugger"): with 0 there
+  // Task Manager starts as Windows would start it without the loader. A
+  // value that is there already is somebody's own and stays.
+  if (ValuePresent(kIfeoKey, kGlobalFlagValue)) {
+    Say(L"Task Manager's GlobalFlag value is there already and is left as it is.");
+  } else if (LONG status = WriteDword(kIfeoKey, kGlobalFlagValue, 0); status == ERROR_SUCCESS) {
+    Say(L"Set HKLM\\", kIfeoKey, L" value ", kGlobalFlagValue, L" (0: no debug heap for Task Manager)");
+  } else {
+    Failed(DWORD(status), L"Could not write HKLM\\", kIfeoKey, L" value ", kGlobalFlagValue);
+  }
 }
 
 void UninstallLoader() {
   Path command, current, target;
   LoaderCommand(command);
-  if (DebuggerValueOwner(command, current) == DebuggerOwner::OtherProgram)
+  if (DebuggerValueOwner(command, current) == DebuggerOwner::OtherProgram) {
     Say(L"Task Manager's Debugger value starts another program and is left as it is: ",
         DebuggerText(current));
-  else
+  } else {
     DeleteValue(kIfeoKey, kDebuggerValue);
+    // Setup's own GlobalFlag is the REG_DWORD 0 it wrote; any other is not.
+    DWORD flags = 1;
+    if (ReadDword(kIfeoKey, kGlobalFlagValue, flags) && flags == 0) DeleteValue(kIfeoKey, kGlobalFlagValue);
+  }
   MakePath(target, g_system, kLoaderFile);
   RemovePiece(target);
 }
@@ -663,12 +698,7 @@ void Install(SC_HANDLE manager, ExtensionBuild build, bool startDriver) {
   if (!driver.get()) return;
   DWORD tagNow = 0;
   if (hadTag && !(ReadDword(kDriverKey, L"Tag", tagNow) && tagNow == tag)) {
-    HKEY key;
-    LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kDriverKey, 0, KEY_SET_VALUE, &key);
-    if (status == ERROR_SUCCESS) {
-      status = RegSetValueExW(key, L"Tag", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&tag), sizeof tag);
-      RegCloseKey(key);
-    }
+    LONG status = WriteDword(kDriverKey, L"Tag", tag);
     if (status != ERROR_SUCCESS) Failed(DWORD(status), L"Could not keep the driver's load-order tag");
   }
   RunTdiOrder();

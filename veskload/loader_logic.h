@@ -28,14 +28,13 @@ constexpr uint8_t kBreakpoint = 0xCC;
 // A process created for debugging is given heap tail checking, free checking
 // and parameter validation (FLG_HEAP_ENABLE_TAIL_CHECK 0x10,
 // FLG_HEAP_ENABLE_FREE_CHECK 0x20, FLG_HEAP_VALIDATE_PARAMETERS 0x40, the
-// global flags reference) and keeps them for its life, detached or not. The
-// loader clears them, and the PEB's note that a debugger is there, at the
-// process-creation event: no code of the new process has run, so its heap
-// does not exist yet. Where Windows puts those flags is not documented: in
-// the PEB when it creates the process (cleared here), or when ntdll sets up
-// the process because a debugger is there (which then sees none). The PEB's
-// fields, 32-bit x86: BeingDebugged at 2, NtGlobalFlag at 0x68.
-constexpr uint32_t kPebBeingDebuggedOffset = 0x02;
+// global flags reference) and keeps them for its life, detached or not.
+// ntdll adds them while the process starts, unless the image has global
+// flags of its own in its Image File Execution Options ("GlobalFlag", which
+// setup sets to 0 for Task Manager). The loader also clears them in the
+// PEB's NtGlobalFlag (offset 0x68 on 32-bit x86) at the process-creation
+// event, before any code of the new process has run and its heap exists,
+// for a Windows that puts them there when it creates the process.
 constexpr uint32_t kPebGlobalFlagsOffset = 0x68;
 constexpr uint32_t kDebugHeapFlags = 0x70;
 // Task Manager's global flags as Windows would have started it: without the

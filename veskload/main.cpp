@@ -107,10 +107,12 @@ BYTE* PebOf(HANDLE process) {
 }
 
 // At the process-creation event, before Task Manager's heap exists: takes
-// away the heap debugging a process created for debugging is given, so that
-// Task Manager runs as fast as without the loader and a heap fault does not
-// break into a debugger that has gone. When the PEB cannot be read or
-// written Task Manager runs on with what it has.
+// away heap debugging flags the PEB may already carry, so that Task Manager
+// runs as fast as without the loader and a heap fault does not break into a
+// debugger that has gone. (The flags ntdll adds while the process starts,
+// because a debugger is there, setup's image GlobalFlag of 0 keeps away.)
+// When the PEB cannot be read or written Task Manager runs on with what it
+// has.
 void StartWithoutDebugHeap(HANDLE process) {
   BYTE* own = PebOf(GetCurrentProcess());
   BYTE* peb = PebOf(process);
@@ -124,8 +126,6 @@ void StartWithoutDebugHeap(HANDLE process) {
     if (cleared != flags)
       WriteProcessMemory(process, peb + veskload::kPebGlobalFlagsOffset, &cleared, sizeof cleared, &done);
   }
-  const BYTE notDebugged = 0;
-  WriteProcessMemory(process, peb + veskload::kPebBeingDebuggedOffset, &notDebugged, 1, &done);
 }
 
 // Closes the handles a debug event hands to the debugger.

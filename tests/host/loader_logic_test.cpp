@@ -72,9 +72,8 @@ TEST(LoaderSession, WithoutTheBreakpointTaskManagerRunsOn) {
   EXPECT_EQ(s.Status(), kNotHandled);
 }
 
-// With the PEB's debugger note cleared the system may raise no start-up
-// breakpoint: one that comes after the entry point has run is Task
-// Manager's own and goes back to it.
+// The system's start-up breakpoint comes before the entry point runs, if at
+// all: a breakpoint after that is Task Manager's own and goes back to it.
 TEST(LoaderSession, NoBreakpointAfterTheEntryIsTakenForTheSystems) {
   Session s;
   ASSERT_EQ(s.OnCreateProcess(0x1000), Session::Step::kArmEntry);

@@ -249,6 +249,9 @@ class Setup : public ::testing::Test {
     EXPECT_EQ(Contents(system + vesksvc::kImageName), Contents(source_ + vesksvc::kImageName));
     EXPECT_EQ(GetString(kExtensionKey, kExtensionValue), system + kExtensionFile);
     EXPECT_EQ(GetString(kIfeoKey, kDebuggerValue), L"\"" + system + kLoaderFile + L"\"");
+    std::vector<uint8_t> globalFlag;
+    EXPECT_TRUE(GetValue(kIfeoKey, kGlobalFlagValue, globalFlag));
+    EXPECT_EQ(globalFlag, (std::vector<uint8_t>{0, 0, 0, 0}));
     ServiceState driver = QueryService(L"vesk");
     EXPECT_TRUE(driver.present);
     EXPECT_EQ(driver.type, DWORD(SERVICE_KERNEL_DRIVER));
@@ -279,6 +282,7 @@ class Setup : public ::testing::Test {
       EXPECT_FALSE(Exists(file)) << std::string(file.begin(), file.end());
     EXPECT_EQ(GetString(kExtensionKey, kExtensionValue), L"<absent>");
     EXPECT_EQ(GetString(kIfeoKey, kDebuggerValue), L"<absent>");
+    EXPECT_EQ(GetString(kIfeoKey, kGlobalFlagValue), L"<absent>");
     EXPECT_FALSE(QueryService(L"vesk").present);
     EXPECT_FALSE(QueryService(vesksvc::kServiceName).present);
     EXPECT_EQ(GroupOrderTags(), (std::vector<uint32_t>{1, 3, 2}));

@@ -80,6 +80,7 @@ TEST_F(Setup, LeavesAnotherProgramsDebuggerValue) {
     EXPECT_EQ(run.exitCode, 1u) << c.what;
     EXPECT_NE(run.output.find("already starts another program"), std::string::npos) << c.what << run.output;
     EXPECT_FALSE(Exists(SystemDir() + kLoaderFile)) << c.what;
+    EXPECT_EQ(GetString(kIfeoKey, kGlobalFlagValue), L"<absent>") << c.what;
     EXPECT_EQ(RunSetup(L"uninstall").exitCode, 0u) << c.what;
     std::vector<uint8_t> bytes;
     ASSERT_TRUE(GetValue(kIfeoKey, kDebuggerValue, bytes)) << c.what;
@@ -90,6 +91,24 @@ TEST_F(Setup, LeavesAnotherProgramsDebuggerValue) {
     RegDeleteValueW(key, kDebuggerValue);
     RegCloseKey(key);
   }
+}
+
+// Task Manager's own image flags, set by somebody before setup, replace the
+// debugger's heap checking as well and stay as they are.
+TEST_F(Setup, KeepsTaskManagersOwnGlobalFlag) {
+  DWORD own = 0x2;
+  SetValue(HKEY_LOCAL_MACHINE, kIfeoKey, kGlobalFlagValue, REG_DWORD, &own, sizeof own);
+  Outcome run = RunSetup(L"install /nostart");
+  EXPECT_EQ(run.exitCode, 0u) << run.output;
+  EXPECT_NE(run.output.find("GlobalFlag value is there already"), std::string::npos) << run.output;
+  ASSERT_EQ(RunSetup(L"uninstall").exitCode, 0u);
+  std::vector<uint8_t> kept;
+  EXPECT_TRUE(GetValue(kIfeoKey, kGlobalFlagValue, kept));
+  EXPECT_EQ(kept, (std::vector<uint8_t>{2, 0, 0, 0}));
+  HKEY key;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kIfeoKey, 0, KEY_SET_VALUE, &key), ERROR_SUCCESS);
+  RegDeleteValueW(key, kGlobalFlagValue);
+  RegCloseKey(key);
 }
 
 // After tdiorder, setup reads the registry back and says where the driver
