@@ -107,10 +107,10 @@ DebuggerOwner OwnerOfDebugger(StringValue value, bool equalsSetupCommand) {
 
 LoadOrder JudgeLoadOrder(const tdiorder::GroupOrderValue* list, tdiorder::OptionalTag tcpipTag,
                          tdiorder::OptionalTag driverTag) {
-  if (!driverTag.present || driverTag.value == 0) return LoadOrder::NoDriverTag;
   if (!list) return LoadOrder::NoList;
   uint32_t count = 0;
   if (!tdiorder::IsWellFormed(*list, count)) return LoadOrder::UnusableList;
+  if (!driverTag.present || driverTag.value == 0) return LoadOrder::NoDriverTag;
   uint32_t t = tcpipTag.present ? tdiorder::FindTag(*list, count, tcpipTag.value) : count;
   if (t == count) return LoadOrder::TcpipNotListed;
   uint32_t d = tdiorder::FindTag(*list, count, driverTag.value);

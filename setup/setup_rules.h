@@ -69,9 +69,9 @@ DebuggerOwner OwnerOfDebugger(StringValue value, bool equalsSetupCommand);
 // tdiorder ran.
 enum class LoadOrder {
   RightAfterTcpip,
-  NoDriverTag,     // the driver has no tag to place
   NoList,          // no PNP_TDI group order list
   UnusableList,    // a value that is not a list of tags
+  NoDriverTag,     // the driver has no tag to place
   TcpipNotListed,  // tcpip has no tag, or its tag is not in the list
   BeforeTcpip,     // the driver's tag stands before tcpip's
   NotPlaced,       // the driver's tag is not right after tcpip's

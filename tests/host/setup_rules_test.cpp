@@ -171,6 +171,7 @@ TEST(SetupLoadOrder, SaysWhereTheDriverLoadsInItsGroup) {
       {"later than right after", &later, tag(3), tag(4), LoadOrder::NotPlaced},
       {"not in the list", &withoutDriver, tag(3), tag(4), LoadOrder::NotPlaced},
       {"no list", nullptr, tag(3), tag(4), LoadOrder::NoList},
+      {"no list and no driver tag", nullptr, tag(3), none, LoadOrder::NoList},
       {"not a list", &torn, tag(3), tag(4), LoadOrder::UnusableList},
       {"tcpip without a tag", &placed, none, tag(4), LoadOrder::TcpipNotListed},
       {"tcpip's tag not listed", &placed, tag(9), tag(4), LoadOrder::TcpipNotListed},
