@@ -12,6 +12,8 @@ constexpr const wchar_t* kExtensionValue = L"Extension";
 constexpr const wchar_t* kIfeoKey =
     L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Image File Execution Options\\taskmgr.exe";
 constexpr const wchar_t* kDebuggerValue = L"Debugger";
+// Beside it: Task Manager's own global flags, 0, so that it gets no debug heap.
+constexpr const wchar_t* kGlobalFlagValue = L"GlobalFlag";
 
 // File names inside the system directory (the driver inside its drivers folder).
 constexpr const wchar_t* kLoaderFile = L"veskload.exe";

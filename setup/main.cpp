@@ -20,6 +20,7 @@ const wchar_t kDriverGroup[] = L"PNP_TDI";
 // root, Wine's kernel only this one.
 const wchar_t kDriverImagePath[] = L"\\SystemRoot\\system32\\drivers\\vesk.sys";
 const wchar_t kDriverKey[] = L"System\\CurrentControlSet\\Services\\vesk";
+const wchar_t kTcpipKey[] = L"System\\CurrentControlSet\\Services\\tcpip";
 const wchar_t kGroupOrderKey[] = L"System\\CurrentControlSet\\Control\\GroupOrderList";
 const wchar_t kSettingsFile[] = L"vesk.ini";
 const wchar_t kSessionManagerKey[] = L"System\\CurrentControlSet\\Control\\Session Manager";
@@ -262,16 +263,21 @@ void RemovePiece(const Path& path) {
 }
 
 // The registry helpers, on HKEY_LOCAL_MACHINE.
-bool ReadString(const wchar_t* keyName, const wchar_t* valueName, Path& value) {
+
+// A string value: absent (its key too), read whole into `value`, or
+// something else there that `value` does not hold.
+StringValue ReadString(const wchar_t* keyName, const wchar_t* valueName, Path& value) {
+  value.text[0] = 0;
   HKEY key;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyName, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+  LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyName, 0, KEY_READ, &key);
+  if (status != ERROR_SUCCESS) return ClassifyStringValue(status, 0);
   DWORD type = 0;
   DWORD size = sizeof value.text - sizeof(wchar_t);
-  LONG status = RegQueryValueExW(key, valueName, nullptr, &type, reinterpret_cast<BYTE*>(value.text), &size);
+  status = RegQueryValueExW(key, valueName, nullptr, &type, reinterpret_cast<BYTE*>(value.text), &size);
   RegCloseKey(key);
-  if (status != ERROR_SUCCESS || type != REG_SZ) return false;
-  value.text[size / sizeof(wchar_t)] = 0;
-  return true;
+  StringValue read = ClassifyStringValue(status, type);
+  value.text[read == StringValue::Read ? size / sizeof(wchar_t) : 0] = 0;
+  return read;
 }
 
 bool WriteString(const wchar_t* keyName, const wchar_t* valueName, const wchar_t* text) {
@@ -313,6 +319,24 @@ bool ReadDword(const wchar_t* keyName, const wchar_t* valueName, DWORD& value) {
   return status == ERROR_SUCCESS && type == REG_DWORD && size == sizeof value;
 }
 
+LONG WriteDword(const wchar_t* keyName, const wchar_t* valueName, DWORD value) {
+  HKEY key;
+  LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyName, 0, KEY_SET_VALUE, &key);
+  if (status != ERROR_SUCCESS) return status;
+  status = RegSetValueExW(key, valueName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+  RegCloseKey(key);
+  return status;
+}
+
+// Whether the value exists, of whatever type and size.
+bool ValuePresent(const wchar_t* keyName, const wchar_t* valueName) {
+  HKEY key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyName, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return false;
+  LONG status = RegQueryValueExW(key, valueName, nullptr, nullptr, nullptr, nullptr);
+  RegCloseKey(key);
+  return status != ERROR_FILE_NOT_FOUND;
+}
+
 // The service control manager's handles, closed on every path.
 class Service {
  public:
@@ -338,10 +362,14 @@ struct ServiceConfig {
 };
 
 // Creates the service, or sets the configuration of one that exists already.
+// A service in a group gets its load-order tag from the service control
+// manager, unique within the group ("Tag" of the service's key); an existing
+// service keeps the tag it has.
 SC_HANDLE EnsureService(SC_HANDLE manager, const ServiceConfig& config) {
+  DWORD tag = 0;
   SC_HANDLE service = CreateServiceW(manager, config.name, config.displayName, SERVICE_ALL_ACCESS,
                                      config.type, config.startType, SERVICE_ERROR_NORMAL, config.imagePath,
-                                     config.group, nullptr, nullptr, nullptr, nullptr);
+                                     config.group, config.group ? &tag : nullptr, nullptr, nullptr, nullptr);
   if (service) {
     Say(L"Created the service ", config.name);
     return service;
@@ -406,7 +434,16 @@ void RemoveService(SC_HANDLE manager, const wchar_t* name, bool stopFirst, bool 
     return;
   }
   if (stopFirst) running = StopService(service.get(), name, false);
-  if (running) g_restartNeeded = true;
+  if (running) {
+    g_restartNeeded = true;
+    // Windows loads its system-start drivers before it deletes a service
+    // marked for deletion: only a disabled one stays unloaded at that boot.
+    if (ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_DISABLED, SERVICE_NO_CHANGE, nullptr,
+                             nullptr, nullptr, nullptr, nullptr, nullptr, nullptr))
+      Say(L"The service ", name, L" is disabled: it does not start again.");
+    else
+      Failed(GetLastError(), L"Could not disable the service ", name);
+  }
   if (DeleteService(service.get()))
     Say(running ? L"The service is removed when Windows restarts: " : L"Deleted the service ", name);
   else if (GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE)
@@ -426,6 +463,70 @@ bool StartService(SC_HANDLE service, const wchar_t* name) {
     return true;
   }
   return Failed(error, L"Could not start the service ", name);
+}
+
+tdiorder::OptionalTag ReadTag(const wchar_t* keyName) {
+  DWORD tag = 0;
+  return ReadDword(keyName, L"Tag", tag) ? tdiorder::OptionalTag{true, tag} : tdiorder::OptionalTag{false, 0};
+}
+
+// The PNP_TDI group order list: false when there is none; a value that is
+// not REG_BINARY or does not fit comes back with length 0, which no list has.
+bool ReadGroupOrder(tdiorder::GroupOrderValue& value) {
+  value.length = 0;
+  HKEY key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kGroupOrderKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+    return false;
+  DWORD type = 0;
+  DWORD size = sizeof value.bytes;
+  LONG status = RegQueryValueExW(key, kDriverGroup, nullptr, &type, value.bytes, &size);
+  RegCloseKey(key);
+  if (status == ERROR_FILE_NOT_FOUND) return false;
+  if (status == ERROR_SUCCESS && type == REG_BINARY) value.length = size;
+  return true;
+}
+
+// What tdiorder left, read back: the driver loads right after tcpip, or
+// somewhere tdiorder could not change, and what that means.
+void ReportLoadOrder() {
+  static tdiorder::GroupOrderValue list;
+  bool listed = ReadGroupOrder(list);
+  LoadOrder order = JudgeLoadOrder(listed ? &list : nullptr, ReadTag(kTcpipKey), ReadTag(kDriverKey));
+  const wchar_t* why = L"";
+  switch (order) {
+    case LoadOrder::RightAfterTcpip:
+      Say(L"Ran tdiorder.exe: the driver loads right after tcpip in the PNP_TDI group.");
+      return;
+    case LoadOrder::NoDriverTag:
+      why =
+          L"the driver has no load-order tag, so it loads after the drivers the PNP_TDI group order list "
+          L"names.";
+      break;
+    case LoadOrder::NoList:
+      why = L"there is no PNP_TDI group order list, so the drivers of the group load in no set order.";
+      break;
+    case LoadOrder::UnusableList:
+      why =
+          L"the PNP_TDI group order list is not a list of tags and is left as it is; the drivers of the "
+          L"group load in no set order.";
+      break;
+    case LoadOrder::TcpipNotListed:
+      why =
+          L"tcpip's tag is not in the PNP_TDI group order list, which is left as it is: the driver loads "
+          L"after the drivers the list names, as tcpip does, in no set order between the two.";
+      break;
+    case LoadOrder::BeforeTcpip:
+      why = L"the driver's tag stands before tcpip's in the PNP_TDI group order list: it loads before tcpip.";
+      break;
+    case LoadOrder::NotPlaced:
+      why =
+          L"the driver's tag could not be placed right after tcpip's in the PNP_TDI group order list: it "
+          L"loads after the drivers the list names.";
+      break;
+  }
+  Say(L"Ran tdiorder.exe: ", why);
+  Say(L"  The driver attaches only when tcpip is already loaded: if the TCP/IP page lacks its byte columns, "
+      L"restart Windows.");
 }
 
 bool RunTdiOrder() {
@@ -454,7 +555,7 @@ bool RunTdiOrder() {
     g_failed = true;
     return false;
   }
-  Say(L"Ran tdiorder.exe: the driver loads right after tcpip in the PNP_TDI group.");
+  ReportLoadOrder();
   return true;
 }
 
@@ -467,6 +568,17 @@ void LoaderCommand(Path& command) {
   Append(command, L"\"");
 }
 
+// Whose Task Manager Debugger value is there; `current` gets its text when
+// it could be read.
+DebuggerOwner DebuggerValueOwner(const Path& command, Path& current) {
+  StringValue read = ReadString(kIfeoKey, kDebuggerValue, current);
+  return OwnerOfDebugger(read, read == StringValue::Read && lstrcmpiW(current.text, command.text) == 0);
+}
+
+const wchar_t* DebuggerText(const Path& current) {
+  return current.text[0] ? current.text : L"(a value setup does not read or write)";
+}
+
 void InstallLoader() {
   Path source, target, command, current;
   MakePath(source, g_source, kLoaderFile);
@@ -477,23 +589,41 @@ void InstallLoader() {
     return;
   }
   LoaderCommand(command);
-  if (ReadString(kIfeoKey, kDebuggerValue, current) && lstrcmpiW(current.text, command.text) != 0) {
-    Say(L"Task Manager's Debugger value already starts another program: ", current.text);
+  if (DebuggerValueOwner(command, current) == DebuggerOwner::OtherProgram) {
+    Say(L"Task Manager's Debugger value already starts another program: ", DebuggerText(current));
     Say(L"  It is left as it is, and the loader is not registered.");
     g_failed = true;
     return;
   }
   MakePath(target, g_system, kLoaderFile);
-  if (CopyPiece(kLoaderFile, target) != Placed::Failed) WriteString(kIfeoKey, kDebuggerValue, command.text);
+  if (CopyPiece(kLoaderFile, target) == Placed::Failed ||
+      !WriteString(kIfeoKey, kDebuggerValue, command.text))
+    return;
+  // A process started by a debugger gets heap checking from ntdll unless its
+  // image has flags of its own ("GlobalFlag" beside "Debugger"): with 0 there
+  // Task Manager starts as Windows would start it without the loader. A
+  // value that is there already is somebody's own and stays.
+  if (ValuePresent(kIfeoKey, kGlobalFlagValue)) {
+    Say(L"Task Manager's GlobalFlag value is there already and is left as it is.");
+  } else if (LONG status = WriteDword(kIfeoKey, kGlobalFlagValue, 0); status == ERROR_SUCCESS) {
+    Say(L"Set HKLM\\", kIfeoKey, L" value ", kGlobalFlagValue, L" (0: no debug heap for Task Manager)");
+  } else {
+    Failed(DWORD(status), L"Could not write HKLM\\", kIfeoKey, L" value ", kGlobalFlagValue);
+  }
 }
 
 void UninstallLoader() {
   Path command, current, target;
   LoaderCommand(command);
-  if (ReadString(kIfeoKey, kDebuggerValue, current) && lstrcmpiW(current.text, command.text) != 0)
-    Say(L"Task Manager's Debugger value starts another program and is left as it is: ", current.text);
-  else
+  if (DebuggerValueOwner(command, current) == DebuggerOwner::OtherProgram) {
+    Say(L"Task Manager's Debugger value starts another program and is left as it is: ",
+        DebuggerText(current));
+  } else {
     DeleteValue(kIfeoKey, kDebuggerValue);
+    // Setup's own GlobalFlag is the REG_DWORD 0 it wrote; any other is not.
+    DWORD flags = 1;
+    if (ReadDword(kIfeoKey, kGlobalFlagValue, flags) && flags == 0) DeleteValue(kIfeoKey, kGlobalFlagValue);
+  }
   MakePath(target, g_system, kLoaderFile);
   RemovePiece(target);
 }
@@ -568,12 +698,7 @@ void Install(SC_HANDLE manager, ExtensionBuild build, bool startDriver) {
   if (!driver.get()) return;
   DWORD tagNow = 0;
   if (hadTag && !(ReadDword(kDriverKey, L"Tag", tagNow) && tagNow == tag)) {
-    HKEY key;
-    LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kDriverKey, 0, KEY_SET_VALUE, &key);
-    if (status == ERROR_SUCCESS) {
-      status = RegSetValueExW(key, L"Tag", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&tag), sizeof tag);
-      RegCloseKey(key);
-    }
+    LONG status = WriteDword(kDriverKey, L"Tag", tag);
     if (status != ERROR_SUCCESS) Failed(DWORD(status), L"Could not keep the driver's load-order tag");
   }
   RunTdiOrder();
@@ -721,7 +846,7 @@ int Run() {
                                           version.dwMinorVersion, version.wServicePackMajor, IsWow64());
   if (verdict.platform != Platform::Supported) {
     Line line;
-    line << L"Vesk runs on 32-bit Windows 2000 SP4, Windows XP and later 32-bit versions; this is Windows "
+    line << L"Vesk runs on 32-bit Windows 2000 SP4, Windows XP and Windows Server 2003 only; this is Windows "
          << version.dwMajorVersion << L"." << version.dwMinorVersion << L" service pack "
          << DWORD(version.wServicePackMajor);
     line << (verdict.platform == Platform::SixtyFourBit ? L", 64-bit. Nothing was changed."

@@ -6,6 +6,9 @@ namespace {
 constexpr uint32_t kErrorServiceNotActive = 1062;
 constexpr uint32_t kServiceStopped = 1;
 constexpr uint32_t kPlatformWin32Nt = 2;
+constexpr long kErrorSuccess = 0;
+constexpr long kErrorFileNotFound = 2;
+constexpr uint32_t kRegSz = 1;
 
 bool IsSpace(wchar_t c) { return c == L' ' || c == L'\t'; }
 
@@ -33,16 +36,6 @@ bool WordIs(const wchar_t* word, const wchar_t* expected) {
 const wchar_t* NextWord(const wchar_t* p) {
   while (*p != 0 && !IsSpace(*p)) ++p;
   return SkipSpaces(p);
-}
-
-uint32_t ReadWord(const uint8_t* bytes, uint32_t index) {
-  const uint8_t* p = bytes + 4 * index;
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
-void WriteWord(uint8_t* bytes, uint32_t index, uint32_t word) {
-  uint8_t* p = bytes + 4 * index;
-  for (int i = 0; i < 4; ++i) p[i] = uint8_t(word >> (8 * i));
 }
 
 }  // namespace
@@ -91,6 +84,7 @@ PlatformVerdict JudgePlatform(uint32_t platformId, uint32_t major, uint32_t mino
   ExtensionBuild build = major == 5 && minor == 0 ? ExtensionBuild::Nt : ExtensionBuild::Xp;
   if (platformId != kPlatformWin32Nt) return {Platform::NotWindowsNt, build};
   if (major < 5 || (major == 5 && minor == 0 && servicePackMajor < 4)) return {Platform::TooOld, build};
+  if (major > 5 || minor > 2) return {Platform::TooNew, build};
   if (sixtyFourBit) return {Platform::SixtyFourBit, build};
   return {Platform::Supported, build};
 }
@@ -100,18 +94,38 @@ bool DriverStillLoaded(bool stopRequestSucceeded, uint32_t error, uint32_t state
   return error != kErrorServiceNotActive;
 }
 
+StringValue ClassifyStringValue(long status, uint32_t type) {
+  if (status == kErrorFileNotFound) return StringValue::Absent;
+  return status == kErrorSuccess && type == kRegSz ? StringValue::Read : StringValue::Other;
+}
+
+DebuggerOwner OwnerOfDebugger(StringValue value, bool equalsSetupCommand) {
+  if (value == StringValue::Absent) return DebuggerOwner::Nobody;
+  return value == StringValue::Read && equalsSetupCommand ? DebuggerOwner::Setup
+                                                          : DebuggerOwner::OtherProgram;
+}
+
+LoadOrder JudgeLoadOrder(const tdiorder::GroupOrderValue* list, tdiorder::OptionalTag tcpipTag,
+                         tdiorder::OptionalTag driverTag) {
+  if (!list) return LoadOrder::NoList;
+  uint32_t count = 0;
+  if (!tdiorder::IsWellFormed(*list, count)) return LoadOrder::UnusableList;
+  if (!driverTag.present || driverTag.value == 0) return LoadOrder::NoDriverTag;
+  uint32_t t = tcpipTag.present ? tdiorder::FindTag(*list, count, tcpipTag.value) : count;
+  if (t == count) return LoadOrder::TcpipNotListed;
+  uint32_t d = tdiorder::FindTag(*list, count, driverTag.value);
+  if (d == count) return LoadOrder::NotPlaced;
+  if (d == t + 1) return LoadOrder::RightAfterTcpip;
+  return d < t ? LoadOrder::BeforeTcpip : LoadOrder::NotPlaced;
+}
+
 bool RemoveTag(tdiorder::GroupOrderValue& value, uint32_t tag) {
-  if (value.length < 4 || value.length > tdiorder::kGroupOrderBufferSize) return false;
-  uint32_t count = ReadWord(value.bytes, 0);
-  if (count > tdiorder::kMaxTags || value.length != 4 + 4 * count) return false;
-  uint32_t kept = 0;
-  for (uint32_t i = 0; i < count; ++i) {
-    uint32_t word = ReadWord(value.bytes, 1 + i);
-    if (word != tag) WriteWord(value.bytes, 1 + kept++, word);
-  }
-  if (kept == count) return false;
-  WriteWord(value.bytes, 0, kept);
-  value.length = 4 + 4 * kept;
+  uint32_t count = 0;
+  if (!tdiorder::IsWellFormed(value, count)) return false;
+  uint32_t at = tdiorder::FindTag(value, count, tag);
+  if (at == count) return false;
+  for (uint32_t i = at; i + 1 < count; ++i) tdiorder::SetTagAt(value, i, tdiorder::TagAt(value, i + 1));
+  tdiorder::SetCount(value, count - 1);
   return true;
 }
 

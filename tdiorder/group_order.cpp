@@ -14,52 +14,53 @@ void WriteLe32(uint8_t* p, uint32_t v) {
   p[3] = uint8_t(v >> 24);
 }
 
-uint8_t* TagAt(GroupOrderValue& value, uint32_t position) { return value.bytes + 4 + 4 * position; }
+}  // namespace
 
-// Position of the first occurrence of `tag` among the first `count` tags, or
-// `count` when it does not occur.
-uint32_t Find(GroupOrderValue& value, uint32_t count, uint32_t tag) {
+bool IsWellFormed(const GroupOrderValue& value, uint32_t& count) {
+  if (value.length < 4 || value.length > kGroupOrderBufferSize) return false;
+  count = ReadLe32(value.bytes);
+  return count <= kMaxTags && value.length == 4 + 4 * count;
+}
+
+uint32_t TagAt(const GroupOrderValue& value, uint32_t position) {
+  return ReadLe32(value.bytes + 4 + 4 * position);
+}
+
+void SetTagAt(GroupOrderValue& value, uint32_t position, uint32_t tag) {
+  WriteLe32(value.bytes + 4 + 4 * position, tag);
+}
+
+void SetCount(GroupOrderValue& value, uint32_t count) {
+  WriteLe32(value.bytes, count);
+  value.length = 4 + 4 * count;
+}
+
+uint32_t FindTag(const GroupOrderValue& value, uint32_t count, uint32_t tag) {
   uint32_t i = 0;
-  while (i < count && ReadLe32(TagAt(value, i)) != tag) ++i;
+  while (i < count && TagAt(value, i) != tag) ++i;
   return i;
 }
 
-}  // namespace
-
-Placement PlaceDriverTag(GroupOrderValue& value, OptionalTag tcpipTag, OptionalTag driverTag) {
-  const Placement untouched{false, false, 0};
-  if (value.length < 4 || value.length > kGroupOrderBufferSize) return untouched;
-  uint32_t count = ReadLe32(value.bytes);
-  if (count > kMaxTags || value.length != 4 + 4 * count) return untouched;
-
-  Placement placement{true, false, 0};
+bool PlaceDriverTag(GroupOrderValue& value, OptionalTag tcpipTag, OptionalTag driverTag) {
+  uint32_t count = 0;
+  if (!IsWellFormed(value, count)) return false;
   uint32_t driver = driverTag.present ? driverTag.value : 0;
-  uint32_t d = driver != 0 ? Find(value, count, driver) : count;
-  if (d == count) {
-    // Appending needs a free slot; a full list is left as it is.
-    if (count == kMaxTags) return untouched;
-    if (driver == 0) {
-      driver = count + 1;
-      placement.storeDriverTag = true;
-      placement.newDriverTag = driver;
-    }
-    WriteLe32(TagAt(value, count), driver);
-    ++count;
-    WriteLe32(value.bytes, count);
-    value.length = 4 + 4 * count;
-  }
+  if (driver == 0 || !tcpipTag.present) return false;
+  uint32_t t = FindTag(value, count, tcpipTag.value);
+  if (t == count) return false;
 
-  uint32_t t = tcpipTag.present ? Find(value, count, tcpipTag.value) : count;
-  if (t < count) {
-    for (; d > t + 1; --d) {
-      uint8_t* here = TagAt(value, d);
-      uint8_t* before = TagAt(value, d - 1);
-      uint32_t moved = ReadLe32(before);
-      WriteLe32(before, ReadLe32(here));
-      WriteLe32(here, moved);
-    }
+  uint32_t d = FindTag(value, count, driver);
+  if (d == count) {
+    if (count == kMaxTags) return false;
+    SetTagAt(value, count, driver);
+    SetCount(value, ++count);
   }
-  return placement;
+  for (; d > t + 1; --d) {
+    uint32_t before = TagAt(value, d - 1);
+    SetTagAt(value, d - 1, TagAt(value, d));
+    SetTagAt(value, d, before);
+  }
+  return true;
 }
 
 }  // namespace tdiorder

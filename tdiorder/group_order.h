@@ -1,5 +1,6 @@
 // Placement of the driver's load-order tag in the PNP_TDI group order list.
-// Pure code: no registry access, shared by tdiorder.exe and its host tests.
+// Pure code: no registry access, shared by tdiorder.exe, vesksetup.exe and
+// their host tests.
 #pragma once
 
 #include <stdint.h>
@@ -23,19 +24,24 @@ struct GroupOrderValue {
   uint32_t length;
 };
 
-struct Placement {
-  // False when the list could not be used; then nothing at all is written.
-  bool writeList;
-  // True when the driver had no tag and `newDriverTag` must be stored for it.
-  bool storeDriverTag;
-  uint32_t newDriverTag;
-};
+// Whether `value` is exactly a count N and N tags (N <= 255); `count` is N then.
+bool IsWellFormed(const GroupOrderValue& value, uint32_t& count);
+uint32_t TagAt(const GroupOrderValue& value, uint32_t position);
+void SetTagAt(GroupOrderValue& value, uint32_t position, uint32_t tag);
+// Sets the count and the length that goes with it.
+void SetCount(GroupOrderValue& value, uint32_t count);
+// Position of the first occurrence of `tag` among the first `count` tags, or
+// `count` when it does not occur.
+uint32_t FindTag(const GroupOrderValue& value, uint32_t count, uint32_t tag);
 
-// Checks that `value` is a well-formed list (exactly 4 + 4 * N bytes, N <= 255),
-// puts the driver's tag into it (appending it, with a new tag N + 1 when the
-// driver has none) and moves it right after tcpip's tag. When tcpip's tag is not
-// in the list the order is left as it is. Only tags that were read, and the
-// driver's own, ever end up in `value`.
-Placement PlaceDriverTag(GroupOrderValue& value, OptionalTag tcpipTag, OptionalTag driverTag);
+// Puts the driver's tag right after tcpip's in a well-formed list (appending
+// it first when the list lacks it) and returns true when the list is to be
+// written back. The list is left as it is (false) when it is not well-formed,
+// when the driver has no tag (tags are handed out by the service control
+// manager, never here, so no tag another driver has can be taken), when
+// tcpip's tag is not in the list (an appended driver would load before tcpip
+// and could not attach) and when a missing tag finds no free slot. A driver
+// already right after tcpip, or before it, keeps its place.
+bool PlaceDriverTag(GroupOrderValue& value, OptionalTag tcpipTag, OptionalTag driverTag);
 
 }  // namespace tdiorder

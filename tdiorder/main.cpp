@@ -1,5 +1,7 @@
 // tdiorder: puts the vesk driver's load-order tag right after tcpip's in the
-// PNP_TDI group order list. No window, no console, no arguments; exits with 0.
+// PNP_TDI group order list. The tag itself comes from the service control
+// manager when the driver's service is created; tdiorder only moves it. No
+// window, no console, no arguments; exits with 0.
 #include <windows.h>
 
 #include "group_order.h"
@@ -51,12 +53,7 @@ void UpdateGroupOrder() {
   if (type != REG_BINARY) return;
   value.length = size;
 
-  tdiorder::Placement placement = tdiorder::PlaceDriverTag(value, tcpipTag, driverTag);
-  if (!placement.writeList) return;
-  if (placement.storeDriverTag) {
-    DWORD tag = placement.newDriverTag;
-    WriteValue(kDriverKey, kTagValue, REG_DWORD, reinterpret_cast<const BYTE*>(&tag), sizeof tag);
-  }
+  if (!tdiorder::PlaceDriverTag(value, tcpipTag, driverTag)) return;
   WriteValue(kGroupOrderKey, kGroupValue, REG_BINARY, value.bytes, value.length);
 }
 

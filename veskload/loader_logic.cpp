@@ -55,11 +55,13 @@ Session::Step Session::OnException(uint32_t code, uint32_t address, bool firstCh
   if (code != kBreakpointCode || !firstChance) return Step::kContinue;
   if (armed_ && address == entry_) {
     armed_ = false;
+    entryReached_ = true;
     done_ = true;
     status_ = kContinue;
     return Step::kMapExtension;
   }
-  if (!systemBreakpointSeen_) {
+  // Once the entry point has run, no breakpoint is the system's.
+  if (!systemBreakpointSeen_ && !entryReached_) {
     systemBreakpointSeen_ = true;
     status_ = kContinue;
   }

@@ -1,7 +1,7 @@
 // The portable rules of the loader: where Task Manager's own command line
 // starts in the one Windows gives its debugger, the code that maps the
-// extension at Task Manager's entry point, and what the debug loop does with
-// each event.
+// extension at Task Manager's entry point, the global flags Task Manager
+// starts with, and what the debug loop does with each event.
 #pragma once
 
 #include <cstddef>
@@ -25,14 +25,33 @@ void BuildStub(uint32_t pathAddress, uint32_t loadLibraryW, uint32_t entryPoint,
 // The x86 breakpoint instruction placed on the entry point.
 constexpr uint8_t kBreakpoint = 0xCC;
 
+// A process created for debugging is given heap tail checking, free checking
+// and parameter validation (FLG_HEAP_ENABLE_TAIL_CHECK 0x10,
+// FLG_HEAP_ENABLE_FREE_CHECK 0x20, FLG_HEAP_VALIDATE_PARAMETERS 0x40, the
+// global flags reference) and keeps them for its life, detached or not.
+// ntdll adds them while the process starts, unless the image has global
+// flags of its own in its Image File Execution Options ("GlobalFlag", which
+// setup sets to 0 for Task Manager). The loader also clears them in the
+// PEB's NtGlobalFlag (offset 0x68 on 32-bit x86) at the process-creation
+// event, before any code of the new process has run and its heap exists,
+// for a Windows that puts them there when it creates the process.
+constexpr uint32_t kPebGlobalFlagsOffset = 0x68;
+constexpr uint32_t kDebugHeapFlags = 0x70;
+// Task Manager's global flags as Windows would have started it: without the
+// heap debugging flags, except those the system sets for every process
+// (the loader's own flags, started normally, show which).
+constexpr uint32_t WithoutDebugHeap(uint32_t taskManagerFlags, uint32_t loaderFlags) {
+  return taskManagerFlags & ~(kDebugHeapFlags & ~loaderFlags);
+}
+
 constexpr uint32_t kContinue = 0x00010002u;        // DBG_CONTINUE
 constexpr uint32_t kNotHandled = 0x80010001u;      // DBG_EXCEPTION_NOT_HANDLED
 constexpr uint32_t kBreakpointCode = 0x80000003u;  // EXCEPTION_BREAKPOINT
 
 // The debug loop's decisions. The loader continues the breakpoint the system
-// raises when a debugged process starts and its own breakpoint on the entry
-// point; every other exception goes back to Task Manager unhandled, as if no
-// debugger were there.
+// may raise while a debugged process starts (before its entry point runs)
+// and its own breakpoint on the entry point; every other exception goes back
+// to Task Manager unhandled, as if no debugger were there.
 class Session {
  public:
   enum class Step {
@@ -63,6 +82,7 @@ class Session {
  private:
   uint32_t entry_ = 0;
   bool armed_ = false;
+  bool entryReached_ = false;
   bool systemBreakpointSeen_ = false;
   bool done_ = false;
   uint32_t status_ = kContinue;

@@ -9,6 +9,7 @@
 // window. LoadLibraryW maps a library once however often it is called. When
 // the extension cannot be loaded, Task Manager runs without it.
 #include <windows.h>
+#include <winternl.h>
 
 #include "loader_logic.h"
 #include "setup/install_layout.h"
@@ -97,6 +98,36 @@ void MapExtension(Target& target, uint32_t entry) {
   SetThreadContext(target.thread, &context);
 }
 
+// The PEB's address, or null.
+BYTE* PebOf(HANDLE process) {
+  PROCESS_BASIC_INFORMATION basic;
+  if (NtQueryInformationProcess(process, ProcessBasicInformation, &basic, sizeof basic, nullptr) != 0)
+    return nullptr;
+  return reinterpret_cast<BYTE*>(basic.PebBaseAddress);
+}
+
+// At the process-creation event, before Task Manager's heap exists: takes
+// away heap debugging flags the PEB may already carry, so that Task Manager
+// runs as fast as without the loader and a heap fault does not break into a
+// debugger that has gone. (The flags ntdll adds while the process starts,
+// because a debugger is there, setup's image GlobalFlag of 0 keeps away.)
+// When the PEB cannot be read or written Task Manager runs on with what it
+// has.
+void StartWithoutDebugHeap(HANDLE process) {
+  BYTE* own = PebOf(GetCurrentProcess());
+  BYTE* peb = PebOf(process);
+  if (!own || !peb) return;
+  DWORD loaderFlags = *reinterpret_cast<const DWORD*>(own + veskload::kPebGlobalFlagsOffset);
+  DWORD flags = 0;
+  SIZE_T done = 0;
+  if (ReadProcessMemory(process, peb + veskload::kPebGlobalFlagsOffset, &flags, sizeof flags, &done) &&
+      done == sizeof flags) {
+    DWORD cleared = veskload::WithoutDebugHeap(flags, loaderFlags);
+    if (cleared != flags)
+      WriteProcessMemory(process, peb + veskload::kPebGlobalFlagsOffset, &cleared, sizeof cleared, &done);
+  }
+}
+
 // Closes the handles a debug event hands to the debugger.
 void CloseEventHandles(const DEBUG_EVENT& event) {
   if (event.dwDebugEventCode == CREATE_PROCESS_DEBUG_EVENT && event.u.CreateProcessInfo.hFile)
@@ -160,6 +191,7 @@ DWORD Run(wchar_t* commandLine) {
         step = session.OnOther();
         break;
     }
+    if (ours && event.dwDebugEventCode == CREATE_PROCESS_DEBUG_EVENT) StartWithoutDebugHeap(target.process);
     if (ours && step == Session::Step::kArmEntry &&
         !ArmEntry(target, static_cast<uint32_t>(
                               reinterpret_cast<uintptr_t>(event.u.CreateProcessInfo.lpStartAddress))))

@@ -3,12 +3,11 @@
 // "SavePriority" is on. No window, no C runtime.
 //
 // New processes are found by a Toolhelp process snapshot every
-// kScanPeriodMs. Windows 2000 and XP tell a user-mode program nothing when a
-// process starts: the kernel's creation callback is for drivers, and WMI's
-// process creation events poll the same process list behind a much heavier
-// machinery (and need WMI running). A snapshot is one copy of the kernel's
-// process list; when no process is new, nothing else happens (no file
-// access, no process opened).
+// kScanPeriodMs, each process known by its id, creation time and parent. Windows 2000 and XP tell a user-mode
+// program nothing when a process starts: the kernel's creation callback is for drivers, and WMI's process
+// creation events poll the same process list behind a much heavier machinery (and need WMI running). A
+// snapshot is one copy of the kernel's process list; when no process is new, nothing else happens (no file
+// access; each process is opened only to read its creation time).
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -63,8 +62,38 @@ bool ReadValue(const wchar_t* image, const wchar_t* key, wchar_t (&text)[kValueC
 
 const char16_t* AsText(const wchar_t* text) { return reinterpret_cast<const char16_t*>(text); }
 
+// Whether the process's own token holds the privilege to raise base
+// priority (enabled or not): what its owner would need to set Realtime.
+bool OwnerMayRaiseBasePriority(HANDLE process) {
+  LUID privilege;
+  if (!LookupPrivilegeValueW(nullptr, SE_INC_BASE_PRIORITY_NAME, &privilege)) return false;
+  HANDLE token;
+  if (!OpenProcessToken(process, TOKEN_QUERY, &token)) return false;
+  // DWORD-aligned, as TOKEN_PRIVILEGES is; a token of more privileges than
+  // fit counts as not holding this one.
+  static DWORD buffer[1024];
+  DWORD size = 0;
+  bool holds = GetTokenInformation(token, TokenPrivileges, buffer, sizeof buffer, &size) &&
+               vesksvc::PrivilegesInclude(buffer, size, privilege.LowPart, privilege.HighPart);
+  CloseHandle(token);
+  return holds;
+}
+
+// GetProcessTimes' creation time of the process, or 0 when it cannot be read.
+uint64_t CreationTime(DWORD id) {
+  if (!vesksvc::IsEligibleProcessId(id)) return 0;
+  HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, id);
+  if (!process) return 0;
+  FILETIME created, exited, kernel, user;
+  uint64_t time = GetProcessTimes(process, &created, &exited, &kernel, &user)
+                      ? uint64_t(created.dwHighDateTime) << 32 | created.dwLowDateTime
+                      : 0;
+  CloseHandle(process);
+  return time;
+}
+
 void ApplySavedValues(DWORD id, const wchar_t* image) {
-  if (!vesksvc::IsEligibleProcessId(id) || !*image) return;
+  if (!vesksvc::IsEligibleProcessId(id) || !*image || vesksvc::IsCriticalSystemImage(AsText(image))) return;
   if (GetPrivateProfileIntW(image, L"SavePriority", 1, kSettingsFile) == 0) return;
   wchar_t text[kValueChars];
   DWORD priorityClass =
@@ -75,7 +104,10 @@ void ApplySavedValues(DWORD id, const wchar_t* image) {
 
   HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_SET_INFORMATION, FALSE, id);
   if (!process) return;
-  if (priorityClass) SetPriorityClass(process, priorityClass);
+  if (priorityClass)
+    SetPriorityClass(
+        process, vesksvc::ClassForProcess(priorityClass, priorityClass != vesksvc::kRealtimePriorityClass ||
+                                                             OwnerMayRaiseBasePriority(process)));
   DWORD_PTR processMask = 0;
   DWORD_PTR systemMask = 0;
   if (haveMask && GetProcessAffinityMask(process, &processMask, &systemMask)) {
@@ -92,7 +124,7 @@ void Scan(ProcessTracker& tracker) {
   entry.dwSize = sizeof entry;
   tracker.BeginSnapshot();
   for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-    if (tracker.Observe({entry.th32ProcessID, entry.th32ParentProcessID}))
+    if (tracker.Observe({entry.th32ProcessID, entry.th32ParentProcessID, CreationTime(entry.th32ProcessID)}))
       ApplySavedValues(entry.th32ProcessID, entry.szExeFile);
   }
   // The walk ends with ERROR_NO_MORE_FILES; anything else cut it short.

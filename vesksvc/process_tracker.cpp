@@ -6,7 +6,9 @@ namespace vesksvc {
 namespace {
 
 bool Less(const ProcessKey& a, const ProcessKey& b) {
-  return a.id != b.id ? a.id < b.id : a.parentId < b.parentId;
+  if (a.id != b.id) return a.id < b.id;
+  if (a.createdAt != b.createdAt) return a.createdAt < b.createdAt;
+  return a.parentId < b.parentId;
 }
 
 void Swap(ProcessKey& a, ProcessKey& b) {

@@ -1,6 +1,9 @@
 // Which processes of a snapshot are new since the previous one. A process is
-// known by its id and its parent's id, so that an id reused between two
-// snapshots by a process of another parent still counts as new.
+// known by its id, its creation time and its parent's id, all three fixed
+// for its life: Windows soon hands a freed id to a new process, often one of
+// the same parent (programs started from Explorer share it), but that one
+// was created later. Where the creation time cannot be read it is 0, and the
+// id and the parent still tell most reuses apart.
 #pragma once
 
 #include <cstddef>
@@ -11,6 +14,8 @@ namespace vesksvc {
 struct ProcessKey {
   uint32_t id;
   uint32_t parentId;
+  // GetProcessTimes' creation time, in 100 ns units since 1601.
+  uint64_t createdAt = 0;
 };
 
 class ProcessTracker {

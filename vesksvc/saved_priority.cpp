@@ -22,7 +22,35 @@ const NamedClass kClasses[] = {
     {u"Normal", 0x20},    {u"BelowNormal", 0x4000}, {u"Idle", 0x40},
 };
 
+const char16_t* const kCriticalImages[] = {u"smss.exe", u"csrss.exe", u"winlogon.exe", u"lsass.exe",
+                                           u"services.exe"};
+
+uint32_t ReadLe32(const uint8_t* p) {
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
 }  // namespace
+
+bool IsCriticalSystemImage(const char16_t* image) {
+  if (!image) return false;
+  for (const char16_t* critical : kCriticalImages)
+    if (EqualNoCase(image, critical)) return true;
+  return false;
+}
+
+bool PrivilegesInclude(const void* tokenPrivileges, uint32_t size, uint32_t luidLowPart,
+                       int32_t luidHighPart) {
+  constexpr uint32_t kEntrySize = 12;
+  const auto* bytes = static_cast<const uint8_t*>(tokenPrivileges);
+  if (!bytes || size < 4) return false;
+  uint32_t count = ReadLe32(bytes);
+  uint32_t room = (size - 4) / kEntrySize;
+  for (uint32_t i = 0; i < count && i < room; ++i) {
+    const uint8_t* entry = bytes + 4 + kEntrySize * i;
+    if (ReadLe32(entry) == luidLowPart && ReadLe32(entry + 4) == uint32_t(luidHighPart)) return true;
+  }
+  return false;
+}
 
 uint32_t PriorityClassFromName(const char16_t* text) {
   if (!text) return 0;

@@ -1,6 +1,7 @@
 // The saved values of vesk.ini as the service applies them: a priority name
-// to its priority class, the affinity's signed decimal text to a mask, and
-// the mask limited to the machine's processors.
+// to its priority class, the class a process's owner could set, the
+// affinity's signed decimal text to a mask, the mask limited to the
+// machine's processors, and the processes that are never touched.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +17,27 @@ inline bool IsEligibleProcessId(uint32_t id) { return id > kHighestSystemProcess
 // "AboveNormal", "Normal", "BelowNormal", "Idle"), matched without regard to
 // case as the profile functions match names; 0 for any other text.
 uint32_t PriorityClassFromName(const char16_t* text);
+
+// The session's critical system processes (smss, csrss, winlogon, lsass,
+// services), by image name in any case: never touched, whatever is saved.
+bool IsCriticalSystemImage(const char16_t* image);
+
+constexpr uint32_t kRealtimePriorityClass = 0x100;
+constexpr uint32_t kHighPriorityClass = 0x80;
+
+// The class the service gives a process: the saved one, except Realtime for
+// a process whose own token lacks the privilege to raise base priority
+// (SeIncreaseBasePriorityPrivilege), which gets High, the most its owner
+// could set (the service itself, as LocalSystem, could set more).
+inline uint32_t ClassForProcess(uint32_t savedClass, bool ownerMayRaiseBasePriority) {
+  return savedClass == kRealtimePriorityClass && !ownerMayRaiseBasePriority ? kHighPriorityClass : savedClass;
+}
+
+// Whether a TOKEN_PRIVILEGES block of `size` bytes (a 32-bit count, then
+// 12-byte LUID_AND_ATTRIBUTES entries) holds the privilege, enabled or not.
+// Entries beyond `size` are not read.
+bool PrivilegesInclude(const void* tokenPrivileges, uint32_t size, uint32_t luidLowPart,
+                       int32_t luidHighPart);
 
 // Parses a signed 32-bit decimal number (an optional '+' or '-', then at
 // least one digit, nothing after) into the mask it stands for: "-1" is

@@ -8,6 +8,7 @@
 #include "host/about_dialog.h"
 #include "host/command_ids.h"
 #include "host/debug_privilege.h"
+#include "host/host_version.h"
 #include "host/process_info.h"
 #include "host/settings.h"
 #include "host/tab_order.h"
@@ -63,7 +64,7 @@ Hub& Hub::Instance() {
 }
 
 bool Hub::HostAccepted() {
-  static const bool accepted = IsTaskManagerImage();
+  static const bool accepted = IsTaskManagerImage() && HostVersionKnown();
   return accepted;
 }
 

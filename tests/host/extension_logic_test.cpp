@@ -1,12 +1,84 @@
 // The extension's portable rules: the texts stored in vesk.ini for priority
-// and affinity choices, which processes get recorded, and tab stepping.
+// and affinity choices, which processes get recorded, tab stepping, and the
+// host's file version.
 #include <gtest/gtest.h>
 
 #include "common/text_format.h"
 #include "host/tab_order.h"
+#include "host/version_block.h"
 #include "process/priority_names.h"
 
+#include <vector>
+
 namespace {
+
+// A VS_VERSIONINFO block as a resource compiler writes it: header, key,
+// padding, VS_FIXEDFILEINFO, then (here) a few bytes of children.
+std::vector<uint8_t> VersionBlock(uint32_t fileVersionMs, uint32_t fileVersionLs) {
+  std::vector<uint8_t> block;
+  auto word = [&](uint16_t w) {
+    block.push_back(uint8_t(w));
+    block.push_back(uint8_t(w >> 8));
+  };
+  auto dword = [&](uint32_t d) {
+    word(uint16_t(d));
+    word(uint16_t(d >> 16));
+  };
+  word(0);   // wLength, set below
+  word(52);  // wValueLength
+  word(0);   // wType
+  for (char c : std::string("VS_VERSION_INFO")) word(uint16_t(c));
+  word(0);
+  word(0);  // padding to 40
+  uint32_t fixed[13] = {0xFEEF04BD, 0x00010000, fileVersionMs, fileVersionLs};
+  for (uint32_t d : fixed) dword(d);
+  for (int i = 0; i < 8; ++i) block.push_back(0);
+  block[0] = uint8_t(block.size());
+  block[1] = uint8_t(block.size() >> 8);
+  return block;
+}
+
+TEST(HostVersion, TheFixedFileVersionIsReadFromAWellFormedBlockOnly) {
+  std::vector<uint8_t> block = VersionBlock(0x00050001, 0x0A281588);  // 5.1.2600.5512
+  FileVersion version = {};
+  ASSERT_TRUE(ReadFixedFileVersion(block.data(), block.size(), version));
+  EXPECT_EQ(version.major, 5);
+  EXPECT_EQ(version.minor, 1);
+  EXPECT_EQ(version.build, 2600);
+  EXPECT_EQ(version.revision, 5512);
+
+  struct Case {
+    const char* what;
+    size_t at;
+    uint8_t value;
+    size_t size;
+  } cases[] = {
+      {"cut before the fixed part ends", 0, block[0], 91},
+      {"a length beyond the block", 0, uint8_t(block.size() + 1), block.size()},
+      {"a length too short for the fixed part", 0, 80, block.size()},
+      {"no room for the fixed part in the value", 2, 40, block.size()},
+      {"another key", 8, 'W', block.size()},
+      {"another signature", 40, 0xBE, block.size()},
+  };
+  for (const Case& c : cases) {
+    std::vector<uint8_t> bad = block;
+    bad[c.at] = c.value;
+    FileVersion untouched = {1, 2, 3, 4};
+    EXPECT_FALSE(ReadFixedFileVersion(bad.data(), c.size, untouched)) << c.what;
+    EXPECT_EQ(untouched.major, 1) << c.what;
+  }
+  EXPECT_FALSE(ReadFixedFileVersion(nullptr, 100, version));
+}
+
+TEST(HostVersion, OnlyTheTaskManagerOf2000XpAnd2003IsKnown) {
+  struct Case {
+    uint16_t major, minor;
+    bool known;
+  } cases[] = {{5, 0, true},  {5, 1, true},  {5, 2, true},  {5, 3, false},
+               {4, 0, false}, {6, 0, false}, {6, 1, false}, {10, 0, false}};
+  for (const Case& c : cases)
+    EXPECT_EQ(IsKnownTaskManagerVersion({c.major, c.minor, 2600, 0}), c.known) << c.major << "." << c.minor;
+}
 
 TEST(PriorityNames, EachSetPriorityCommandHasItsStoredName) {
   EXPECT_STREQ(PriorityNameForCommand(40029), L"Realtime");

@@ -9,7 +9,6 @@ namespace {
 
 using tdiorder::GroupOrderValue;
 using tdiorder::OptionalTag;
-using tdiorder::Placement;
 
 constexpr OptionalTag kNone{false, 0};
 OptionalTag Tag(uint32_t value) { return {true, value}; }
@@ -35,9 +34,7 @@ std::vector<uint32_t> TagsOf(const GroupOrderValue& value) {
 
 TEST(GroupOrder, MovesDriverRightAfterTcpip) {
   GroupOrderValue value = ValueOf({1, 3, 2, 4});
-  Placement p = PlaceDriverTag(value, Tag(3), Tag(4));
-  EXPECT_TRUE(p.writeList);
-  EXPECT_FALSE(p.storeDriverTag);
+  EXPECT_TRUE(PlaceDriverTag(value, Tag(3), Tag(4)));
   EXPECT_EQ(TagsOf(value), (std::vector<uint32_t>{1, 3, 4, 2}));
 }
 
@@ -47,55 +44,40 @@ TEST(GroupOrder, MovesAcrossSeveralTagsKeepingTheirOrder) {
   EXPECT_EQ(TagsOf(value), (std::vector<uint32_t>{7, 2, 9, 5, 6, 8}));
 }
 
-TEST(GroupOrder, NoDriverTagAppendsCountPlusOneAndMovesIt) {
-  GroupOrderValue value = ValueOf({1, 3, 2, 4});
-  Placement p = PlaceDriverTag(value, Tag(3), kNone);
-  EXPECT_TRUE(p.writeList);
-  EXPECT_TRUE(p.storeDriverTag);
-  EXPECT_EQ(p.newDriverTag, 5u);
-  EXPECT_EQ(TagsOf(value), (std::vector<uint32_t>{1, 3, 5, 2, 4}));
-}
-
-TEST(GroupOrder, DriverTagZeroCountsAsNoTag) {
-  GroupOrderValue value = ValueOf({1, 3});
-  Placement p = PlaceDriverTag(value, Tag(1), Tag(0));
-  EXPECT_TRUE(p.storeDriverTag);
-  EXPECT_EQ(p.newDriverTag, 3u);
-  EXPECT_EQ(TagsOf(value), (std::vector<uint32_t>{1, 3, 3}));
+// Tags come from the service control manager only: a driver without one, or
+// with 0, leaves the list as it was, and no tag is ever made up here.
+TEST(GroupOrder, ADriverWithoutATagLeavesTheListAlone) {
+  for (OptionalTag driver : {kNone, Tag(0)}) {
+    GroupOrderValue value = ValueOf({1, 3, 2, 4});
+    GroupOrderValue before = value;
+    EXPECT_FALSE(PlaceDriverTag(value, Tag(3), driver));
+    EXPECT_EQ(std::memcmp(&before, &value, sizeof value), 0);
+  }
 }
 
 TEST(GroupOrder, DriverTagMissingFromListIsAppendedThenMoved) {
   GroupOrderValue value = ValueOf({1, 3, 2});
-  Placement p = PlaceDriverTag(value, Tag(1), Tag(9));
-  EXPECT_TRUE(p.writeList);
-  EXPECT_FALSE(p.storeDriverTag);
+  EXPECT_TRUE(PlaceDriverTag(value, Tag(1), Tag(9)));
   EXPECT_EQ(TagsOf(value), (std::vector<uint32_t>{1, 9, 3, 2}));
 }
 
 TEST(GroupOrder, OrderUnchangedWhenAlreadyRightAfterOrBeforeTcpip) {
   for (auto tags : {std::vector<uint32_t>{1, 3, 4, 2}, std::vector<uint32_t>{4, 1, 3, 2}}) {
     GroupOrderValue value = ValueOf(tags);
-    Placement p = PlaceDriverTag(value, Tag(3), Tag(4));
-    EXPECT_TRUE(p.writeList);
+    EXPECT_TRUE(PlaceDriverTag(value, Tag(3), Tag(4)));
     EXPECT_EQ(TagsOf(value), tags);
   }
 }
 
-TEST(GroupOrder, EmptyListAndNoDriverTagYieldsTheSingleTagOne) {
-  GroupOrderValue value = ValueOf({});
-  Placement p = PlaceDriverTag(value, Tag(3), kNone);
-  EXPECT_TRUE(p.writeList);
-  EXPECT_TRUE(p.storeDriverTag);
-  EXPECT_EQ(p.newDriverTag, 1u);
-  EXPECT_EQ(TagsOf(value), (std::vector<uint32_t>{1}));
-}
-
-TEST(GroupOrder, TcpipTagAbsentLeavesOrderButStillAppendsDriver) {
+// Appended to a list that tcpip is not in, the driver would load before
+// tcpip at every boot and never attach: the list stays as it is.
+TEST(GroupOrder, TcpipAbsentFromTheListLeavesItAlone) {
   for (OptionalTag tcpip : {kNone, Tag(42)}) {
-    GroupOrderValue value = ValueOf({1, 3, 2});
-    Placement p = PlaceDriverTag(value, tcpip, kNone);
-    EXPECT_TRUE(p.writeList);
-    EXPECT_EQ(TagsOf(value), (std::vector<uint32_t>{1, 3, 2, 4}));
+    for (auto tags : {std::vector<uint32_t>{1, 3, 2}, std::vector<uint32_t>{}}) {
+      GroupOrderValue value = ValueOf(tags);
+      EXPECT_FALSE(PlaceDriverTag(value, tcpip, Tag(4)));
+      EXPECT_EQ(TagsOf(value), tags);
+    }
   }
 }
 
@@ -124,9 +106,7 @@ TEST(GroupOrder, MalformedValuesAreLeftUntouched) {
     std::memcpy(value.bytes, &c.count, 4);
     value.length = c.length;
     GroupOrderValue before = value;
-    Placement p = PlaceDriverTag(value, Tag(1), kNone);
-    EXPECT_FALSE(p.writeList) << c.what;
-    EXPECT_FALSE(p.storeDriverTag) << c.what;
+    EXPECT_FALSE(PlaceDriverTag(value, Tag(1), Tag(7))) << c.what;
     EXPECT_EQ(std::memcmp(&before, &value, sizeof value), 0) << c.what;
   }
 }
@@ -136,12 +116,10 @@ TEST(GroupOrder, FullListGetsNoAppendButStillReorders) {
   for (uint32_t i = 1; i <= tdiorder::kMaxTags; ++i) full.push_back(i);
 
   GroupOrderValue value = ValueOf(full);
-  EXPECT_FALSE(PlaceDriverTag(value, Tag(1), kNone).writeList);
-  EXPECT_FALSE(PlaceDriverTag(value, Tag(1), Tag(999)).writeList);
+  EXPECT_FALSE(PlaceDriverTag(value, Tag(1), Tag(999)));
   EXPECT_EQ(TagsOf(value), full);
 
-  Placement p = PlaceDriverTag(value, Tag(1), Tag(255));
-  EXPECT_TRUE(p.writeList);
+  EXPECT_TRUE(PlaceDriverTag(value, Tag(1), Tag(255)));
   std::vector<uint32_t> tags = TagsOf(value);
   ASSERT_EQ(tags.size(), 255u);
   EXPECT_EQ(tags[0], 1u);
@@ -154,11 +132,9 @@ TEST(GroupOrder, ListWithOneFreeSlotTakesTheDriver) {
   std::vector<uint32_t> tags;
   for (uint32_t i = 1; i < tdiorder::kMaxTags; ++i) tags.push_back(i);
   GroupOrderValue value = ValueOf(tags);
-  Placement p = PlaceDriverTag(value, Tag(2), kNone);
-  EXPECT_TRUE(p.writeList);
-  EXPECT_EQ(p.newDriverTag, 255u);
+  EXPECT_TRUE(PlaceDriverTag(value, Tag(2), Tag(300)));
   EXPECT_EQ(value.length, 1024u);
-  EXPECT_EQ(TagsOf(value)[2], 255u);
+  EXPECT_EQ(TagsOf(value)[2], 300u);
 }
 
 }  // namespace

@@ -72,5 +72,33 @@ TEST(LoaderSession, WithoutTheBreakpointTaskManagerRunsOn) {
   EXPECT_EQ(s.Status(), kNotHandled);
 }
 
+// The system's start-up breakpoint comes before the entry point runs, if at
+// all: a breakpoint after that is Task Manager's own and goes back to it.
+TEST(LoaderSession, NoBreakpointAfterTheEntryIsTakenForTheSystems) {
+  Session s;
+  ASSERT_EQ(s.OnCreateProcess(0x1000), Session::Step::kArmEntry);
+  EXPECT_EQ(s.OnException(kBreakpointCode, 0x1000, true), Session::Step::kMapExtension);
+  EXPECT_EQ(s.OnException(kBreakpointCode, 0x2345, true), Session::Step::kContinue);
+  EXPECT_EQ(s.Status(), kNotHandled);
+}
+
+// Task Manager starts with the global flags of a process Windows started
+// without a debugger: the heap debugging flags go, except those the system
+// gives every process (the loader's own), and no other flag changes.
+TEST(LoaderGlobalFlags, TheDebugHeapFlagsGoUnlessTheSystemSetsThem) {
+  struct Case {
+    uint32_t taskManager, loader, expected;
+  } cases[] = {
+      {0x70, 0x00, 0x00},        // the debugger's defaults
+      {0x70, 0x10, 0x10},        // system-wide tail checking stays
+      {0x1070, 0x1000, 0x1000},  // other flags are left as they are
+      {0x02000070, 0x00, 0x02000000},
+      {0x00, 0x70, 0x00},
+      {0x80, 0x00, 0x80},  // heap validation on call is no debugger default
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(WithoutDebugHeap(c.taskManager, c.loader), c.expected) << c.taskManager;
+}
+
 }  // namespace
 }  // namespace veskload

@@ -49,7 +49,7 @@ TEST(SetupArguments, SkipsTheProgramNameQuotedOrNot) {
   EXPECT_STREQ(SkipProgramName(L"vesksetup"), L"");
 }
 
-TEST(SetupPlatform, TakesWindows2000Sp4AndLater32BitOnly) {
+TEST(SetupPlatform, TakesWindows2000Sp4XpAnd2003At32BitOnly) {
   struct Case {
     uint32_t platformId, major, minor, servicePack;
     bool wow64;
@@ -61,9 +61,13 @@ TEST(SetupPlatform, TakesWindows2000Sp4AndLater32BitOnly) {
       {2, 4, 0, 6, false, Platform::TooOld, ExtensionBuild::Xp},
       {2, 5, 1, 0, false, Platform::Supported, ExtensionBuild::Xp},
       {2, 5, 1, 3, false, Platform::Supported, ExtensionBuild::Xp},
-      {2, 6, 1, 1, false, Platform::Supported, ExtensionBuild::Xp},
+      {2, 5, 2, 2, false, Platform::Supported, ExtensionBuild::Xp},
+      // From Vista on Task Manager is another program.
+      {2, 5, 3, 0, false, Platform::TooNew, ExtensionBuild::Xp},
+      {2, 6, 0, 2, false, Platform::TooNew, ExtensionBuild::Xp},
+      {2, 6, 1, 1, false, Platform::TooNew, ExtensionBuild::Xp},
+      {2, 10, 0, 0, false, Platform::TooNew, ExtensionBuild::Xp},
       {2, 5, 2, 2, true, Platform::SixtyFourBit, ExtensionBuild::Xp},
-      {2, 6, 1, 1, true, Platform::SixtyFourBit, ExtensionBuild::Xp},
       {1, 4, 90, 0, false, Platform::NotWindowsNt, ExtensionBuild::Xp},
   };
   for (const Case& c : cases) {
@@ -100,10 +104,15 @@ std::vector<uint32_t> Words(const tdiorder::GroupOrderValue& value) {
   return words;
 }
 
-TEST(SetupGroupOrder, RemovesEveryCopyOfTheTagFromAWellFormedListOnly) {
-  auto value = List({4, 1, 3, 5, 5});
+// Only the entry tdiorder placed goes: another driver's entry that carries
+// the same number stays.
+TEST(SetupGroupOrder, RemovesOneOccurrenceOfTheTagFromAWellFormedListOnly) {
+  auto value = List({5, 1, 3, 5, 2, 5});
   EXPECT_TRUE(RemoveTag(value, 5));
-  EXPECT_EQ(Words(value), (std::vector<uint32_t>{2, 1, 3}));
+  EXPECT_EQ(Words(value), (std::vector<uint32_t>{4, 1, 3, 2, 5}));
+  value = List({1, 5});
+  EXPECT_TRUE(RemoveTag(value, 5));
+  EXPECT_EQ(Words(value), (std::vector<uint32_t>{0}));
 
   value = List({2, 1, 3});
   EXPECT_FALSE(RemoveTag(value, 5));
@@ -116,6 +125,60 @@ TEST(SetupGroupOrder, RemovesEveryCopyOfTheTagFromAWellFormedListOnly) {
     EXPECT_FALSE(RemoveTag(bad, 5));
     EXPECT_EQ(Words(bad), before);
   }
+}
+
+// A Debugger value is setup's only when it is a REG_SZ setup could read
+// whole and it is setup's own command; whatever else is there is another
+// program's and stays.
+TEST(SetupDebuggerValue, OnlySetupsOwnReadableStringIsSetups) {
+  constexpr long kSuccess = 0, kNotFound = 2, kMoreData = 234, kAccessDenied = 5;
+  constexpr uint32_t kRegSz = 1, kRegExpandSz = 2, kRegMultiSz = 7;
+  struct Case {
+    long status;
+    uint32_t type;
+    bool equalsSetupCommand;
+    DebuggerOwner owner;
+  } cases[] = {
+      {kNotFound, 0, false, DebuggerOwner::Nobody},
+      {kSuccess, kRegSz, true, DebuggerOwner::Setup},
+      {kSuccess, kRegSz, false, DebuggerOwner::OtherProgram},
+      {kSuccess, kRegExpandSz, true, DebuggerOwner::OtherProgram},
+      {kSuccess, kRegMultiSz, true, DebuggerOwner::OtherProgram},
+      {kMoreData, kRegSz, false, DebuggerOwner::OtherProgram},
+      {kAccessDenied, 0, false, DebuggerOwner::OtherProgram},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(OwnerOfDebugger(ClassifyStringValue(c.status, c.type), c.equalsSetupCommand), c.owner)
+        << c.status << " " << c.type;
+}
+
+TEST(SetupLoadOrder, SaysWhereTheDriverLoadsInItsGroup) {
+  const tdiorder::OptionalTag none{false, 0};
+  auto tag = [](uint32_t value) { return tdiorder::OptionalTag{true, value}; };
+  auto placed = List({3, 1, 3, 4});
+  auto before = List({3, 4, 1, 3});
+  auto later = List({4, 1, 3, 2, 4});
+  auto withoutDriver = List({2, 1, 3});
+  auto torn = List({2, 1, 3}, 10);
+  struct Case {
+    const char* what;
+    const tdiorder::GroupOrderValue* list;
+    tdiorder::OptionalTag tcpip, driver;
+    LoadOrder order;
+  } cases[] = {
+      {"right after tcpip", &placed, tag(3), tag(4), LoadOrder::RightAfterTcpip},
+      {"before tcpip", &before, tag(3), tag(4), LoadOrder::BeforeTcpip},
+      {"later than right after", &later, tag(3), tag(4), LoadOrder::NotPlaced},
+      {"not in the list", &withoutDriver, tag(3), tag(4), LoadOrder::NotPlaced},
+      {"no list", nullptr, tag(3), tag(4), LoadOrder::NoList},
+      {"no list and no driver tag", nullptr, tag(3), none, LoadOrder::NoList},
+      {"not a list", &torn, tag(3), tag(4), LoadOrder::UnusableList},
+      {"tcpip without a tag", &placed, none, tag(4), LoadOrder::TcpipNotListed},
+      {"tcpip's tag not listed", &placed, tag(9), tag(4), LoadOrder::TcpipNotListed},
+      {"driver without a tag", &placed, tag(3), none, LoadOrder::NoDriverTag},
+      {"driver's tag 0", &placed, tag(3), tag(0), LoadOrder::NoDriverTag},
+  };
+  for (const Case& c : cases) EXPECT_EQ(JudgeLoadOrder(c.list, c.tcpip, c.driver), c.order) << c.what;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The rules by which vesksvc reads saved values and finds new processes.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <vector>
 
 #include "process_tracker.h"
@@ -56,6 +57,47 @@ TEST(SavedPriority, MaskIsLimitedToTheProcessorsAndSystemIdsAreLeftAlone) {
   EXPECT_TRUE(IsEligibleProcessId(17));
 }
 
+// Realtime needs the privilege to raise base priority in the process's own
+// token: without it the owner could only set High, and so does the service.
+TEST(SavedPriority, RealtimeOnlyForAnOwnerWhoCouldSetIt) {
+  struct Case {
+    uint32_t saved;
+    bool mayRaise;
+    uint32_t applied;
+  } cases[] = {
+      {0x100, true, 0x100},    {0x100, false, 0x80}, {0x80, false, 0x80},
+      {0x8000, false, 0x8000}, {0x40, false, 0x40},
+  };
+  for (const Case& c : cases) EXPECT_EQ(ClassForProcess(c.saved, c.mayRaise), c.applied) << c.saved;
+}
+
+TEST(SavedPriority, PrivilegeIsFoundOnlyWithinTheTokensBlock) {
+  // Two entries: LUID {5, 0} and the one looked for, {14, 1}.
+  const uint8_t block[] = {2, 0, 0,  0, 5, 0, 0, 0, 0, 0, 0, 0, 3, 0,
+                           0, 0, 14, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0};
+  EXPECT_TRUE(PrivilegesInclude(block, sizeof block, 14, 1));
+  EXPECT_TRUE(PrivilegesInclude(block, sizeof block, 5, 0));
+  EXPECT_FALSE(PrivilegesInclude(block, sizeof block, 14, 0));
+  EXPECT_FALSE(PrivilegesInclude(block, sizeof block, 15, 1));
+  // The second entry is cut off, or the count claims more than is there.
+  EXPECT_FALSE(PrivilegesInclude(block, sizeof block - 1, 14, 1));
+  uint8_t overstated[sizeof block];
+  std::memcpy(overstated, block, sizeof block);
+  overstated[0] = 200;
+  EXPECT_TRUE(PrivilegesInclude(overstated, sizeof overstated, 14, 1));
+  EXPECT_FALSE(PrivilegesInclude(overstated, 16, 14, 1));
+  EXPECT_FALSE(PrivilegesInclude(block, 3, 5, 0));
+  EXPECT_FALSE(PrivilegesInclude(nullptr, 28, 5, 0));
+}
+
+TEST(SavedPriority, TheSessionsCriticalProcessesAreNeverTouched) {
+  for (const char16_t* image : {u"smss.exe", u"CSRSS.EXE", u"winlogon.exe", u"lsass.exe", u"Services.exe"})
+    EXPECT_TRUE(IsCriticalSystemImage(image));
+  for (const char16_t* image : {u"svchost.exe", u"csrss", u"lsass.exe.exe", u"", u"explorer.exe"})
+    EXPECT_FALSE(IsCriticalSystemImage(image));
+  EXPECT_FALSE(IsCriticalSystemImage(nullptr));
+}
+
 class Tracker : public ::testing::Test {
  protected:
   explicit Tracker(size_t capacity = 64)
@@ -88,6 +130,15 @@ TEST_F(Tracker, FirstSnapshotIsAllNewThenOnlyArrivalsAndReusedIdsOfAnotherParent
   // The same id and parent again is the same process: not new.
   EXPECT_EQ(Snapshot({{400, 120}, {120, 8}, {700, 120}}), Ids{});
   EXPECT_EQ(tracker_.KnownCount(), 3u);
+}
+
+// Windows hands a freed id to a new process soon, often one of the same
+// parent: the creation time tells the new one from the old.
+TEST_F(Tracker, AReusedIdOfTheSameParentIsNewByItsCreationTime) {
+  EXPECT_EQ(Snapshot({{400, 120, 1000}, {500, 120, 1001}}), (Ids{400, 500}));
+  EXPECT_EQ(Snapshot({{400, 120, 1000}, {500, 120, 1001}}), Ids{});
+  EXPECT_EQ(Snapshot({{400, 120, 2000}, {500, 120, 1001}}), Ids{400});
+  EXPECT_EQ(Snapshot({{500, 120, 1001}, {400, 120, 2000}}), Ids{});
 }
 
 TEST_F(Tracker, ManyProcessesInAnyOrderAreEachNewOnce) {

@@ -7,6 +7,7 @@
 
 #include <commctrl.h>
 #include <gtest/gtest.h>
+#include <winternl.h>
 
 #include <cstdlib>
 #include <string>
@@ -81,13 +82,20 @@ class Loader : public testing::Test {
                    DWORD((path.size() + 1) * sizeof(wchar_t)));
     RegCloseKey(key);
   }
-  // Starts the loader with Task Manager's command line, as Windows does.
-  void StartLoader(const std::wstring& arguments) {
+  // Starts the loader with Task Manager's command line, as Windows does;
+  // `environment` (a block of NUL-terminated strings) replaces this one's.
+  void StartLoader(const std::wstring& arguments, const std::wstring* environment = nullptr) {
     std::wstring commandLine = L"\"" + FromHost("VESK_LOADER") + L"\" " + SystemTaskManager() + arguments;
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
-    ASSERT_TRUE(CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                               &startup, &loader_));
+    void* block = environment ? const_cast<wchar_t*>(environment->c_str()) : nullptr;
+    ASSERT_TRUE(CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
+                               block, nullptr, &startup, &loader_));
+  }
+  void EndRun() {
+    CloseHandle(loader_.hProcess);
+    CloseHandle(loader_.hThread);
+    loader_ = {};
   }
   // The tabs of the Task Manager the loader started.
   int Tabs(HWND main) {
@@ -114,9 +122,7 @@ TEST_F(Loader, MapsTheExtensionBeforeTheMainWindowAndPassesArgumentsAndExitCodeT
   EXPECT_EQ(LoaderExit(), 0u);
 
   // Task Manager refuses a layout it does not know and ends with 2.
-  CloseHandle(loader_.hProcess);
-  CloseHandle(loader_.hThread);
-  loader_ = {};
+  EndRun();
   StartLoader(L" /layout 1995");
   HWND box = WaitForWindow(L"Task Manager");
   ASSERT_TRUE(box != nullptr);
@@ -130,6 +136,89 @@ TEST_F(Loader, TaskManagerRunsWithoutAnExtensionThatCannotBeLoaded) {
   HWND main = WaitForWindow(L"Windows Task Manager");
   ASSERT_TRUE(main != nullptr);
   EXPECT_EQ(Tabs(main), kTabsXpUsers);
+  PostMessageW(main, WM_CLOSE, 0, 0);
+  EXPECT_EQ(LoaderExit(), 0u);
+}
+
+// This environment with Wine's builtin Task Manager chosen over the file at
+// system32\\taskmgr.exe (WINEDLLOVERRIDES taskmgr.exe=b).
+std::wstring WithWinesTaskManager() {
+  std::wstring block;
+  wchar_t* strings = GetEnvironmentStringsW();
+  for (const wchar_t* entry = strings; *entry; entry += wcslen(entry) + 1) {
+    std::wstring text = entry;
+    if (_wcsnicmp(entry, L"WINEDLLOVERRIDES=", 17) == 0) continue;
+    block += text + L'\0';
+  }
+  FreeEnvironmentStringsW(strings);
+  block += L"WINEDLLOVERRIDES=mscoree,mshtml=;winedbg.exe=d;taskmgr.exe=b";
+  block += L'\0';
+  return block;
+}
+
+BOOL CALLBACK FindFilledList(HWND window, LPARAM context) {
+  wchar_t name[32] = {};
+  GetClassNameW(window, name, 32);
+  if (wcscmp(name, L"SysListView32") == 0 && SendMessageW(window, LVM_GETITEMCOUNT, 0, 0) > 0) {
+    *reinterpret_cast<bool*>(context) = true;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+// Wine's own Task Manager, also at system32\\taskmgr.exe, has other control
+// ids than Windows': with the extension mapped it goes on as without it, its
+// tabs as they were, its lists filled by its own timer, and it closes.
+TEST_F(Loader, WinesOwnTaskManagerGoesOnWithTheExtensionMapped) {
+  std::wstring environment = WithWinesTaskManager();
+  int tabs[2] = {-1, -1};
+  for (int run = 0; run < 2; ++run) {
+    SetExtension(run == 0 ? L"C:\\windows\\system32\\no-such-extension.dll" : FromHost("VESK_EXTENSION"));
+    StartLoader(L"", &environment);
+    HWND main = WaitForWindow(L"Task Manager");
+    ASSERT_TRUE(main != nullptr) << run;
+    tabs[run] = Tabs(main);
+    bool filled = false;
+    for (DWORD start = GetTickCount(); !filled && GetTickCount() - start < 15000; Sleep(100))
+      EnumChildWindows(main, &FindFilledList, reinterpret_cast<LPARAM>(&filled));
+    EXPECT_TRUE(filled) << run;
+    DWORD_PTR answer = 0;
+    EXPECT_TRUE(SendMessageTimeoutW(main, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &answer)) << run;
+    PostMessageW(main, WM_CLOSE, 0, 0);
+    EXPECT_EQ(LoaderExit(), 0u) << run;
+    EndRun();
+  }
+  EXPECT_GT(tabs[0], 0);
+  EXPECT_EQ(tabs[1], tabs[0]);
+}
+
+// A process created for debugging gets heap checking from the debugger's
+// presence; the loader takes what its PEB carries away before Task
+// Manager's heap exists: no heap debugging flags beyond the system's own.
+TEST_F(Loader, TaskManagerRunsWithoutTheDebugHeap) {
+  constexpr DWORD kDebugHeapFlags = 0x70;  // heap tail, free and parameter checking
+  StartLoader(L"");
+  HWND main = WaitForWindow(L"Windows Task Manager");
+  ASSERT_TRUE(main != nullptr);
+  DWORD id = 0;
+  GetWindowThreadProcessId(main, &id);
+  HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, id);
+  ASSERT_TRUE(process != nullptr);
+  struct PebFlags {
+    DWORD globalFlags = 0xFFFFFFFF;
+  };
+  auto read = [](HANDLE target) {
+    PebFlags flags;
+    PROCESS_BASIC_INFORMATION basic = {};
+    if (NtQueryInformationProcess(target, ProcessBasicInformation, &basic, sizeof basic, nullptr) != 0)
+      return flags;
+    auto* peb = reinterpret_cast<BYTE*>(basic.PebBaseAddress);
+    ReadProcessMemory(target, peb + 0x68, &flags.globalFlags, 4, nullptr);
+    return flags;
+  };
+  PebFlags taskManager = read(process), own = read(GetCurrentProcess());
+  EXPECT_EQ(taskManager.globalFlags & kDebugHeapFlags, own.globalFlags & kDebugHeapFlags);
+  CloseHandle(process);
   PostMessageW(main, WM_CLOSE, 0, 0);
   EXPECT_EQ(LoaderExit(), 0u);
 }

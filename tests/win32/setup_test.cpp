@@ -60,19 +60,103 @@ TEST_F(Setup, WithoutTheLoaderInstallsTheRestAndSaysSo) {
   EXPECT_EQ(GetString(kExtensionKey, kExtensionValue), SystemDir() + kExtensionFile);
 }
 
+// Another program's value, whatever its type or length, even when it reads
+// like setup's own command: never overwritten, never removed.
 TEST_F(Setup, LeavesAnotherProgramsDebuggerValue) {
-  const std::wstring other = L"\"C:\\tools\\other.exe\"";
-  SetString(HKEY_LOCAL_MACHINE, kIfeoKey, kDebuggerValue, other);
+  const std::wstring ours = L"\"" + SystemDir() + kLoaderFile + L"\"";
+  struct Case {
+    const char* what;
+    DWORD type;
+    std::wstring text;
+  } cases[] = {
+      {"another program", REG_SZ, L"\"C:\\tools\\other.exe\""},
+      {"REG_EXPAND_SZ", REG_EXPAND_SZ, ours},
+      {"longer than setup reads", REG_SZ, L"\"C:\\" + std::wstring(700, L'x') + L".exe\""},
+  };
+  for (const Case& c : cases) {
+    SetValue(HKEY_LOCAL_MACHINE, kIfeoKey, kDebuggerValue, c.type, c.text.c_str(),
+             DWORD(2 * (c.text.size() + 1)));
+    Outcome run = RunSetup(L"install /nostart");
+    EXPECT_EQ(run.exitCode, 1u) << c.what;
+    EXPECT_NE(run.output.find("already starts another program"), std::string::npos) << c.what << run.output;
+    EXPECT_FALSE(Exists(SystemDir() + kLoaderFile)) << c.what;
+    EXPECT_EQ(GetString(kIfeoKey, kGlobalFlagValue), L"<absent>") << c.what;
+    EXPECT_EQ(RunSetup(L"uninstall").exitCode, 0u) << c.what;
+    std::vector<uint8_t> bytes;
+    ASSERT_TRUE(GetValue(kIfeoKey, kDebuggerValue, bytes)) << c.what;
+    EXPECT_EQ(bytes.size(), 2 * (c.text.size() + 1)) << c.what;
+    EXPECT_EQ(GetString(kIfeoKey, kDebuggerValue), c.text) << c.what;
+    HKEY key;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kIfeoKey, 0, KEY_SET_VALUE, &key), ERROR_SUCCESS);
+    RegDeleteValueW(key, kDebuggerValue);
+    RegCloseKey(key);
+  }
+}
+
+// Task Manager's own image flags, set by somebody before setup, replace the
+// debugger's heap checking as well and stay as they are.
+TEST_F(Setup, KeepsTaskManagersOwnGlobalFlag) {
+  DWORD own = 0x2;
+  SetValue(HKEY_LOCAL_MACHINE, kIfeoKey, kGlobalFlagValue, REG_DWORD, &own, sizeof own);
   Outcome run = RunSetup(L"install /nostart");
-  EXPECT_EQ(run.exitCode, 1u);
-  EXPECT_NE(run.output.find("already starts another program"), std::string::npos) << run.output;
-  EXPECT_FALSE(Exists(SystemDir() + kLoaderFile));
-  EXPECT_EQ(RunSetup(L"uninstall").exitCode, 0u);
-  EXPECT_EQ(GetString(kIfeoKey, kDebuggerValue), other);
+  EXPECT_EQ(run.exitCode, 0u) << run.output;
+  EXPECT_NE(run.output.find("GlobalFlag value is there already"), std::string::npos) << run.output;
+  ASSERT_EQ(RunSetup(L"uninstall").exitCode, 0u);
+  std::vector<uint8_t> kept;
+  EXPECT_TRUE(GetValue(kIfeoKey, kGlobalFlagValue, kept));
+  EXPECT_EQ(kept, (std::vector<uint8_t>{2, 0, 0, 0}));
   HKEY key;
   ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kIfeoKey, 0, KEY_SET_VALUE, &key), ERROR_SUCCESS);
-  RegDeleteValueW(key, kDebuggerValue);
+  RegDeleteValueW(key, kGlobalFlagValue);
   RegCloseKey(key);
+}
+
+// After tdiorder, setup reads the registry back and says where the driver
+// loads. Wine's service manager hands out no tag, so the driver's tag is
+// given by hand here, as Windows' would have: reinstalls keep it.
+TEST_F(Setup, SaysTruthfullyWhereTheDriverLoadsAndKeepsItsTag) {
+  Outcome run = RunSetup(L"install /nostart");
+  EXPECT_EQ(run.exitCode, 0u) << run.output;
+  EXPECT_NE(run.output.find("Ran tdiorder.exe: the driver has no load-order tag"), std::string::npos)
+      << run.output;
+  EXPECT_EQ(run.output.find("loads right after tcpip"), std::string::npos) << run.output;
+  EXPECT_EQ(GroupOrderTags(), (std::vector<uint32_t>{1, 3, 2}));
+
+  SetDword(kDriverKey, L"Tag", 7);
+  struct Case {
+    const char* what;
+    std::vector<uint32_t> before, after;
+    const char* says;
+  } cases[] = {
+      {"placed",
+       {1, 3, 2},
+       {1, 3, 7, 2},
+       "Ran tdiorder.exe: the driver loads right after tcpip in the PNP_TDI group."},
+      {"tcpip not listed", {1, 2}, {1, 2}, "tcpip's tag is not in the PNP_TDI group order list"},
+      {"before tcpip", {7, 1, 3}, {7, 1, 3}, "the driver's tag stands before tcpip's"},
+  };
+  for (const Case& c : cases) {
+    SetGroupOrder(c.before);
+    run = RunSetup(L"install /nostart");
+    EXPECT_EQ(run.exitCode, 0u) << c.what << run.output;
+    EXPECT_NE(run.output.find(c.says), std::string::npos) << c.what << run.output;
+    EXPECT_EQ(GroupOrderTags(), c.after) << c.what;
+    std::vector<uint8_t> tag;
+    EXPECT_TRUE(GetValue(kDriverKey, L"Tag", tag) && tag.size() == 4 && tag[0] == 7) << c.what;
+  }
+  HKEY key;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kGroupOrderKey, 0, KEY_SET_VALUE, &key), ERROR_SUCCESS);
+  RegDeleteValueW(key, L"PNP_TDI");
+  RegCloseKey(key);
+  run = RunSetup(L"install /nostart");
+  EXPECT_NE(run.output.find("there is no PNP_TDI group order list"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("restart Windows"), std::string::npos) << run.output;
+
+  // Uninstall takes out its own entry only, not another driver's of the same number.
+  SetGroupOrder({1, 3, 7, 2, 7});
+  run = RunSetup(L"uninstall");
+  EXPECT_EQ(run.exitCode, 0u) << run.output;
+  EXPECT_EQ(GroupOrderTags(), (std::vector<uint32_t>{1, 3, 2, 7}));
 }
 
 // Task Manager keeps the extension loaded across an uninstall and the next
@@ -159,12 +243,25 @@ TEST_F(Setup, PicksTheBuildOfTheWindowsVersionAndRefusesOlderOnes) {
   ExpectInstalled(L"taskext_nt.dll");
   ASSERT_EQ(RunSetup(L"uninstall").exitCode, 0u);
 
-  SetString(HKEY_CURRENT_USER, kAppDefaults, L"Version", L"nt40");
+  SetString(HKEY_CURRENT_USER, kAppDefaults, L"Version", L"win2003");
   run = RunSetup(L"install /nostart");
-  EXPECT_EQ(run.exitCode, 1u);
-  EXPECT_NE(run.output.find("this is Windows 4.0"), std::string::npos) << run.output;
-  EXPECT_FALSE(QueryService(L"vesk").present);
-  EXPECT_FALSE(Exists(SystemDir() + L"drivers\\" + kDriverFile));
+  EXPECT_EQ(run.exitCode, 0u) << run.output;
+  ExpectInstalled(L"taskext_xp.dll");
+  ASSERT_EQ(RunSetup(L"uninstall").exitCode, 0u);
+
+  // Older than 2000 SP4, and newer than 2003, where Task Manager is another program.
+  for (auto [version, says] :
+       {std::pair{L"nt40", "this is Windows 4.0"}, std::pair{L"win7", "this is Windows 6.1"},
+        std::pair{L"vista", "this is Windows 6.0"}}) {
+    SetString(HKEY_CURRENT_USER, kAppDefaults, L"Version", version);
+    run = RunSetup(L"install /nostart");
+    EXPECT_EQ(run.exitCode, 1u) << says;
+    EXPECT_NE(run.output.find(says), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("Nothing was changed."), std::string::npos) << run.output;
+    EXPECT_FALSE(QueryService(L"vesk").present) << says;
+    EXPECT_FALSE(Exists(SystemDir() + L"drivers\\" + kDriverFile)) << says;
+    EXPECT_EQ(GetString(kIfeoKey, kDebuggerValue), L"<absent>") << says;
+  }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <map>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwctype>
@@ -39,8 +40,22 @@ std::wstring LaunchPath() {
   return path;
 }
 
-// Copies this program to Task Manager's path and runs it there with the same
-// arguments and standard handles; gives its exit code.
+// The file version the copy carries: VESK_HOST_VERSION ("a.b.c.d") when set,
+// otherwise that of the layout's Windows (2000: 5.0.2195; XP: 5.1.2600, the
+// substitute's own).
+bool HostFileVersion(WORD (&version)[4]) {
+  const char* text = std::getenv("VESK_HOST_VERSION");
+  const char* layout = std::getenv("VESK_HOST_LAYOUT");
+  if (!text) text = layout && std::strcmp(layout, "2000") == 0 ? "5.0.2195.0" : "5.1.2600.5512";
+  unsigned parts[4] = {};
+  if (std::sscanf(text, "%u.%u.%u.%u", &parts[0], &parts[1], &parts[2], &parts[3]) != 4) return false;
+  for (int i = 0; i < 4; ++i) version[i] = WORD(parts[i]);
+  return true;
+}
+
+// Copies this program to Task Manager's path, with the file version of the
+// Task Manager it stands for, and runs it there with the same arguments and
+// standard handles; gives its exit code.
 // Below the 120 s that CTest allows a Windows test.
 constexpr DWORD kRunLimitMs = 110000;
 
@@ -48,6 +63,12 @@ int RunAsTaskManager() {
   std::wstring target = TaskManagerPath();
   if (!CopyFileW(ModulePath().c_str(), target.c_str(), FALSE)) {
     fprintf(stderr, "cannot copy the test program to Task Manager's path: error %lu\n", GetLastError());
+    return 1;
+  }
+  WORD version[4] = {};
+  if (!HostFileVersion(version) ||
+      !StampFileVersion(target.c_str(), version[0], version[1], version[2], version[3])) {
+    fprintf(stderr, "cannot give the copy its file version: error %lu\n", GetLastError());
     return 1;
   }
   // The arguments after the program name, as given.

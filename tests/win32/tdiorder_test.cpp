@@ -137,51 +137,57 @@ TEST_F(TdiOrder, LeavesOrderWhenAlreadyAfterOrBeforeTcpip) {
   }
 }
 
-TEST_F(TdiOrder, GivesATaglessDriverCountPlusOneAndPlacesIt) {
+TEST_F(TdiOrder, AppendsADriverTagTheListLacksRightAfterTcpip) {
   CreateDriverKey();
-  SetList({1, 3, 2, 4});
-  EXPECT_EQ(RunTdiOrder(), 0u);
-  EXPECT_EQ(AsDword(DriverTag()), 5u);
-  EXPECT_EQ(GetList(), (std::vector<uint32_t>{1, 3, 5, 2, 4}));
-}
-
-TEST_F(TdiOrder, EmptyListBecomesTheSingleTagOne) {
-  CreateDriverKey();
-  SetList({});
-  EXPECT_EQ(RunTdiOrder(), 0u);
-  EXPECT_EQ(AsDword(DriverTag()), 1u);
-  EXPECT_EQ(GetList(), (std::vector<uint32_t>{1}));
-}
-
-TEST_F(TdiOrder, MissingDriverKeyStillUpdatesTheList) {
-  SetList({1, 3, 2, 4});
-  EXPECT_EQ(RunTdiOrder(), 0u);
-  EXPECT_EQ(GetList(), (std::vector<uint32_t>{1, 3, 5, 2, 4}));
-  HKEY key;
-  EXPECT_NE(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kDriverKey, 0, KEY_READ, &key), ERROR_SUCCESS);
-}
-
-TEST_F(TdiOrder, TcpipWithoutTagOnlyAppendsTheDriver) {
-  HKEY key;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kTcpipKey, 0, KEY_SET_VALUE, &key), ERROR_SUCCESS);
-  RegDeleteValueA(key, "Tag");
-  RegCloseKey(key);
-  CreateDriverKey();
+  SetTag(kDriverKey, 9);
   SetList({1, 3, 2});
   EXPECT_EQ(RunTdiOrder(), 0u);
-  EXPECT_EQ(GetList(), (std::vector<uint32_t>{1, 3, 2, 4}));
+  EXPECT_EQ(GetList(), (std::vector<uint32_t>{1, 3, 9, 2}));
+}
+
+// Tags come from the service control manager: without one, or without a
+// service key at all, the list stays as it is and no tag is made up.
+TEST_F(TdiOrder, ATaglessOrMissingDriverLeavesTheList) {
+  for (bool withKey : {true, false}) {
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kDriverKey);
+    if (withKey) CreateDriverKey();
+    SetList({1, 3, 2, 4});
+    EXPECT_EQ(RunTdiOrder(), 0u);
+    EXPECT_EQ(GetList(), (std::vector<uint32_t>{1, 3, 2, 4})) << withKey;
+    EXPECT_FALSE(DriverTag().present) << withKey;
+  }
+}
+
+// Appended to a list without tcpip the driver would load before tcpip and
+// never attach: the list stays as it is.
+TEST_F(TdiOrder, TcpipWithoutTagOrOutsideTheListLeavesTheList) {
+  CreateDriverKey();
+  SetTag(kDriverKey, 4);
+  for (bool tcpipTagged : {false, true}) {
+    HKEY key;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kTcpipKey, 0, KEY_SET_VALUE, &key), ERROR_SUCCESS);
+    RegDeleteValueA(key, "Tag");
+    RegCloseKey(key);
+    if (tcpipTagged) SetTag(kTcpipKey, 3);
+    for (auto tags : {std::vector<uint32_t>{1, 2}, std::vector<uint32_t>{}}) {
+      SetList(tags);
+      EXPECT_EQ(RunTdiOrder(), 0u);
+      EXPECT_EQ(GetList(), tags) << tcpipTagged;
+    }
+  }
   SetTag(kTcpipKey, 3);
 }
 
 TEST_F(TdiOrder, MissingGroupOrderListWritesNothing) {
   CreateDriverKey();
+  SetTag(kDriverKey, 4);
   EXPECT_EQ(RunTdiOrder(), 0u);
-  EXPECT_FALSE(DriverTag().present);
+  EXPECT_EQ(AsDword(DriverTag()), 4u);
   EXPECT_FALSE(GetValue(kGroupOrderKey, "PNP_TDI").present);
 }
 
-// Values the tool cannot use as a list are left byte for byte as they were, and
-// the driver gets no tag from them.
+// Values the tool cannot use as a list are left byte for byte as they were,
+// and so is a full list that has no room for the driver's tag.
 TEST_F(TdiOrder, UnusableListValuesAreLeftUntouched) {
   struct Case {
     const char* what;
@@ -204,13 +210,14 @@ TEST_F(TdiOrder, UnusableListValuesAreLeftUntouched) {
       {"255 tags and no room to append", REG_BINARY, fullList},
   };
   CreateDriverKey();
+  SetTag(kDriverKey, 300);
   for (const Case& c : cases) {
     SetValue(kGroupOrderKey, "PNP_TDI", c.type, c.bytes.data(), DWORD(c.bytes.size()));
     EXPECT_EQ(RunTdiOrder(), 0u) << c.what;
     Value after = GetValue(kGroupOrderKey, "PNP_TDI");
     EXPECT_EQ(after.type, c.type) << c.what;
     EXPECT_EQ(after.bytes, c.bytes) << c.what;
-    EXPECT_FALSE(DriverTag().present) << c.what;
+    EXPECT_EQ(AsDword(DriverTag()), 300u) << c.what;
   }
 }
 

@@ -19,6 +19,8 @@ const wchar_t kChildImage[] = L"idle_child.exe";
 // Copies of the idle child under names of their own: images of other sections.
 const wchar_t kPlainImage[] = L"vesk_plain.exe";
 const wchar_t kProbeImage[] = L"vesk_probe.exe";
+// A copy under the name of one of the session's critical processes.
+const wchar_t kCriticalImage[] = L"csrss.exe";
 // The service looks once a second; this bound leaves room for a slow Wine.
 const DWORD kApplyBoundMs = 5000;
 
@@ -78,6 +80,7 @@ class SavedPriorityService : public ::testing::Test {
     std::wstring child = HostPath("VESK_IDLE_CHILD");
     ASSERT_TRUE(CopyFileW(child.c_str(), TempImage(kPlainImage).c_str(), FALSE));
     ASSERT_TRUE(CopyFileW(child.c_str(), TempImage(kProbeImage).c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW(child.c_str(), TempImage(kCriticalImage).c_str(), FALSE));
     // Installed as a setup would install it, but started by the tests only.
     ASSERT_TRUE(vesksvc_control::Install(HostPath("VESK_SERVICE"))) << "cannot install: " << GetLastError();
   }
@@ -94,7 +97,7 @@ class SavedPriorityService : public ::testing::Test {
   }
 
   static void ClearSections() {
-    for (const wchar_t* image : {kChildImage, kPlainImage, kProbeImage})
+    for (const wchar_t* image : {kChildImage, kPlainImage, kProbeImage, kCriticalImage})
       WritePrivateProfileStringW(image, nullptr, nullptr, kSettingsFile);
   }
 
@@ -134,9 +137,12 @@ TEST_F(SavedPriorityService, LeavesProcessesWithoutSavingOrValidValuesAlone) {
   // it would parse; whole, it is no number.
   Save(kProbeImage, L"Affinity", (std::wstring(62, L'0') + L"1junk").c_str());
   Save(kProbeImage, L"Priority", L"Idle");
+  Save(kCriticalImage, L"Priority", L"High");
+  Save(kCriticalImage, L"Affinity", L"1");
   Start();
   Child withoutSaving(HostPath("VESK_IDLE_CHILD"));
   Child invalid(TempImage(kPlainImage));
+  Child critical(TempImage(kCriticalImage));
   Sleep(100);
   // Started last: once its priority has been applied, the service's walk
   // has reached it, and the walk that took it for new (or an earlier one) has
@@ -145,7 +151,7 @@ TEST_F(SavedPriorityService, LeavesProcessesWithoutSavingOrValidValuesAlone) {
   ASSERT_TRUE(WaitUntil([&] { return probe.PriorityClass() == DWORD(IDLE_PRIORITY_CLASS); }));
   Sleep(1000);
   EXPECT_EQ(probe.Affinity(), processors_);
-  for (const Child* child : {&withoutSaving, &invalid}) {
+  for (const Child* child : {&withoutSaving, &invalid, &critical}) {
     EXPECT_EQ(child->PriorityClass(), DWORD(NORMAL_PRIORITY_CLASS));
     EXPECT_EQ(child->Affinity(), processors_);
   }

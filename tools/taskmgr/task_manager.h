@@ -23,6 +23,12 @@ bool ParseHostLayout(const wchar_t* text, HostLayout& layout);
 // Creates the main window (modeless); null when it cannot be created.
 HWND CreateTaskManagerWindow(HINSTANCE instance, const TaskManagerOptions& options = {});
 
+// Gives the copy of the program at `path` (which must not be running) the
+// fixed file version `major.minor.build.revision` in its version resource:
+// a copy that stands for another Windows version's Task Manager. False
+// when the resource cannot be found or the copy cannot be written.
+bool StampFileVersion(const wchar_t* path, WORD major, WORD minor, WORD build, WORD revision);
+
 // Keyboard handling of the main window (accelerators, dialog navigation):
 // true when the message was consumed.
 bool TranslateTaskManagerMessage(HWND mainWindow, MSG* message);
