@@ -413,6 +413,7 @@ void* ReplaceImport(HMODULE module, const char* dll, const char* function, void*
 }
 
 void TaskManagerHost::Start(bool loadExtension, bool keepSettings) {
+  gQuitCode.reset();
   if (!keepSettings) ClearSettings();
   if (loadExtension && LoadExtension() && guardHeap_) guarded::Install(extension_);
   main_ = CreateTaskManagerWindow(GetModuleHandleW(nullptr), HostOptions());
