@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <cwctype>
@@ -100,8 +99,8 @@ std::optional<WPARAM> gQuitCode;
 // The guarded heap of TaskManagerHost::GuardHeap: blocks are laid out one
 // after another in an address range reserved once, each starting on a page
 // of its own behind a header with its size; a freed block's pages become
-// PAGE_NOACCESS. Blocks from before the guard (and any past the range) go to
-// the heap they came from.
+// PAGE_NOACCESS. Blocks from before the guard, from calloc and past the
+// range go to the plain heap.
 namespace guarded {
 
 constexpr SIZE_T kPage = 4096;
@@ -138,13 +137,6 @@ void __cdecl Free(void* block) {
   VirtualProtect(start, PagesFor(SizeOf(block)) * kPage, PAGE_NOACCESS, &protection);
 }
 
-void* __cdecl Calloc(size_t count, size_t size) {
-  if (size && count > SIZE_MAX / size) return nullptr;
-  void* block = Malloc(count * size);
-  if (block) memset(block, 0, count * size);
-  return block;
-}
-
 void* __cdecl Realloc(void* block, size_t size) {
   if (!block) return Malloc(size);
   if (!Ours(block)) return plainRealloc(block, size);
@@ -171,11 +163,11 @@ void Install(HMODULE module) {
         ReplaceImport(module, "msvcrt.dll", function, reinterpret_cast<void*>(standIn)));
     EXPECT_TRUE(plain != nullptr) << "the extension does not import " << function;
   };
-  void*(__cdecl * plainCalloc)(size_t, size_t) = nullptr;
-  // Free first: a block from the guarded malloc must never reach the plain free.
+  // Free and realloc first: a block from the guarded malloc must never reach
+  // the plain ones. Blocks from calloc stay plain, and the guarded free hands
+  // them on.
   replace("free", &Free, plainFree);
   replace("realloc", &Realloc, plainRealloc);
-  replace("calloc", &Calloc, plainCalloc);
   replace("malloc", &Malloc, plainMalloc);
 }
 

@@ -85,8 +85,8 @@ class TaskManagerHost {
   // starts empty unless it is to be kept from an earlier run.
   void Start(bool loadExtension = true, bool keepSettings = false);
   void Stop();
-  // From the next Start on, everything the extension allocates comes from a
-  // heap in which freed memory cannot be touched: each block on pages of its
+  // From the next Start on, what the extension allocates with malloc (and so
+  // with new) comes from a heap in which freed memory cannot be touched: each block on pages of its
   // own, made inaccessible when the block is freed and never used again, as
   // the full page heap of Windows does (learn.microsoft.com, "GFlags and
   // PageHeap"). A touch of freed memory then ends the process at once.
