@@ -120,6 +120,8 @@ bool Ours(const void* block) {
 size_t& SizeOf(void* block) { return *reinterpret_cast<size_t*>(static_cast<BYTE*>(block) - kHeader); }
 
 void* __cdecl Malloc(size_t size) {
+  // A size the range cannot hold (its page count would wrap, too) is the plain heap's.
+  if (size >= regionPages * kPage) return plainMalloc(size);
   SIZE_T pages = PagesFor(size);
   SIZE_T first = SIZE_T(InterlockedExchangeAdd(&usedPages, LONG(pages)));
   if (first + pages > regionPages) return plainMalloc(size);
