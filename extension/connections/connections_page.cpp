@@ -11,11 +11,8 @@
 #include "common/system_library.h"
 #include "common/text_format.h"
 #include "connections/connection_source.h"
-#include "host/command_ids.h"
-#include "host/hub.h"
 #include "host/process_info.h"
-#include "host/process_record.h"
-#include "process/integrity.h"
+#include "process/process_tip_text.h"
 #include "resources/resource_ids.h"
 #include "services/service_manager.h"
 
@@ -93,22 +90,23 @@ ConnectionsPage::ConnectionsPage() : lastRefresh_(GetTickCount()), names_(servic
 
 ConnectionsPage::~ConnectionsPage() = default;
 
-void ConnectionsPage::Create(HWND mainWindow, HWND tabControl) {
-  main_ = mainWindow;
-  tabs_ = tabControl;
-  mode_ = Hub::Instance().DriverHandle() != INVALID_HANDLE_VALUE ? SourceMode::Driver : SourceMode::Table;
+void ConnectionsPage::Create(PageHost& host) {
+  host_ = &host;
+  main_ = host.MainWindow();
+  tabs_ = host.TabControl();
+  mode_ = host.DriverHandle() != INVALID_HANDLE_VALUE ? SourceMode::Driver : SourceMode::Table;
   formats_ = {LoadResourceString(IDS_BYTES),           LoadResourceString(IDS_KILOBYTES),
               LoadResourceString(IDS_MEGABYTES),       LoadResourceString(IDS_SPEED_BYTES),
               LoadResourceString(IDS_SPEED_KILOBYTES), LoadResourceString(IDS_SPEED_MEGABYTES)};
   service_.Start();
-  page_ = CreateDialogParamW(ExtensionModule(), MAKEINTRESOURCEW(IDD_CONNECTIONS_PAGE), mainWindow,
+  page_ = CreateDialogParamW(ExtensionModule(), MAKEINTRESOURCEW(IDD_CONNECTIONS_PAGE), main_,
                              &ConnectionsPage::DialogProcedure, reinterpret_cast<LPARAM>(this));
   if (!page_) return;
   service_.SetReplyWindow(page_, kHostReplyMessage);
   TCITEMW item = {};
   item.mask = TCIF_TEXT;
   item.pszText = const_cast<wchar_t*>(L"TCP/IP");
-  tab_ = int(SendMessageW(tabControl, TCM_INSERTITEMW, kTabPosition, reinterpret_cast<LPARAM>(&item)));
+  tab_ = int(SendMessageW(tabs_, TCM_INSERTITEMW, kTabPosition, reinterpret_cast<LPARAM>(&item)));
   list_ = GetDlgItem(page_, IDC_PAGE_LIST);
   SendMessageW(list_, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, LVS_EX_FULLROWSELECT | LVS_EX_HEADERDRAGDROP);
   InsertColumns();
@@ -222,7 +220,7 @@ void ConnectionsPage::Refresh() {
 
   std::vector<ConnectionRow*> snapshot = ItemRows();
   MergeResult merge =
-      MergeEndpoints(mode_, snapshot, ReadEndpoints(Hub::Instance().DriverHandle()), elapsed, sortColumn_);
+      MergeEndpoints(mode_, snapshot, ReadEndpoints(host_->DriverHandle()), elapsed, sortColumn_);
   // Drawing is held only while something changes: turning it back on
   // repaints the whole list, which would cost a refresh with nothing
   // changed more than the rest of it.
@@ -395,7 +393,7 @@ INT_PTR ConnectionsPage::OnCustomDraw(NMLVCUSTOMDRAW& draw) {
     case CDDS_ITEMPREPAINT: {
       const auto* row = reinterpret_cast<const ConnectionRow*>(draw.nmcd.lItemlParam);
       // The colour reads the Check Integrity flag itself.
-      if (row && row->processId != 0) ApplyIntegrityColour(draw, row->processId);
+      if (row && row->processId != 0) host_->ApplyIntegrityColour(draw, row->processId);
       return TRUE;
     }
   }
@@ -421,6 +419,9 @@ void ConnectionsPage::OnContextMenu(LPARAM point) {
   if (CanClose(*row)) EnableMenuItem(menu, ID_CLOSE_CONNECTION, MF_BYCOMMAND | MF_ENABLED);
   UINT command =
       UINT(TrackPopupMenuEx(menu, TPM_RETURNCMD, short(LOWORD(point)), short(HIWORD(point)), page_, nullptr));
+  // Task Manager may have closed inside the menu's loop, and the row went
+  // with the page's rows.
+  if (!page_) return;
   if (command == ID_CLOSE_CONNECTION) CloseConnection(*row);
 #ifndef VESK_WINDOWS_2000
   if (command == ID_GO_TO_PROCESS) GoToProcess(row->processId);
@@ -440,25 +441,8 @@ void ConnectionsPage::CloseConnection(const ConnectionRow& row) {
 }
 
 void ConnectionsPage::GoToProcess(DWORD processId) {
-  Hub& hub = Hub::Instance();
-  HWND processes = hub.ProcessesPageWindow();
-  HWND processList = hub.ProcessListWindow();
   ShowWindow(page_, SW_HIDE);
-  ShowWindow(processes, SW_SHOW);
-  SetWindowPos(processes, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
-  SetFocus(tabs_);
-  SendMessageW(tabs_, TCM_SETCURSEL, kProcessesTabIndex, 0);
-  hub.SetCurrentTab(kProcessesTabIndex);
-  for (int item = NextItem(processList, -1, LVNI_ALL); item != -1;
-       item = NextItem(processList, item, LVNI_ALL)) {
-    auto record = GetListItemParam(processList, item);
-    if (record && ReadProcessId(*record) == processId) {
-      SelectListItem(processList, item);
-      SendMessageW(processList, LVM_ENSUREVISIBLE, item, FALSE);
-      break;
-    }
-  }
-  SetFocus(processList);
+  host_->GoToProcess(processId);
 }
 
 void ConnectionsPage::OnHostReply(WPARAM handle, LPARAM result) {
@@ -523,16 +507,10 @@ std::wstring ConnectionsPage::TipText(const ConnectionRow& row) const {
   if (path.empty()) return text;
   std::wstring description, version, copyright;
   QueryVersionStrings(path, description, version, copyright);
-  text += L"\r\n";
-  if (!description.empty()) {
-    text += description;
-    if (!version.empty()) text += L" v" + version;
-    text += L"\r\n";
-  }
-  if (!copyright.empty()) text += copyright + L"\r\n";
-  text += path;
+  text += L"\r\n" + ComposeProcessTip(description, version, copyright, path);
 #ifndef VESK_WINDOWS_2000
-  AppendHostingServices(LoadResourceString(IDS_HOSTING_SERVICES), text, row.processId);
+  if (auto services = EnumerateServices())
+    AppendHostingServices(LoadResourceString(IDS_HOSTING_SERVICES), text, row.processId, *services);
 #endif
   return text;
 }

@@ -27,7 +27,7 @@ class ConnectionsPage : public Page {
   ConnectionsPage();
   ~ConnectionsPage() override;
 
-  void Create(HWND mainWindow, HWND tabControl) override;
+  void Create(PageHost& host) override;
   void Destroy() override;
   void Layout() override;
   void Refresh() override;
@@ -87,6 +87,7 @@ class ConnectionsPage : public Page {
   void CloseConnection(const ConnectionRow& row);
   void GoToProcess(DWORD processId);
 
+  PageHost* host_ = nullptr;
   SourceMode mode_ = SourceMode::Table;
   HWND main_ = nullptr;
   HWND tabs_ = nullptr;

@@ -121,8 +121,8 @@ void Hub::SetUp() {
   }
   driver_ =
       CreateFileW(L"\\\\.\\vesk", GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  pages_ = CreateAddedPages();
-  for (auto& page : pages_) page->Create(main, tabControl_);
+  if (pages_.empty()) pages_ = CreateAddedPages();
+  for (auto& page : pages_) page->Create(*this);
   if (processesPage_.Attached()) processList_.Attach(GetDlgItem(processesPage_.Window(), kProcessListId));
   BuildExtensionMenu();
   // The device-letter map and the driver's answers, for every user of image paths.
@@ -139,9 +139,9 @@ void Hub::ShutDown() {
   // Task Manager never reads a selection past its own tabs.
   if (PageAtTab(TabCtrl_GetCurSel(tabControl_))) TabCtrl_SetCurSel(tabControl_, kProcessesTabIndex);
   currentTab_ = kProcessesTabIndex;
-  // The pages go in the reverse order of their creation.
+  // The pages go in the reverse order of their creation; their objects stay
+  // (see Page).
   for (auto page = pages_.rbegin(); page != pages_.rend(); ++page) (*page)->Destroy();
-  pages_.clear();
   if (driver_ != INVALID_HANDLE_VALUE) CloseHandle(driver_);
   driver_ = INVALID_HANDLE_VALUE;
 #ifndef VESK_WINDOWS_2000
@@ -154,17 +154,17 @@ void Hub::ShutDown() {
   tabControl_ = nullptr;
 }
 
-void Hub::MainWindow::BeforeDestroy() { Instance().ShutDown(); }
+void Hub::MainWindowProcedure::BeforeDestroy() { Instance().ShutDown(); }
 
-LRESULT Hub::MainWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT Hub::MainWindowProcedure::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
   return Instance().OnMainWindowMessage(message, wParam, lParam);
 }
 
-LRESULT Hub::ProcessesPage::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT Hub::ProcessesPageProcedure::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
   return Instance().OnProcessesPageMessage(message, wParam, lParam);
 }
 
-LRESULT Hub::ProcessList::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT Hub::ProcessListProcedure::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
   LRESULT result = 0;
   if (message == WM_NOTIFY && lParam &&
       Instance().processTooltip_.OnNotify(Window(), *reinterpret_cast<NMHDR*>(lParam), result))
@@ -205,6 +205,9 @@ LRESULT Hub::OnMainWindowMessage(UINT message, WPARAM wParam, LPARAM lParam) {
           break;
         case kAboutCommand:
           ShowAboutDialog();
+          // Task Manager may have closed inside the dialog's loop: there is
+          // nothing left to pass the command to.
+          if (!mainWindow_.Attached()) return 0;
           break;
       }
       break;
@@ -484,6 +487,15 @@ LRESULT Hub::OnProcessListCustomDraw(NMLVCUSTOMDRAW& draw) {
     default:
       return CDRF_DODEFAULT;
   }
+}
+
+void Hub::ApplyIntegrityColour(NMLVCUSTOMDRAW& draw, DWORD processId) {
+#ifndef VESK_WINDOWS_2000
+  if (integrity_ && checkIntegrity_) integrity_->ApplyColour(draw, processId);
+#else
+  (void)draw;
+  (void)processId;
+#endif
 }
 
 void Hub::AppendTreatAsValid(HMENU popup) {

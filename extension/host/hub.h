@@ -21,7 +21,7 @@
 
 class IntegrityCheck;
 
-class Hub {
+class Hub : private PageHost {
  public:
   static Hub& Instance();
 
@@ -33,41 +33,31 @@ class Hub {
   // when no row is selected.
   std::optional<ProcessIdentity> SelectedProcess();
 
-  // Shows the Processes page in place of the added page that was current
-  // (which hid itself), without a tab-change notification, and selects the
-  // row of the process.
-  void GoToProcess(DWORD processId);
-
-  // The integrity check of this run (Windows XP build, between setup and
-  // shutdown), and whether rows are coloured by it.
-  IntegrityCheck* Integrity() const { return integrity_.get(); }
-  bool CheckIntegrityOn() const { return checkIntegrity_; }
   // Repaints every row of the process list and of the added pages that
   // belongs to the process.
   void RedrawRowsOfProcess(DWORD processId);
 
-  // The driver's control device, INVALID_HANDLE_VALUE without the driver;
-  // fixed once the main window is set up.
-  HANDLE DriverHandle() const { return driver_; }
-  // Task Manager's Processes page and its process list, for the pages that
-  // go to a process; the tab control and the current tab.
-  HWND ProcessesPageWindow() const { return processesPage_.Window(); }
-  HWND ProcessListWindow() const { return processList_.Window(); }
-  HWND TabControl() const { return tabControl_; }
-  void SetCurrentTab(int index) { currentTab_ = index; }
-
  private:
-  class MainWindow : public Subclass {
+  class MainWindowProcedure : public Subclass {
     LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
     void BeforeDestroy() override;
   };
-  class ProcessesPage : public Subclass {
+  class ProcessesPageProcedure : public Subclass {
     LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
   };
   // Taken over for the list's tooltip.
-  class ProcessList : public Subclass {
+  class ProcessListProcedure : public Subclass {
     LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
   };
+
+  // PageHost
+  HWND MainWindow() const override { return mainWindow_.Window(); }
+  HWND TabControl() const override { return tabControl_; }
+  HANDLE DriverHandle() const override { return driver_; }
+  void ApplyIntegrityColour(NMLVCUSTOMDRAW& draw, DWORD processId) override;
+  // Without a tab-change notification: Task Manager still regards its
+  // Processes page as current.
+  void GoToProcess(DWORD processId) override;
 
   static bool HostAccepted();
   static LRESULT CALLBACK HookProcedure(int code, WPARAM wParam, LPARAM lParam);
@@ -102,13 +92,14 @@ class Hub {
   bool accepted_ = false;
   HHOOK hook_ = nullptr;
 
-  MainWindow mainWindow_;
-  ProcessesPage processesPage_;
-  ProcessList processList_;
+  MainWindowProcedure mainWindow_;
+  ProcessesPageProcedure processesPage_;
+  ProcessListProcedure processList_;
   HWND tabControl_ = nullptr;
 
   int currentTab_ = 0;
   bool tabSwitchGuard_ = false;
+  // Made at setup and never deleted (see Page).
   std::vector<std::unique_ptr<Page>> pages_;
 
   HANDLE driver_ = INVALID_HANDLE_VALUE;

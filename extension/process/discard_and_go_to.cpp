@@ -16,7 +16,7 @@ void DiscardAndGoTo::ExtendContextMenu(HMENU popup, const Selection& selected) {
 #ifndef VESK_WINDOWS_2000
   if (!selected) return;
   std::vector<std::wstring> names;
-  ListHostedServices(selected->processId, names);
+  if (auto services = EnumerateServices()) ListHostedServices(selected->processId, *services, names);
   const std::wstring& title = LoadResourceString(IDS_GO_TO_SERVICE);
   if (names.size() == 1) {
     goToList_ = names;

@@ -10,7 +10,6 @@
 #include "common/image_path.h"
 #include "common/system_library.h"
 #include "common/text_format.h"
-#include "host/hub.h"
 #include "host/settings.h"
 
 namespace {
@@ -314,10 +313,4 @@ void IntegrityCheck::Stop(DWORD milliseconds) {
   // A worker in the middle of a slow check is not waited for longer: it
   // finishes on its own and the last owner cleans up.
   if (thread) WaitForSingleObject(thread, milliseconds);
-}
-
-void ApplyIntegrityColour(NMLVCUSTOMDRAW& draw, DWORD processId) {
-  Hub& hub = Hub::Instance();
-  if (IntegrityCheck* check = hub.Integrity(); check && hub.CheckIntegrityOn())
-    check->ApplyColour(draw, processId);
 }

@@ -27,17 +27,8 @@ enum class IntegrityState : uint32_t { Unchecked = 0, Pending = 1, Invalid = 2, 
 constexpr COLORREF kInvalidColour = 0xE0E0FF;
 constexpr COLORREF kValidColour = 0xE0FFE0;
 
-#ifdef VESK_WINDOWS_2000
-
 // The Windows 2000 build checks and colours nothing.
-inline void ApplyIntegrityColour(NMLVCUSTOMDRAW&, DWORD) {}
-
-#else
-
-// Paints a row at its item pre-paint stage from its process's verdict, or
-// queues the process for the worker. Does nothing while Check Integrity is
-// off or before the main window is set up.
-void ApplyIntegrityColour(NMLVCUSTOMDRAW& draw, DWORD processId);
+#ifndef VESK_WINDOWS_2000
 
 class IntegrityCheck {
  public:
@@ -56,7 +47,8 @@ class IntegrityCheck {
   // Loads wintrust.dll and binds its functions, unless done already.
   void LoadTrustLibrary();
   IntegrityState StateOf(DWORD processId);
-  // User-interface thread.
+  // Paints a row at its item pre-paint stage from its process's verdict, or
+  // queues the process for the worker. User-interface thread.
   void ApplyColour(NMLVCUSTOMDRAW& draw, DWORD processId);
   // "Treat as Valid": the process is valid from now on, and its image's hash
   // is stored for the next runs. User-interface thread.

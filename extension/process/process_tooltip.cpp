@@ -4,6 +4,7 @@
 #include "common/resource_loaders.h"
 #include "host/process_info.h"
 #include "host/process_record.h"
+#include "process/process_tip_text.h"
 #include "resources/resource_ids.h"
 #include "services/service_manager.h"
 
@@ -15,18 +16,6 @@ constexpr int kTipInitialDelay = 1500;
 constexpr int kTipAutoPop = 20000;
 constexpr UINT kTopmostFlags = SWP_NOSIZE | SWP_NOMOVE | SWP_NOREDRAW | SWP_NOACTIVATE;
 }  // namespace
-
-std::wstring ComposeProcessTip(const std::wstring& description, const std::wstring& version,
-                               const std::wstring& copyright, const std::wstring& imagePath) {
-  std::wstring text;
-  if (!description.empty()) {
-    text += description;
-    if (!version.empty()) text += L" v" + version;
-    text += L"\r\n";
-  }
-  if (!copyright.empty()) text += copyright + L"\r\n";
-  return text + imagePath;
-}
 
 bool ProcessTooltip::OnNotify(HWND list, NMHDR& header, LRESULT& result) {
   if (header.code == UINT(TTN_GETDISPINFOW)) {
@@ -60,7 +49,8 @@ void ProcessTooltip::OnTextRequest(HWND list, NMTTDISPINFOW& info) {
   QueryVersionStrings(path, description, version, copyright);
   text_ = ComposeProcessTip(description, version, copyright, path);
 #ifndef VESK_WINDOWS_2000
-  AppendHostingServices(LoadResourceString(IDS_HOSTING_SERVICES), text_, processId);
+  if (auto services = EnumerateServices())
+    AppendHostingServices(LoadResourceString(IDS_HOSTING_SERVICES), text_, processId, *services);
 #endif
   info.lpszText = &text_[0];
   HWND tooltip = info.hdr.hwndFrom;

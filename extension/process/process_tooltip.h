@@ -9,12 +9,6 @@
 // commctrl.h needs windows.h first.
 #include <commctrl.h>
 
-// The text for an image: "DESCRIPTION vVERSION\r\n" (without " v" when there
-// is no version, the line left out without a description), "COPYRIGHT\r\n"
-// when there is one, then the path.
-std::wstring ComposeProcessTip(const std::wstring& description, const std::wstring& version,
-                               const std::wstring& copyright, const std::wstring& imagePath);
-
 class ProcessTooltip {
  public:
   // Answers the list's tooltip notifications (text request and showing);

@@ -129,25 +129,3 @@ void ReleaseServiceHandle(ServiceRecord& record) {
   if (record.service) CloseServiceHandle(record.service);
   record.service = nullptr;
 }
-
-#ifndef VESK_WINDOWS_2000
-void AppendHostingServices(const std::wstring& header, std::wstring& text, DWORD processId) {
-  auto services = EnumerateServices();
-  if (!services) return;
-  bool first = true;
-  for (const auto& service : *services) {
-    if (service.processId != processId) continue;
-    text += first ? header : std::wstring(L"\n");
-    text += L" - " + service.displayName;
-    first = false;
-  }
-}
-
-void ListHostedServices(DWORD processId, std::vector<std::wstring>& names) {
-  names.clear();
-  auto services = EnumerateServices();
-  if (!services) return;
-  for (const auto& service : *services)
-    if (service.processId == processId) names.push_back(service.displayName);
-}
-#endif

@@ -1,6 +1,6 @@
 // The service control manager as the Services page uses it: enumeration of
-// the Win32 services, the details query of one record, and the lookups by
-// process id behind the process tooltip and Go To Service.
+// the Win32 services (also behind the lookups by process id of
+// services/hosted_services.h) and the details query of one record.
 #pragma once
 
 #include <functional>
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/target.h"
+#include "services/hosted_services.h"
 #include "services/service_record.h"
 
 // A service or manager handle, closed with the object.
@@ -36,17 +37,6 @@ class ScHandle {
 using SizedQuery = std::function<bool(BYTE* buffer, DWORD size, DWORD* needed)>;
 bool QueryWithBuffer(std::vector<BYTE>& buffer, const SizedQuery& query);
 
-// What an enumeration tells of one service. The process id is 0 in the
-// Windows 2000 build, whose enumeration carries none.
-struct EnumeratedService {
-  std::wstring keyName;
-  std::wstring displayName;
-  DWORD state = 0;
-  DWORD acceptedControls = 0;
-  DWORD checkpoint = 0;
-  DWORD processId = 0;
-};
-
 // Every Win32 service (own and shared process) in every state, in the
 // manager's order; none when the manager cannot be opened or the
 // enumeration fails.
@@ -58,11 +48,3 @@ std::optional<std::vector<EnumeratedService>> EnumerateServices();
 bool QueryServiceDetails(ServiceRecord& record);
 // Closes the record's service handle, if one is open.
 void ReleaseServiceHandle(ServiceRecord& record);
-
-#ifndef VESK_WINDOWS_2000
-// Appends the header and " - NAME" for every service of the process, the
-// names separated by "\n", nothing after the last; nothing without one.
-void AppendHostingServices(const std::wstring& header, std::wstring& text, DWORD processId);
-// The display names of the services of the process, in enumeration order.
-void ListHostedServices(DWORD processId, std::vector<std::wstring>& names);
-#endif

@@ -7,8 +7,6 @@
 #include "common/list_view.h"
 #include "common/module.h"
 #include "common/resource_loaders.h"
-#include "host/hub.h"
-#include "process/integrity.h"
 #include "resources/resource_ids.h"
 #include "services/service_manager.h"
 
@@ -48,19 +46,20 @@ int ItemUnderCursor(HWND list) {
 
 }  // namespace
 
-void ServicesPage::Create(HWND mainWindow, HWND tabControl) {
-  mainWindow_ = mainWindow;
-  tabControl_ = tabControl;
+void ServicesPage::Create(PageHost& host) {
+  host_ = &host;
+  mainWindow_ = host.MainWindow();
+  tabControl_ = host.TabControl();
   WCHAR text[kTabTextLength] = {};
   lstrcpynW(text, LoadResourceString(IDS_SERVICES).c_str(), kTabTextLength);
-  pageWindow_ = CreateDialogParamW(ExtensionModule(), MAKEINTRESOURCEW(IDD_SERVICES_PAGE), mainWindow,
+  pageWindow_ = CreateDialogParamW(ExtensionModule(), MAKEINTRESOURCEW(IDD_SERVICES_PAGE), mainWindow_,
                                    &ServicesPage::PageProcedure, reinterpret_cast<LPARAM>(this));
   if (!pageWindow_) return;
   TCITEMW tab = {};
   tab.mask = TCIF_TEXT;
   tab.pszText = text;
   tab.cchTextMax = kTabTextLength;
-  tabIndex_ = int(SendMessageW(tabControl, TCM_INSERTITEMW, kTabPosition, reinterpret_cast<LPARAM>(&tab)));
+  tabIndex_ = int(SendMessageW(tabControl_, TCM_INSERTITEMW, kTabPosition, reinterpret_cast<LPARAM>(&tab)));
   HWND list = GetDlgItem(pageWindow_, IDC_PAGE_LIST);
   SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, kExtendedListStyle);
   InsertColumn(list, 0, IDS_SERVICE_NAME, kNameColumnWidth);
@@ -301,7 +300,8 @@ INT_PTR ServicesPage::OnPageMessage(UINT message, WPARAM wParam, LPARAM lParam) 
     }
     case WM_CONTEXTMENU:
       OnContextMenu(lParam);
-      SetWindowLongPtrW(pageWindow_, DWLP_MSGRESULT, 1);
+      // Task Manager may have closed inside the menu or a command's box.
+      if (pageWindow_) SetWindowLongPtrW(pageWindow_, DWLP_MSGRESULT, 1);
       return TRUE;
     case WM_TIMER:
       if (wParam != kPollTimerId) break;
@@ -315,7 +315,7 @@ LRESULT ServicesPage::OnCustomDraw(NMLVCUSTOMDRAW& draw) {
   if (draw.nmcd.dwDrawStage == CDDS_PREPAINT) return CDRF_NOTIFYITEMDRAW;
   if (draw.nmcd.dwDrawStage != CDDS_ITEMPREPAINT) return 0;
   auto record = Owned(reinterpret_cast<const ServiceRecord*>(draw.nmcd.lItemlParam));
-  if (record && record->processId != 0) ApplyIntegrityColour(draw, record->processId);
+  if (record && record->processId != 0) host_->ApplyIntegrityColour(draw, record->processId);
   return kItemPrepaintResult;
 }
 
@@ -367,7 +367,8 @@ void ServicesPage::OnContextMenu(LPARAM position) {
     command = UINT(TrackPopupMenuEx(menu, TPM_RETURNCMD, x, y, pageWindow_, nullptr));
     DestroyMenu(menu);
   }
-  // Task Manager may have closed while the menu was open.
+  // Task Manager may have closed inside the menu's loop (the page object
+  // stays, its window is gone): the command is dropped and the handle closed.
   if (!pageWindow_ || !IsWindow(pageWindow_)) command = 0;
   RunCommand(command, record);
 }
@@ -413,7 +414,7 @@ void ServicesPage::RunCommand(UINT command, const ServiceRecordPtr& record) {
 
 void ServicesPage::GoToProcess(DWORD processId) {
   ShowWindow(pageWindow_, SW_HIDE);
-  Hub::Instance().GoToProcess(processId);
+  host_->GoToProcess(processId);
 }
 
 LRESULT ServicesPage::OnListMessage(UINT message, WPARAM wParam, LPARAM lParam) {

@@ -20,7 +20,7 @@ class ServicesPage : public Page, private ControlHost {
   ServicesPage() : control_(*this) {}
   ~ServicesPage() override = default;
 
-  void Create(HWND mainWindow, HWND tabControl) override;
+  void Create(PageHost& host) override;
   void Destroy() override;
   void Layout() override;
   void Refresh() override;
@@ -81,6 +81,7 @@ class ServicesPage : public Page, private ControlHost {
   void WriteItem(int item, const ServiceRecord& record, const std::wstring& status);
   void SetStatusCell(int item, const std::wstring& status);
 
+  PageHost* host_ = nullptr;
   int tabIndex_ = -1;
   HWND pageWindow_ = nullptr;
   HWND mainWindow_ = nullptr;

@@ -1,12 +1,15 @@
 // The extension's portable rules: the texts stored in vesk.ini for priority
-// and affinity choices, which processes get recorded, tab stepping, and the
-// host's file version.
+// and affinity choices, which processes get recorded, tab stepping, the
+// host's file version, and the process tooltip's text with the services a
+// process hosts.
 #include <gtest/gtest.h>
 
 #include "common/text_format.h"
 #include "host/tab_order.h"
 #include "host/version_block.h"
 #include "process/priority_names.h"
+#include "process/process_tip_text.h"
+#include "services/hosted_services.h"
 
 #include <vector>
 
@@ -133,6 +136,64 @@ TEST(HashText, TheSectionOfAPathIsItsFileName) {
   EXPECT_EQ(FileNameOf(L"C:\\WINDOWS\\system32\\svchost.exe"), L"svchost.exe");
   EXPECT_EQ(FileNameOf(L"svchost.exe"), L"svchost.exe");
   EXPECT_EQ(FileNameOf(L"C:\\dir\\"), L"");
+}
+
+TEST(ProcessTip, EachVersionStringHasItsPlaceAndMissingOnesLeaveNoGap) {
+  struct Case {
+    const wchar_t *description, *version, *copyright, *expected;
+  } cases[] = {
+      {L"Editor", L"5.1", L"(C) Maker", L"Editor v5.1\r\n(C) Maker\r\nC:\\ed.exe"},
+      {L"Editor", L"", L"(C) Maker", L"Editor\r\n(C) Maker\r\nC:\\ed.exe"},
+      {L"Editor", L"5.1", L"", L"Editor v5.1\r\nC:\\ed.exe"},
+      // A version without a description has no line to go on.
+      {L"", L"5.1", L"(C) Maker", L"(C) Maker\r\nC:\\ed.exe"},
+      {L"", L"", L"", L"C:\\ed.exe"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(ComposeProcessTip(c.description, c.version, c.copyright, L"C:\\ed.exe"), c.expected)
+        << c.description << "|" << c.version << "|" << c.copyright;
+}
+
+// Two services share process 800, one runs in 900, two are stopped (id 0).
+const std::vector<EnumeratedService> kServices = {
+    {L"a", L"Alpha", 4, 1, 0, 800}, {L"s", L"Stopped", 1, 0, 0, 0}, {L"b", L"Beta", 4, 1, 0, 900},
+    {L"c", L"Gamma", 4, 1, 0, 800}, {L"t", L"Halted", 1, 0, 0, 0},
+};
+
+TEST(HostingServices, TheHeaderOnceOneBreakBetweenNamesNoneAfterTheLastAndNothingForProcessZero) {
+  struct Case {
+    uint32_t processId;
+    const wchar_t* appended;
+  } cases[] = {
+      {800, L"\nHosting Services:\n - Alpha\n - Gamma"},
+      {900, L"\nHosting Services:\n - Beta"},
+      {700, L""},
+      // Every stopped service reports process 0; the idle process hosts none.
+      {0, L""},
+  };
+  for (const Case& c : cases) {
+    std::wstring text = L"C:\\svc.exe";
+    AppendHostingServices(L"\nHosting Services:\n", text, c.processId, kServices);
+    EXPECT_EQ(text, std::wstring(L"C:\\svc.exe") + c.appended) << c.processId;
+  }
+}
+
+TEST(HostingServices, TheGoToListHoldsTheProcesssServicesInEnumerationOrderAndNoneForProcessZero) {
+  struct Case {
+    uint32_t processId;
+    std::vector<std::wstring> names;
+  } cases[] = {
+      {800, {L"Alpha", L"Gamma"}},
+      {900, {L"Beta"}},
+      {700, {}},
+      {0, {}},
+  };
+  for (const Case& c : cases) {
+    // Whatever the list held before is gone.
+    std::vector<std::wstring> names = {L"earlier"};
+    ListHostedServices(c.processId, kServices, names);
+    EXPECT_EQ(names, c.names) << c.processId;
+  }
 }
 
 }  // namespace

@@ -372,6 +372,27 @@ TEST_F(ConnectionsPageTest, TheMenuClosesTheConnectionAndGoesToTheProcess) {
   EXPECT_EQ(Rows(), 1);
 }
 
+// Task Manager closed from outside while the context menu is open: the
+// menu's loop dispatches the WM_CLOSE, so the page returns from it after the
+// shutdown has released its rows, and under the guarded heap a touch of them
+// (or of anything else the shutdown freed) ends the process.
+class ConnectionsPageClosing : public ConnectionsPageTest {
+ protected:
+  void SetUp() override {
+    host.GuardHeap();
+    ConnectionsPageTest::SetUp();
+  }
+};
+
+TEST_F(ConnectionsPageClosing, InsideTheContextMenu) {
+  SetTables({{5, kLocal, Port(80), kRemote, Port(40000), GetCurrentProcessId()}}, {});
+  Show();
+  ASSERT_EQ(Rows(), 1);
+  MenuStates(0, [&] { host.PostClose(); });
+  EXPECT_FALSE(IsWindow(host.Main()));
+  EXPECT_EQ(host.ExitCode(), 0);
+}
+
 TEST_F(ConnectionsPageTest, AllOf1024TcpRowsAreShownNotA1025thAndNoUdpGivesTcpRowsOnly) {
   std::vector<TcpRow> rows;
   for (uint32_t i = 0; i < 1025; ++i)

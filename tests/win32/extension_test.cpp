@@ -160,6 +160,27 @@ TEST_F(Attachment, AboutShowsTheProductVersionAndTwoLinks) {
   EXPECT_EQ(unanswered, 0);
 }
 
+// Task Manager closed from outside while the About dialog is open: the
+// dialog's loop dispatches the WM_CLOSE, so the hub returns from the dialog
+// after its shutdown; under the guarded heap a touch of anything the
+// shutdown freed ends the process.
+TEST_F(Attachment, TaskManagerClosedInsideTheAboutDialogEndsWithCodeZero) {
+  host.GuardHeap();
+  host.Start();
+  bool closed = false;
+  int unanswered = RunAnswering([&] { host.Command(host.Main(), kAbout); },
+                                [&](HWND window) {
+                                  if (!GetDlgItem(window, 1010)) return false;
+                                  host.PostClose();
+                                  closed = true;
+                                  return true;
+                                });
+  EXPECT_EQ(unanswered, 0);
+  EXPECT_TRUE(closed);
+  EXPECT_FALSE(IsWindow(host.Main()));
+  EXPECT_EQ(host.ExitCode(), 0);
+}
+
 // Whether the process's token has SeDebugPrivilege enabled; optionally sets it.
 bool DebugPrivilegeEnabled(std::optional<bool> set = std::nullopt) {
   HANDLE token = nullptr;

@@ -576,22 +576,30 @@ BOOL WINAPI EnumDependentsOfBase(SC_HANDLE service, DWORD state, ENUM_SERVICE_ST
   return TRUE;
 }
 
-TEST_F(ServicesPage, StopWithActiveDependentsAsksAndStopsThemFirst) {
+// Starts the base service and its two dependents; `order` gets the
+// dependents in the order the extension will see them, through the
+// stand-in above where the manager enumerates none.
+void RunBaseAndDependents(HMODULE extension, std::vector<std::wstring>& order) {
   for (const wchar_t* name : {ts::kBase, ts::kDependentA, ts::kDependentB}) {
     ts::Configure(name, 300);
     ts::Start(name);
   }
   for (const wchar_t* name : {ts::kBase, ts::kDependentA, ts::kDependentB})
     ASSERT_TRUE(ts::WaitForState(name, SERVICE_RUNNING)) << name;
-  auto order = ts::ActiveDependents(ts::kBase);
+  order = ts::ActiveDependents(ts::kBase);
   if (order.empty()) {
-    void* real = ReplaceImport(host.Extension(), "ADVAPI32.dll", "EnumDependentServicesW",
+    void* real = ReplaceImport(extension, "ADVAPI32.dll", "EnumDependentServicesW",
                                reinterpret_cast<void*>(&EnumDependentsOfBase));
     ASSERT_TRUE(real != nullptr);
     gRealEnumDependents = reinterpret_cast<decltype(&EnumDependentServicesW)>(real);
     order = {ts::kDependentA, ts::kDependentB};
   }
   ASSERT_EQ(order.size(), 2u);
+}
+
+TEST_F(ServicesPage, StopWithActiveDependentsAsksAndStopsThemFirst) {
+  std::vector<std::wstring> order;
+  ASSERT_NO_FATAL_FAILURE(RunBaseAndDependents(host.Extension(), order));
   auto display = [](const std::wstring& key) {
     return key == ts::kDependentA ? ts::kDependentAName : ts::kDependentBName;
   };
@@ -699,6 +707,64 @@ TEST_F(ServicesPage, ClosingTaskManagerEndsARunningSequence) {
   Sleep(800);
   PumpMessages(nullptr);
   EXPECT_EQ(ts::Status(ts::kSlow).dwCurrentState, DWORD(SERVICE_STOPPED));
+}
+
+// Task Manager closed from outside while one of the page's modal loops runs
+// (its menu, a command's message box): the loop dispatches the WM_CLOSE, so
+// the page's code returns from it after Task Manager's shutdown, and under
+// the guarded heap a touch of anything the shutdown freed ends the process.
+class ServicesPageClosing : public ServicesPage {
+ protected:
+  void SetUp() override {
+    host.GuardHeap();
+    ServicesPage::SetUp();
+  }
+  // Answers the message box with this caption by closing Task Manager.
+  std::function<bool(HWND)> CloseAtBox(const wchar_t* caption) {
+    return [this, caption](HWND window) {
+      if (!IsClass(window, L"#32770") || Text(window) != caption) return false;
+      host.PostClose();
+      closedAtBox = true;
+      return true;
+    };
+  }
+  void ExpectAClosedTaskManager() {
+    EXPECT_FALSE(IsWindow(host.Main()));
+    EXPECT_EQ(host.ExitCode(), 0);
+  }
+  bool closedAtBox = false;
+};
+
+TEST_F(ServicesPageClosing, InsideTheContextMenu) {
+  Refresh();
+  MenuSeen seen = ContextMenu(ts::kBaseName, 0, nullptr, [&] { host.PostClose(); });
+  EXPECT_TRUE(seen.shown);
+  ExpectAClosedTaskManager();
+}
+
+TEST_F(ServicesPageClosing, InsideTheDependentsConfirmation) {
+  std::vector<std::wstring> order;
+  ASSERT_NO_FATAL_FAILURE(RunBaseAndDependents(host.Extension(), order));
+  Refresh();
+  ContextMenu(ts::kBaseName, kStop, CloseAtBox(L"Confirm Dependent Services Stop"));
+  EXPECT_TRUE(closedAtBox);
+  ExpectAClosedTaskManager();
+  // The question went unanswered: nothing was stopped.
+  for (const wchar_t* name : {ts::kBase, ts::kDependentA, ts::kDependentB})
+    EXPECT_EQ(ts::Status(name).dwCurrentState, DWORD(SERVICE_RUNNING)) << name;
+}
+
+TEST_F(ServicesPageClosing, InsideTheUnableToControlServiceBox) {
+  ASSERT_TRUE(ts::Start(ts::kSlow));
+  ASSERT_TRUE(ts::WaitForState(ts::kSlow, SERVICE_RUNNING));
+  Refresh();
+  // As in the refused-pause test: the service withdraws pause while the menu is open.
+  ContextMenu(ts::kSlowName, kPause, CloseAtBox(L"Unable to Control Service"), [] {
+    ts::Control(ts::kSlow, ts::kWithdrawPause);
+    while (ts::Status(ts::kSlow).dwControlsAccepted & SERVICE_ACCEPT_PAUSE_CONTINUE) Sleep(10);
+  });
+  EXPECT_TRUE(closedAtBox);
+  ExpectAClosedTaskManager();
 }
 
 // A running service's row takes its process's integrity colour (the test
@@ -933,17 +999,49 @@ TEST_F(ProcessMenu, GoToServiceLeadsToTheHostedServicesRow) {
   EXPECT_EQ(GetFocus(), list);
 }
 
-// Wine's manager gives every service a process of its own; the services
-// sharing a process here are those without one (process id 0).
-TEST_F(ProcessMenu, SeveralHostedServicesMakeASubmenuInCodeUnitOrder) {
+// Wine's manager gives every service a process of its own. This stand-in for
+// EnumServicesStatusExW in the extension's imports reports the services of
+// gSharing as running in the process gSharedProcess, as a manager reports
+// services that share one process (the same dwProcessId in each entry's
+// SERVICE_STATUS_PROCESS).
+std::vector<std::wstring> gSharing;
+DWORD gSharedProcess = 0;
+decltype(&EnumServicesStatusExW) gRealEnumServices = nullptr;
+
+BOOL WINAPI EnumServicesSharingAProcess(SC_HANDLE manager, SC_ENUM_TYPE level, DWORD type, DWORD state,
+                                        BYTE* buffer, DWORD size, DWORD* needed, DWORD* returned,
+                                        DWORD* resume, const wchar_t* group) {
+  BOOL done = gRealEnumServices(manager, level, type, state, buffer, size, needed, returned, resume, group);
+  if (!done || level != SC_ENUM_PROCESS_INFO) return done;
+  auto* entries = reinterpret_cast<ENUM_SERVICE_STATUS_PROCESSW*>(buffer);
+  for (DWORD i = 0; i < *returned; ++i) {
+    if (!entries[i].lpServiceName ||
+        std::find(gSharing.begin(), gSharing.end(), entries[i].lpServiceName) == gSharing.end())
+      continue;
+    entries[i].ServiceStatusProcess.dwCurrentState = SERVICE_RUNNING;
+    entries[i].ServiceStatusProcess.dwProcessId = gSharedProcess;
+  }
+  return done;
+}
+
+TEST_F(ProcessMenu, SharedServicesMakeASubmenuInCodeUnitOrderAndProcessZeroHostsNone) {
   if (!kXpBuild) GTEST_SKIP() << "taskext_nt offers no Go To Service";
-  std::vector<std::wstring> expected;
-  for (const auto& service : ts::Enumerate())
-    if (service.processId == 0) expected.push_back(service.displayName);
-  ASSERT_GT(expected.size(), 2u);
-  std::sort(expected.begin(), expected.end());
-  Record none = {{}, 0, {}, L"none.exe"};
-  auto items = ItemsFor(InsertRow(none));
+  // Its key comes before the shared ones', its display name after theirs.
+  const wchar_t* lowerKey = L"VeskTestLowerCase";
+  ts::Delete(lowerKey);
+  ts::CreateExtra(lowerKey, L"vesk test lower case");
+  ChildProcess child;
+  ASSERT_TRUE(host.RefreshUntil([&] { return host.RowOfProcess(child.Id()) >= 0; }));
+  gSharing = {ts::kShared[0], ts::kShared[1], ts::kShared[2], lowerKey};
+  gSharedProcess = child.Id();
+  void* real = ReplaceImport(host.Extension(), "ADVAPI32.dll", "EnumServicesStatusExW",
+                             reinterpret_cast<void*>(&EnumServicesSharingAProcess));
+  ASSERT_TRUE(real != nullptr);
+  gRealEnumServices = reinterpret_cast<decltype(&EnumServicesStatusExW)>(real);
+  // Code units: upper case before lower case.
+  const std::vector<std::wstring> expected = {L"Vesk Test Shared 1", L"Vesk Test Shared 2",
+                                              L"Vesk Test Shared 3", L"vesk test lower case"};
+  auto items = ItemsFor(host.RowOfProcess(child.Id()));
   ASSERT_EQ(items.size(), 2u);
   EXPECT_EQ(items[1].text, L"Go To Service");
   ASSERT_EQ(items[1].submenu.size(), expected.size());
@@ -952,14 +1050,21 @@ TEST_F(ProcessMenu, SeveralHostedServicesMakeASubmenuInCodeUnitOrder) {
     EXPECT_EQ(items[1].submenu[n].second, 0xFF00u + n);
   }
   // The page shows the row of the chosen name.
-  auto slow = std::find(expected.begin(), expected.end(), ts::kSlowName);
-  ASSERT_NE(slow, expected.end());
-  host.Command(host.ProcessesPage(), UINT(0xFF00 + (slow - expected.begin())));
+  host.Command(host.ProcessesPage(), 0xFF01);
   PumpMessages(host.Main());
   EXPECT_EQ(SendMessageW(host.Tabs(), TCM_GETCURSEL, 0, 0), ServicesTab());
   int selected = int(SendMessageW(list, LVM_GETNEXTITEM, WPARAM(-1), LVNI_SELECTED));
   ASSERT_GE(selected, 0);
-  EXPECT_EQ(Cell(selected, 0), ts::kSlowName);
+  EXPECT_EQ(Cell(selected, 0), L"Vesk Test Shared 2");
+  ts::Delete(lowerKey);
+
+  // Every stopped service reports process 0, the System Idle Process, which
+  // hosts none of them: Discard alone.
+  host.ClickTab(1);
+  Record idle = {{}, 0, {}, L"System Idle Process"};
+  items = ItemsFor(InsertRow(idle));
+  ASSERT_EQ(items.size(), 1u);
+  EXPECT_EQ(items[0].id, 50001u);
 }
 
 class ProcessTip : public ProcessMenu {

@@ -3,14 +3,17 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
-#include <map>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwctype>
+#include <map>
+#include <optional>
 #include <set>
 #include <thread>
+#include <type_traits>
 
 #include "common/list_view.h"
 #include "task_manager.h"
@@ -111,6 +114,88 @@ struct ThreadWindows {
   std::set<HWND> windows;
 };
 
+// The WM_QUIT that PumpMessages met, if any: the code Task Manager ends with.
+std::optional<WPARAM> gQuitCode;
+
+// The guarded heap of TaskManagerHost::GuardHeap: blocks are laid out one
+// after another in an address range reserved once, each starting on a page
+// of its own behind a header with its size; a freed block's pages become
+// PAGE_NOACCESS. Blocks from before the guard, from calloc and past the
+// range go to the plain heap.
+namespace guarded {
+
+constexpr SIZE_T kPage = 4096;
+constexpr SIZE_T kHeader = 16;  // the size, and malloc's 16-byte alignment
+BYTE* region = nullptr;
+SIZE_T regionPages = 0;
+LONG usedPages = 0;
+void*(__cdecl* plainMalloc)(size_t) = nullptr;
+void*(__cdecl* plainRealloc)(void*, size_t) = nullptr;
+void(__cdecl* plainFree)(void*) = nullptr;
+
+SIZE_T PagesFor(size_t size) { return (size + kHeader + kPage - 1) / kPage; }
+bool Ours(const void* block) {
+  auto* at = static_cast<const BYTE*>(block);
+  return region && at >= region + kHeader && at < region + regionPages * kPage;
+}
+size_t& SizeOf(void* block) { return *reinterpret_cast<size_t*>(static_cast<BYTE*>(block) - kHeader); }
+
+void* __cdecl Malloc(size_t size) {
+  // A size the range cannot hold (its page count would wrap, too) is the plain heap's.
+  if (size >= regionPages * kPage) return plainMalloc(size);
+  SIZE_T pages = PagesFor(size);
+  SIZE_T first = SIZE_T(InterlockedExchangeAdd(&usedPages, LONG(pages)));
+  if (first + pages > regionPages) return plainMalloc(size);
+  BYTE* start = region + first * kPage;
+  if (!VirtualAlloc(start, pages * kPage, MEM_COMMIT, PAGE_READWRITE)) return nullptr;
+  *reinterpret_cast<size_t*>(start) = size;
+  return start + kHeader;
+}
+
+void __cdecl Free(void* block) {
+  if (!block) return;
+  if (!Ours(block)) return plainFree(block);
+  BYTE* start = static_cast<BYTE*>(block) - kHeader;
+  DWORD protection = 0;
+  VirtualProtect(start, PagesFor(SizeOf(block)) * kPage, PAGE_NOACCESS, &protection);
+}
+
+void* __cdecl Realloc(void* block, size_t size) {
+  if (!block) return Malloc(size);
+  if (!Ours(block)) return plainRealloc(block, size);
+  if (size == 0) {
+    Free(block);
+    return nullptr;
+  }
+  void* moved = Malloc(size);
+  if (!moved) return nullptr;
+  memcpy(moved, block, std::min(SizeOf(block), size));
+  Free(block);
+  return moved;
+}
+
+void Install(HMODULE module) {
+  // As much address space as this 32-bit process can spare.
+  for (SIZE_T megabytes = 512; !region && megabytes >= 64; megabytes /= 2) {
+    region = static_cast<BYTE*>(VirtualAlloc(nullptr, megabytes << 20, MEM_RESERVE, PAGE_NOACCESS));
+    if (region) regionPages = (megabytes << 20) / kPage;
+  }
+  ASSERT_TRUE(region != nullptr) << "no address space for the guarded heap";
+  auto replace = [module](const char* function, auto standIn, auto& plain) {
+    plain = reinterpret_cast<std::remove_reference_t<decltype(plain)>>(
+        ReplaceImport(module, "msvcrt.dll", function, reinterpret_cast<void*>(standIn)));
+    EXPECT_TRUE(plain != nullptr) << "the extension does not import " << function;
+  };
+  // Free and realloc first: a block from the guarded malloc must never reach
+  // the plain ones. Blocks from calloc stay plain, and the guarded free hands
+  // them on.
+  replace("free", &Free, plainFree);
+  replace("realloc", &Realloc, plainRealloc);
+  replace("malloc", &Malloc, plainMalloc);
+}
+
+}  // namespace guarded
+
 BOOL CALLBACK CollectAnswerable(HWND window, LPARAM context) {
   wchar_t name[16] = {};
   GetClassNameW(window, name, 16);
@@ -136,6 +221,10 @@ bool XpBuild() {
 void PumpMessages(HWND mainWindow) {
   MSG message;
   while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+    if (message.message == WM_QUIT) {
+      gQuitCode = message.wParam;
+      continue;
+    }
     if (IsWindow(mainWindow) && TranslateTaskManagerMessage(mainWindow, &message)) continue;
     TranslateMessage(&message);
     DispatchMessageW(&message);
@@ -339,8 +428,9 @@ void* ReplaceImport(HMODULE module, const char* dll, const char* function, void*
 }
 
 void TaskManagerHost::Start(bool loadExtension, bool keepSettings) {
+  gQuitCode.reset();
   if (!keepSettings) ClearSettings();
-  if (loadExtension) LoadExtension();
+  if (loadExtension && LoadExtension() && guardHeap_) guarded::Install(extension_);
   main_ = CreateTaskManagerWindow(GetModuleHandleW(nullptr), HostOptions());
   ASSERT_TRUE(main_ != nullptr);
   Command(main_, kPausedSpeed);
@@ -352,6 +442,20 @@ void TaskManagerHost::Stop() {
   if (IsWindow(main_)) DestroyWindow(main_);
   PumpMessages(nullptr);
   main_ = nullptr;
+}
+
+void TaskManagerHost::PostClose() const {
+  DWORD thread = GetWindowThreadProcessId(main_, nullptr);
+  EXPECT_TRUE(PostMessageW(main_, WM_CLOSE, 0, 0));
+  PostThreadMessageW(thread, WM_KEYDOWN, VK_ESCAPE, 0);
+}
+
+int TaskManagerHost::ExitCode() {
+  for (DWORD start = GetTickCount(); !gQuitCode && GetTickCount() - start < 10000;) {
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 100, QS_ALLINPUT);
+    PumpMessages(nullptr);
+  }
+  return gQuitCode ? int(*gQuitCode) : -1;
 }
 
 HWND TaskManagerHost::ProcessesPage() const {

@@ -14,7 +14,7 @@
 #include <vector>
 
 // Dispatches the waiting messages of this thread the way Task Manager's
-// message loop does.
+// message loop does; a WM_QUIT among them is kept for ExitCode.
 void PumpMessages(HWND mainWindow);
 
 // The titles of the menu bar's top-level entries, without '&'.
@@ -85,6 +85,22 @@ class TaskManagerHost {
   // starts empty unless it is to be kept from an earlier run.
   void Start(bool loadExtension = true, bool keepSettings = false);
   void Stop();
+  // From the next Start on, what the extension allocates with malloc (and so
+  // with new) comes from a heap in which freed memory cannot be touched: each block on pages of its
+  // own, made inaccessible when the block is freed and never used again, as
+  // the full page heap of Windows does (learn.microsoft.com, "GFlags and
+  // PageHeap"). A touch of freed memory then ends the process at once.
+  void GuardHeap() { guardHeap_ = true; }
+  // Closes Task Manager from outside while a modal loop of its thread runs
+  // (call it from the answering thread): WM_CLOSE to the main window, as
+  // taskkill without /f or a log-off asks, then Esc to the thread, which ends
+  // a menu loop that outlives its owner. Whether a loop ends with its owner
+  // is the system's; an Esc left over goes to Task Manager's own loop, which
+  // drops it.
+  void PostClose() const;
+  // Runs Task Manager's message loop until it ends (at most 10 s) and gives
+  // the code it ends with, as its wWinMain returns it; -1 when it did not end.
+  int ExitCode();
   HMODULE Extension() const { return extension_; }
   HMODULE LoadExtension();
 
@@ -108,6 +124,7 @@ class TaskManagerHost {
  private:
   HMODULE extension_ = nullptr;
   HWND main_ = nullptr;
+  bool guardHeap_ = false;
 };
 
 constexpr UINT kRefreshNow = 40052;

@@ -22,17 +22,17 @@ class TestPage : public Page {
  public:
   TestPage(const wchar_t* title, int position) : title_(title), position_(position) {}
 
-  void Create(HWND mainWindow, HWND tabControl) override {
-    main_ = mainWindow;
-    tabs_ = tabControl;
-    window_ = CreateWindowExW(0, L"STATIC", title_, WS_CHILD | WS_CLIPCHILDREN, 0, 0, 100, 100, mainWindow,
+  void Create(PageHost& host) override {
+    main_ = host.MainWindow();
+    tabs_ = host.TabControl();
+    window_ = CreateWindowExW(0, L"STATIC", title_, WS_CHILD | WS_CLIPCHILDREN, 0, 0, 100, 100, main_,
                               nullptr, nullptr, nullptr);
     list_ = CreateWindowExW(0, WC_LISTVIEWW, L"", WS_CHILD | WS_VISIBLE | WS_BORDER | LVS_REPORT, 0, 0, 10,
                             10, window_, reinterpret_cast<HMENU>(1001), nullptr, nullptr);
     TCITEMW item = {};
     item.mask = TCIF_TEXT;
     item.pszText = const_cast<wchar_t*>(title_);
-    tab_ = int(SendMessageW(tabControl, TCM_INSERTITEMW, position_, reinterpret_cast<LPARAM>(&item)));
+    tab_ = int(SendMessageW(tabs_, TCM_INSERTITEMW, position_, reinterpret_cast<LPARAM>(&item)));
   }
   void Destroy() override {
     // The selection Task Manager would read when the tab goes, for the test.
