@@ -42,8 +42,8 @@ TEST_F(Setup, UninstallsAHalfDoneInstall) {
   DeleteServiceByHand(vesksvc::kServiceName);
   ASSERT_TRUE(DeleteFileW((SystemDir() + kExtensionFile).c_str()));
   HKEY key;
-  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kIfeoKey, 0, KEY_SET_VALUE, &key), ERROR_SUCCESS);
-  RegDeleteValueW(key, kDebuggerValue);
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kTaskManagerOptionsKey, 0, KEY_SET_VALUE, &key), ERROR_SUCCESS);
+  RegDeleteValueW(key, kDebugger);
   RegCloseKey(key);
   Outcome run = RunSetup(L"uninstall");
   EXPECT_EQ(run.exitCode, 0u) << run.output;
@@ -55,23 +55,23 @@ TEST_F(Setup, WithoutTheLoaderInstallsTheRestAndSaysSo) {
   Outcome run = RunSetup(L"install /nostart");
   EXPECT_EQ(run.exitCode, 1u);
   EXPECT_NE(run.output.find("veskload.exe is not in"), std::string::npos) << run.output;
-  EXPECT_EQ(GetString(kIfeoKey, kDebuggerValue), L"<absent>");
+  EXPECT_EQ(GetString(kTaskManagerOptionsKey, kDebugger), L"<absent>");
   EXPECT_TRUE(QueryService(vesksvc::kServiceName).present);
-  EXPECT_EQ(GetString(kExtensionKey, kExtensionValue), SystemDir() + kExtensionFile);
+  EXPECT_EQ(GetString(kVeskKey, kExtensionPath), SystemDir() + kExtensionFile);
 }
 
 TEST_F(Setup, LeavesAnotherProgramsDebuggerValue) {
   const std::wstring other = L"\"C:\\tools\\other.exe\"";
-  SetString(HKEY_LOCAL_MACHINE, kIfeoKey, kDebuggerValue, other);
+  SetString(HKEY_LOCAL_MACHINE, kTaskManagerOptionsKey, kDebugger, other);
   Outcome run = RunSetup(L"install /nostart");
   EXPECT_EQ(run.exitCode, 1u);
   EXPECT_NE(run.output.find("already starts another program"), std::string::npos) << run.output;
   EXPECT_FALSE(Exists(SystemDir() + kLoaderFile));
   EXPECT_EQ(RunSetup(L"uninstall").exitCode, 0u);
-  EXPECT_EQ(GetString(kIfeoKey, kDebuggerValue), other);
+  EXPECT_EQ(GetString(kTaskManagerOptionsKey, kDebugger), other);
   HKEY key;
-  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kIfeoKey, 0, KEY_SET_VALUE, &key), ERROR_SUCCESS);
-  RegDeleteValueW(key, kDebuggerValue);
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kTaskManagerOptionsKey, 0, KEY_SET_VALUE, &key), ERROR_SUCCESS);
+  RegDeleteValueW(key, kDebugger);
   RegCloseKey(key);
 }
 
@@ -109,6 +109,31 @@ TEST_F(Setup, InstallAfterUninstallWhileTaskManagerHoldsTheExtensionPutsItBackAt
   EXPECT_GT(rename, deletion);
   EXPECT_EQ(Contents(extension + L".new"), Contents(source_ + L"taskext_xp.dll"));
   FreeLibrary(inUse);
+  DropThePendingDriverDelete();
+}
+
+// A copy staged while the extension was in use goes once a later install can
+// write the freed file: left behind, it would replace that install's copy at
+// the restart.
+TEST_F(Setup, ADirectCopyDropsTheCopyStagedBeforeIt) {
+  ASSERT_EQ(RunSetup(L"install /nostart").exitCode, 0u);
+  std::wstring extension = SystemDir() + kExtensionFile;
+  HMODULE inUse = LoadLibraryExW(extension.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+  ASSERT_NE(inUse, nullptr);
+  HANDLE newer = CreateFileW((source_ + L"taskext_xp.dll").c_str(), FILE_APPEND_DATA, 0, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(newer, INVALID_HANDLE_VALUE);
+  DWORD written = 0;
+  EXPECT_TRUE(WriteFile(newer, "newer", 5, &written, nullptr));
+  CloseHandle(newer);
+  ASSERT_EQ(RunSetup(L"install /nostart").exitCode, 0u);
+  ASSERT_TRUE(Exists(extension + L".new"));
+  FreeLibrary(inUse);
+
+  Outcome run = RunSetup(L"install /nostart");
+  EXPECT_EQ(run.exitCode, 0u) << run.output;
+  EXPECT_FALSE(Exists(extension + L".new"));
+  EXPECT_EQ(Contents(extension), Contents(source_ + L"taskext_xp.dll"));
   DropThePendingDriverDelete();
 }
 
