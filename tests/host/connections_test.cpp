@@ -49,7 +49,9 @@ std::vector<ConnectionRow*> Pointers(std::vector<std::unique_ptr<ConnectionRow>>
 }
 
 TEST(ConnectionReplies, ActivityRecordsAreReadOnlyWithinTheBufferAndUdpHasNoRemoteEnd) {
-  std::vector<uint8_t> buffer(kActivityBufferSize, 0xCC);
+  // The driver's reply holds at most 1024 records of 44 bytes.
+  std::vector<uint8_t> buffer(1024 * 44, 0xCC);
+  EXPECT_EQ(kActivityBufferSize, buffer.size());
   Put32(buffer, 4, kProtocolUdp);
   Put32(buffer, 8, 1234);
   Put32(buffer, 12, kHostA);
@@ -68,7 +70,10 @@ TEST(ConnectionReplies, ActivityRecordsAreReadOnlyWithinTheBufferAndUdpHasNoRemo
 }
 
 TEST(ConnectionReplies, TablesGiveAtMostTheirBuffersRowsTcpFirst) {
-  std::vector<uint8_t> tcp(kTcpBufferSize), udp(kUdpBufferSize);
+  // 1024 TCP rows of 24 bytes, 256 UDP rows of 12.
+  std::vector<uint8_t> tcp(1024 * 24), udp(256 * 12);
+  EXPECT_EQ(kTcpBufferSize, tcp.size());
+  EXPECT_EQ(kUdpBufferSize, udp.size());
   for (size_t row = 0; row < 1024; ++row) Put32(tcp, row * kTcpRowSize + 20, uint32_t(row + 100));
   Put32(tcp, 0, kTableEstablished);
   Put32(tcp, 8, 0xABCD0050u);  // the whole field is the port
@@ -90,6 +95,7 @@ TEST(ConnectionMatching, DriverRowsKeepTheirItemAcrossStatesListenersIgnoreTheRe
   auto connecting = NewRow(SourceMode::Driver, Tcp(20, Connecting, 1000));
   EXPECT_TRUE(RowMatches(SourceMode::Driver, *connecting, Tcp(20, Connected, 1000)));
   EXPECT_FALSE(RowMatches(SourceMode::Driver, *connecting, Tcp(20, Connected, 1000, kHostA)));
+  EXPECT_FALSE(RowMatches(SourceMode::Driver, *connecting, Tcp(20, Connected, 1000, kHostB, 8)));
   EXPECT_FALSE(RowMatches(SourceMode::Driver, *connecting, Tcp(21, Connected, 1000)));
   auto listener = NewRow(SourceMode::Driver, Tcp(20, Listening, 80, 0, 0));
   EXPECT_TRUE(RowMatches(SourceMode::Driver, *listener, Tcp(20, Listening, 80, kHostB, 99)));
@@ -172,6 +178,11 @@ TEST(ConnectionMerge, EachEndpointTakesOneRowNewOnesAreAddedTheRestGo) {
   // A change in the sort column asks for a resort.
   moved.bytesReceived = 200;
   EXPECT_TRUE(MergeEndpoints(SourceMode::Driver, Pointers(rows), {moved}, 1000, kColumnReceived).resort);
+  // Two connections that differ in the remote port alone are two rows.
+  MergeResult ports = MergeEndpoints(SourceMode::Driver, Pointers(rows),
+                                     {Tcp(20, Connected, 1), Tcp(20, Connected, 1, kHostB, 8)}, 1000, 1);
+  EXPECT_EQ(ports.updates.size(), 1u);
+  EXPECT_EQ(ports.added.size(), 1u);
 }
 
 CellFormats Formats() {
@@ -353,11 +364,13 @@ TEST(ConnectionNames, LookupBuffersAreFreedOrKeptButNeverLeftToBeWrittenAfterFre
 }
 
 TEST(ConnectionNames, AHostEntryIsReadOnlyWithinItsBufferAndCutAtTheLimit) {
-  std::vector<uint8_t> entry(kHostEntrySize);
+  // Winsock's MAXGETHOSTSTRUCT: the size a host lookup's buffer must have.
+  std::vector<uint8_t> entry(1024);
+  EXPECT_EQ(kHostEntrySize, entry.size());
   FakeNames::WriteEntry(entry.data(), std::string(300, 'h').c_str(), 200);
   EXPECT_EQ(HostEntryName(entry.data(), entry.size()), std::wstring(kHostNameLimit, L'h'));
   // No terminator before the end of the buffer.
-  std::memset(&entry[200], 'x', kHostEntrySize - 200);
+  std::memset(&entry[200], 'x', entry.size() - 200);
   EXPECT_FALSE(HostEntryName(entry.data(), entry.size()));
   // A name that points outside the buffer.
   const char* outside = "elsewhere";

@@ -12,11 +12,11 @@
 #include <cstdlib>
 #include <string>
 
-#include "setup/install_layout.h"
-
 namespace {
 
 constexpr int kTabs2000 = 3, kTabsXpUsers = 5, kExtensionTabs = 2;
+// Where setup leaves the extension's path for the loader.
+constexpr const wchar_t* kVeskKey = L"SOFTWARE\\Vesk";
 
 std::wstring FromHost(const char* variable) {
   const char* host = std::getenv(variable);
@@ -71,14 +71,14 @@ class Loader : public testing::Test {
       CloseHandle(loader_.hProcess);
       CloseHandle(loader_.hThread);
     }
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, vesk::setup::kExtensionKey);
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, kVeskKey);
   }
   static void SetExtension(const std::wstring& path) {
     HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, vesk::setup::kExtensionKey, 0, nullptr, 0, KEY_SET_VALUE,
-                              nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    RegSetValueExW(key, vesk::setup::kExtensionValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
+    ASSERT_EQ(
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, kVeskKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr),
+        ERROR_SUCCESS);
+    RegSetValueExW(key, L"Extension", 0, REG_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
                    DWORD((path.size() + 1) * sizeof(wchar_t)));
     RegCloseKey(key);
   }
@@ -113,6 +113,16 @@ class Loader : public testing::Test {
 };
 
 TEST_F(Loader, MapsTheExtensionBeforeTheMainWindowAndPassesArgumentsAndExitCodeThrough) {
+  // Installed at a path of more than 130 characters: the registry measures
+  // the value in bytes, two to a character.
+  wchar_t temp[MAX_PATH] = {};
+  GetTempPathW(MAX_PATH, temp);
+  std::wstring folder = temp + std::wstring(150, L'x');
+  std::wstring extension = folder + L"\\taskext.dll";
+  CreateDirectoryW(folder.c_str(), nullptr);
+  ASSERT_TRUE(CopyFileW(FromHost("VESK_EXTENSION").c_str(), extension.c_str(), FALSE));
+  ASSERT_GT(extension.size(), 130u);
+  SetExtension(extension);
   StartLoader(L" /layout 2000");
   HWND main = WaitForWindow(L"Windows Task Manager");
   ASSERT_TRUE(main != nullptr);
@@ -128,6 +138,8 @@ TEST_F(Loader, MapsTheExtensionBeforeTheMainWindowAndPassesArgumentsAndExitCodeT
   ASSERT_TRUE(box != nullptr);
   PostMessageW(box, WM_COMMAND, IDOK, 0);
   EXPECT_EQ(LoaderExit(), 2u);
+  DeleteFileW(extension.c_str());
+  RemoveDirectoryW(folder.c_str());
 }
 
 TEST_F(Loader, TaskManagerRunsWithoutAnExtensionThatCannotBeLoaded) {

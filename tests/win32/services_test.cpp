@@ -173,7 +173,7 @@ class ServicesPage : public testing::Test {
     for (;;) {
       Refresh();
       if (done()) return true;
-      if (GetTickCount() - start > 10000) return false;
+      if (GetTickCount() - start > kStateWaitMs) return false;
       Sleep(40);
     }
   }
@@ -267,13 +267,20 @@ class ServicesPage : public testing::Test {
       if (GetMenuItemID(menu, i) == id) return i;
     return -1;
   }
-  // Moves the menu's highlight to the item as the arrow keys do, then opens
-  // (submenu) or chooses it.
+  // The position of the menu's highlighted item, -1 for none.
+  static int Highlighted(HMENU menu) {
+    for (int i = 0; i < GetMenuItemCount(menu); ++i)
+      if (GetMenuState(menu, i, MF_BYPOSITION) & MF_HILITE) return i;
+    return -1;
+  }
+  // Moves the menu's highlight to the item as the arrow keys do, each key
+  // once the menu has taken the one before, then opens (submenu) or chooses
+  // it.
   static void ChooseItem(HWND window, HMENU menu, int position, bool submenu) {
-    for (int step = 0; step < 20; ++step) {
-      if (GetMenuState(menu, position, MF_BYPOSITION) & MF_HILITE) break;
+    for (int step = 0; step < 20 && Highlighted(menu) != position; ++step) {
+      int before = Highlighted(menu);
       PostMessageW(window, WM_KEYDOWN, VK_DOWN, 0);
-      Sleep(30);
+      if (!WaitFor([&] { return Highlighted(menu) != before; })) break;
     }
     PostMessageW(window, WM_KEYDOWN, submenu ? VK_RIGHT : VK_RETURN, 0);
   }
@@ -298,7 +305,7 @@ class ServicesPage : public testing::Test {
     int unanswered = RunAnswering(
         [&] {
           DWORD start = GetTickCount();
-          while (!(reached = done()) && GetTickCount() - start < 15000) {
+          while (!(reached = done()) && GetTickCount() - start < kStateWaitMs) {
             Refresh();
             Sleep(30);
           }
@@ -328,7 +335,7 @@ TEST_F(ServicesPage, RowsMatchTheManagersEnumeration) {
   EXPECT_EQ(StatusOf(ts::kBaseName), L"Running");
 }
 
-TEST_F(ServicesPage, AStartingServiceShowsItsCheckpointAsItGrows) {
+TEST_F(ServicesPage, APendingServiceShowsItsStateAndCheckpoint) {
   ts::Configure(ts::kSlow, ts::kHold, 300);
   ASSERT_TRUE(ts::Start(ts::kSlow));
   std::vector<std::wstring> seen;
@@ -347,6 +354,25 @@ TEST_F(ServicesPage, AStartingServiceShowsItsCheckpointAsItGrows) {
   ASSERT_TRUE(ts::WaitForState(ts::kSlow, SERVICE_RUNNING));
   Refresh();
   EXPECT_EQ(StatusOf(ts::kSlowName), L"Running");
+  // Pause, continue and stop, each held pending, name their state.
+  const struct {
+    DWORD control, pending, settled;
+    const wchar_t* verb;
+  } held[] = {{SERVICE_CONTROL_PAUSE, SERVICE_PAUSE_PENDING, SERVICE_PAUSED, L"Pausing"},
+              {SERVICE_CONTROL_CONTINUE, SERVICE_CONTINUE_PENDING, SERVICE_RUNNING, L"Resuming"},
+              {SERVICE_CONTROL_STOP, SERVICE_STOP_PENDING, SERVICE_STOPPED, L"Stopping"}};
+  for (const auto& step : held) {
+    ASSERT_TRUE(ts::Control(ts::kSlow, step.control)) << step.verb;
+    EXPECT_TRUE(RefreshUntil([&] {
+      SERVICE_STATUS_PROCESS status = ts::Status(ts::kSlow);
+      return status.dwCurrentState == step.pending &&
+             StatusOf(ts::kSlowName) ==
+                 std::wstring(step.verb) + L" (" + std::to_wstring(status.dwCheckPoint) + L")";
+    })) << step.verb
+        << ": " << StatusOf(ts::kSlowName);
+    ts::Release(ts::kSlow);
+    ASSERT_TRUE(ts::WaitForState(ts::kSlow, step.settled)) << step.verb;
+  }
 }
 
 TEST_F(ServicesPage, RefreshesWithoutChangeWriteNothingAndDoNotSort) {
@@ -461,6 +487,10 @@ TEST_F(ServicesPage, TheMenuOffersWhatTheStateAndStartTypeAllow) {
   seen = ContextMenu(ts::kBaseName);
   EXPECT_EQ(offered(seen), plus(withProcess, {kStop, kRestart, kPause}));
   EXPECT_EQ(checkedMode(seen), kAutomatic);
+  // Started behind the page's back: the menu's query took the new state into
+  // the record, and the row still shows the old one until a refresh.
+  Refresh();
+  EXPECT_EQ(StatusOf(ts::kBaseName), L"Running");
 
   // Running but disabled: no Restart.
   ts::SetStartType(ts::kBase, SERVICE_DISABLED);
@@ -519,6 +549,33 @@ TEST_F(ServicesPage, RestartStopsAndStartsUnderTheWaitWindow) {
   EXPECT_TRUE(answerer.mainDisabled);
   EXPECT_TRUE(IsWindowEnabled(host.Main()));
   EXPECT_TRUE(answerer.boxes.empty());
+}
+
+// A sequence asked for while another runs waits behind it: nothing of the
+// first is sent again.
+TEST_F(ServicesPage, ARestartAskedForDuringAHeldStopWaitsItsTurn) {
+  ts::Configure(ts::kSlow, ts::kHold, 100);
+  ASSERT_TRUE(ts::Start(ts::kSlow));
+  ts::Release(ts::kSlow);
+  ASSERT_TRUE(ts::Start(ts::kBase));
+  ASSERT_TRUE(ts::WaitForState(ts::kSlow, SERVICE_RUNNING));
+  ASSERT_TRUE(ts::WaitForState(ts::kBase, SERVICE_RUNNING));
+  Refresh();
+  Answerer answerer;
+  RunCommand(ts::kSlowName, kRestart, answerer);
+  EXPECT_TRUE(WaitWhileAnswering(answerer, [&] { return !answerer.waits.empty(); }));
+  ASSERT_EQ(ts::Status(ts::kSlow).dwCurrentState, DWORD(SERVICE_STOP_PENDING));
+  RunCommand(ts::kBaseName, kRestart, answerer);
+  EXPECT_TRUE(WaitWhileAnswering(answerer, [&] {
+    ts::Release(ts::kSlow);
+    return NoWaitWindow() && answerer.waits.size() >= 4;
+  }));
+  EXPECT_EQ(answerer.waits,
+            (std::vector<std::wstring>{L"Stopping Vesk Test Slow", L"Starting Vesk Test Slow",
+                                       L"Stopping Vesk Test Base", L"Starting Vesk Test Base"}));
+  EXPECT_TRUE(answerer.boxes.empty());
+  EXPECT_EQ(ts::Status(ts::kSlow).dwCurrentState, DWORD(SERVICE_RUNNING));
+  EXPECT_EQ(ts::Status(ts::kBase).dwCurrentState, DWORD(SERVICE_RUNNING));
 }
 
 // Wine's manager stores dependencies without using them: it enumerates no
@@ -665,7 +722,8 @@ TEST_F(ServicesPage, ARefusedPauseIsReportedWithTheDisplayName) {
   // Pause was offered; by the time it is chosen the service no longer takes it.
   MenuSeen seen = ContextMenu(ts::kSlowName, kPause, answerer(), [] {
     ts::Control(ts::kSlow, ts::kWithdrawPause);
-    while (ts::Status(ts::kSlow).dwControlsAccepted & SERVICE_ACCEPT_PAUSE_CONTINUE) Sleep(10);
+    EXPECT_TRUE(
+        WaitFor([] { return !(ts::Status(ts::kSlow).dwControlsAccepted & SERVICE_ACCEPT_PAUSE_CONTINUE); }));
   });
   EXPECT_TRUE(seen.enabled[kPause]);
   ASSERT_EQ(answerer.boxes.size(), 1u);
@@ -777,7 +835,8 @@ TEST_F(ServicesPage, RowsTakeTheColourOfTheServicesProcess) {
   auto background = [&](const wchar_t* displayName) { return ItemBackground(page, list, Row(displayName)); };
   COLORREF running = CLR_DEFAULT;
   // The first paint queues the check; the worker's verdict comes later.
-  for (DWORD start = GetTickCount(); GetTickCount() - start < 20000 && running == CLR_DEFAULT; Sleep(50)) {
+  for (DWORD start = GetTickCount(); GetTickCount() - start < kStateWaitMs && running == CLR_DEFAULT;
+       Sleep(50)) {
     PumpMessages(host.Main());
     running = background(ts::kBaseName);
     if (!kXpBuild && GetTickCount() - start > 2000) break;

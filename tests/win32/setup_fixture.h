@@ -28,6 +28,14 @@ const wchar_t kDriverKey[] = L"System\\CurrentControlSet\\Services\\vesk";
 const wchar_t kGroupOrderKey[] = L"System\\CurrentControlSet\\Control\\GroupOrderList";
 const wchar_t kSessionManagerKey[] = L"System\\CurrentControlSet\\Control\\Session Manager";
 const wchar_t kAppDefaults[] = L"Software\\Wine\\AppDefaults\\vesksetup.exe";
+// The names Windows and the loader look up, written out rather than taken
+// from setup's own header, so that a slip there shows.
+const wchar_t kTaskManagerOptionsKey[] =
+    L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Image File Execution Options\\taskmgr.exe";
+const wchar_t kDebugger[] = L"Debugger";
+const wchar_t kGlobalFlag[] = L"GlobalFlag";
+const wchar_t kVeskKey[] = L"SOFTWARE\\Vesk";
+const wchar_t kExtensionPath[] = L"Extension";
 
 inline std::wstring SystemDir() {
   wchar_t dir[MAX_PATH];
@@ -247,10 +255,10 @@ class Setup : public ::testing::Test {
     EXPECT_EQ(Contents(system + kExtensionFile), Contents(source_ + build));
     EXPECT_EQ(Contents(system + kLoaderFile), Contents(source_ + kLoaderFile));
     EXPECT_EQ(Contents(system + vesksvc::kImageName), Contents(source_ + vesksvc::kImageName));
-    EXPECT_EQ(GetString(kExtensionKey, kExtensionValue), system + kExtensionFile);
-    EXPECT_EQ(GetString(kIfeoKey, kDebuggerValue), L"\"" + system + kLoaderFile + L"\"");
+    EXPECT_EQ(GetString(kVeskKey, kExtensionPath), system + kExtensionFile);
+    EXPECT_EQ(GetString(kTaskManagerOptionsKey, kDebugger), L"\"" + system + kLoaderFile + L"\"");
     std::vector<uint8_t> globalFlag;
-    EXPECT_TRUE(GetValue(kIfeoKey, kGlobalFlagValue, globalFlag));
+    EXPECT_TRUE(GetValue(kTaskManagerOptionsKey, kGlobalFlag, globalFlag));
     EXPECT_EQ(globalFlag, (std::vector<uint8_t>{0, 0, 0, 0}));
     ServiceState driver = QueryService(L"vesk");
     EXPECT_TRUE(driver.present);
@@ -259,8 +267,8 @@ class Setup : public ::testing::Test {
     EXPECT_EQ(driver.group, L"PNP_TDI");
     ServiceState consumer = QueryService(vesksvc::kServiceName);
     EXPECT_TRUE(consumer.present);
-    EXPECT_EQ(consumer.type, vesksvc::kServiceType);
-    EXPECT_EQ(consumer.startType, vesksvc::kStartType);
+    EXPECT_EQ(consumer.type, DWORD(SERVICE_WIN32_OWN_PROCESS));
+    EXPECT_EQ(consumer.startType, DWORD(SERVICE_AUTO_START));
     EXPECT_EQ(consumer.state, DWORD(SERVICE_RUNNING));
     EXPECT_EQ(consumer.binary, L"\"" + system + vesksvc::kImageName + L"\"");
     // Wine's service manager hands out no tag (it keeps the caller's 0);
@@ -280,9 +288,9 @@ class Setup : public ::testing::Test {
     for (const std::wstring& file : {system + L"drivers\\" + kDriverFile, system + kExtensionFile,
                                      system + kLoaderFile, system + vesksvc::kImageName})
       EXPECT_FALSE(Exists(file)) << std::string(file.begin(), file.end());
-    EXPECT_EQ(GetString(kExtensionKey, kExtensionValue), L"<absent>");
-    EXPECT_EQ(GetString(kIfeoKey, kDebuggerValue), L"<absent>");
-    EXPECT_EQ(GetString(kIfeoKey, kGlobalFlagValue), L"<absent>");
+    EXPECT_EQ(GetString(kVeskKey, kExtensionPath), L"<absent>");
+    EXPECT_EQ(GetString(kTaskManagerOptionsKey, kDebugger), L"<absent>");
+    EXPECT_EQ(GetString(kTaskManagerOptionsKey, kGlobalFlag), L"<absent>");
     EXPECT_FALSE(QueryService(L"vesk").present);
     EXPECT_FALSE(QueryService(vesksvc::kServiceName).present);
     EXPECT_EQ(GroupOrderTags(), (std::vector<uint32_t>{1, 3, 2}));
@@ -300,7 +308,7 @@ class Setup : public ::testing::Test {
     EXPECT_NE(run.output.find("The service vesk is disabled"), std::string::npos) << run.output;
     EXPECT_EQ(QueryService(L"vesk").startType, DWORD(SERVICE_DISABLED));
     EXPECT_FALSE(Exists(SystemDir() + kExtensionFile));
-    EXPECT_EQ(GetString(kIfeoKey, kDebuggerValue), L"<absent>");
+    EXPECT_EQ(GetString(kTaskManagerOptionsKey, kDebugger), L"<absent>");
     EXPECT_FALSE(QueryService(vesksvc::kServiceName).present);
   }
 

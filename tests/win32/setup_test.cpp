@@ -42,8 +42,8 @@ TEST_F(Setup, UninstallsAHalfDoneInstall) {
   DeleteServiceByHand(vesksvc::kServiceName);
   ASSERT_TRUE(DeleteFileW((SystemDir() + kExtensionFile).c_str()));
   HKEY key;
-  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kIfeoKey, 0, KEY_SET_VALUE, &key), ERROR_SUCCESS);
-  RegDeleteValueW(key, kDebuggerValue);
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kTaskManagerOptionsKey, 0, KEY_SET_VALUE, &key), ERROR_SUCCESS);
+  RegDeleteValueW(key, kDebugger);
   RegCloseKey(key);
   Outcome run = RunSetup(L"uninstall");
   EXPECT_EQ(run.exitCode, 0u) << run.output;
@@ -55,9 +55,9 @@ TEST_F(Setup, WithoutTheLoaderInstallsTheRestAndSaysSo) {
   Outcome run = RunSetup(L"install /nostart");
   EXPECT_EQ(run.exitCode, 1u);
   EXPECT_NE(run.output.find("veskload.exe is not in"), std::string::npos) << run.output;
-  EXPECT_EQ(GetString(kIfeoKey, kDebuggerValue), L"<absent>");
+  EXPECT_EQ(GetString(kTaskManagerOptionsKey, kDebugger), L"<absent>");
   EXPECT_TRUE(QueryService(vesksvc::kServiceName).present);
-  EXPECT_EQ(GetString(kExtensionKey, kExtensionValue), SystemDir() + kExtensionFile);
+  EXPECT_EQ(GetString(kVeskKey, kExtensionPath), SystemDir() + kExtensionFile);
 }
 
 // Another program's value, whatever its type or length, even when it reads
@@ -74,21 +74,21 @@ TEST_F(Setup, LeavesAnotherProgramsDebuggerValue) {
       {"longer than setup reads", REG_SZ, L"\"C:\\" + std::wstring(700, L'x') + L".exe\""},
   };
   for (const Case& c : cases) {
-    SetValue(HKEY_LOCAL_MACHINE, kIfeoKey, kDebuggerValue, c.type, c.text.c_str(),
+    SetValue(HKEY_LOCAL_MACHINE, kTaskManagerOptionsKey, kDebugger, c.type, c.text.c_str(),
              DWORD(2 * (c.text.size() + 1)));
     Outcome run = RunSetup(L"install /nostart");
     EXPECT_EQ(run.exitCode, 1u) << c.what;
     EXPECT_NE(run.output.find("already starts another program"), std::string::npos) << c.what << run.output;
     EXPECT_FALSE(Exists(SystemDir() + kLoaderFile)) << c.what;
-    EXPECT_EQ(GetString(kIfeoKey, kGlobalFlagValue), L"<absent>") << c.what;
+    EXPECT_EQ(GetString(kTaskManagerOptionsKey, kGlobalFlag), L"<absent>") << c.what;
     EXPECT_EQ(RunSetup(L"uninstall").exitCode, 0u) << c.what;
     std::vector<uint8_t> bytes;
-    ASSERT_TRUE(GetValue(kIfeoKey, kDebuggerValue, bytes)) << c.what;
+    ASSERT_TRUE(GetValue(kTaskManagerOptionsKey, kDebugger, bytes)) << c.what;
     EXPECT_EQ(bytes.size(), 2 * (c.text.size() + 1)) << c.what;
-    EXPECT_EQ(GetString(kIfeoKey, kDebuggerValue), c.text) << c.what;
+    EXPECT_EQ(GetString(kTaskManagerOptionsKey, kDebugger), c.text) << c.what;
     HKEY key;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kIfeoKey, 0, KEY_SET_VALUE, &key), ERROR_SUCCESS);
-    RegDeleteValueW(key, kDebuggerValue);
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kTaskManagerOptionsKey, 0, KEY_SET_VALUE, &key), ERROR_SUCCESS);
+    RegDeleteValueW(key, kDebugger);
     RegCloseKey(key);
   }
 }
@@ -97,17 +97,17 @@ TEST_F(Setup, LeavesAnotherProgramsDebuggerValue) {
 // debugger's heap checking as well and stay as they are.
 TEST_F(Setup, KeepsTaskManagersOwnGlobalFlag) {
   DWORD own = 0x2;
-  SetValue(HKEY_LOCAL_MACHINE, kIfeoKey, kGlobalFlagValue, REG_DWORD, &own, sizeof own);
+  SetValue(HKEY_LOCAL_MACHINE, kTaskManagerOptionsKey, kGlobalFlag, REG_DWORD, &own, sizeof own);
   Outcome run = RunSetup(L"install /nostart");
   EXPECT_EQ(run.exitCode, 0u) << run.output;
   EXPECT_NE(run.output.find("GlobalFlag value is there already"), std::string::npos) << run.output;
   ASSERT_EQ(RunSetup(L"uninstall").exitCode, 0u);
   std::vector<uint8_t> kept;
-  EXPECT_TRUE(GetValue(kIfeoKey, kGlobalFlagValue, kept));
+  EXPECT_TRUE(GetValue(kTaskManagerOptionsKey, kGlobalFlag, kept));
   EXPECT_EQ(kept, (std::vector<uint8_t>{2, 0, 0, 0}));
   HKEY key;
-  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kIfeoKey, 0, KEY_SET_VALUE, &key), ERROR_SUCCESS);
-  RegDeleteValueW(key, kGlobalFlagValue);
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kTaskManagerOptionsKey, 0, KEY_SET_VALUE, &key), ERROR_SUCCESS);
+  RegDeleteValueW(key, kGlobalFlag);
   RegCloseKey(key);
 }
 
@@ -196,6 +196,31 @@ TEST_F(Setup, InstallAfterUninstallWhileTaskManagerHoldsTheExtensionPutsItBackAt
   DropThePendingDriverDelete();
 }
 
+// A copy staged while the extension was in use goes once a later install can
+// write the freed file: left behind, it would replace that install's copy at
+// the restart.
+TEST_F(Setup, ADirectCopyDropsTheCopyStagedBeforeIt) {
+  ASSERT_EQ(RunSetup(L"install /nostart").exitCode, 0u);
+  std::wstring extension = SystemDir() + kExtensionFile;
+  HMODULE inUse = LoadLibraryExW(extension.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+  ASSERT_NE(inUse, nullptr);
+  HANDLE newer = CreateFileW((source_ + L"taskext_xp.dll").c_str(), FILE_APPEND_DATA, 0, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(newer, INVALID_HANDLE_VALUE);
+  DWORD written = 0;
+  EXPECT_TRUE(WriteFile(newer, "newer", 5, &written, nullptr));
+  CloseHandle(newer);
+  ASSERT_EQ(RunSetup(L"install /nostart").exitCode, 0u);
+  ASSERT_TRUE(Exists(extension + L".new"));
+  FreeLibrary(inUse);
+
+  Outcome run = RunSetup(L"install /nostart");
+  EXPECT_EQ(run.exitCode, 0u) << run.output;
+  EXPECT_FALSE(Exists(extension + L".new"));
+  EXPECT_EQ(Contents(extension), Contents(source_ + L"taskext_xp.dll"));
+  DropThePendingDriverDelete();
+}
+
 // Wine has no kernel driver that refuses to unload; a service of the
 // driver's name that does not accept a stop gives uninstall the same answer.
 TEST_F(Setup, LeavesADriverThatWillNotStopForTheNextBoot) {
@@ -260,7 +285,7 @@ TEST_F(Setup, PicksTheBuildOfTheWindowsVersionAndRefusesOlderOnes) {
     EXPECT_NE(run.output.find("Nothing was changed."), std::string::npos) << run.output;
     EXPECT_FALSE(QueryService(L"vesk").present) << says;
     EXPECT_FALSE(Exists(SystemDir() + L"drivers\\" + kDriverFile)) << says;
-    EXPECT_EQ(GetString(kIfeoKey, kDebuggerValue), L"<absent>") << says;
+    EXPECT_EQ(GetString(kTaskManagerOptionsKey, kDebugger), L"<absent>") << says;
   }
 }
 

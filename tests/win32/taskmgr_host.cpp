@@ -261,6 +261,12 @@ COLORREF ItemBackground(HWND page, HWND list, int item) {
   return draw.clrTextBk;
 }
 
+bool WaitFor(const std::function<bool()>& done) {
+  for (DWORD start = GetTickCount(); !done(); Sleep(20))
+    if (GetTickCount() - start > kStateWaitMs) return false;
+  return true;
+}
+
 std::wstring MenuItemText(HMENU menu, int position) {
   wchar_t text[256] = {};
   GetMenuStringW(menu, position, text, 256, MF_BYPOSITION);
@@ -477,7 +483,7 @@ bool TaskManagerHost::RefreshUntil(const std::function<bool()>& done) {
     Command(main_, kRefreshNow);
     PumpMessages(main_);
     if (done()) return true;
-    if (GetTickCount() - start > 10000) return false;
+    if (GetTickCount() - start > kStateWaitMs) return false;
     Sleep(50);
   }
 }

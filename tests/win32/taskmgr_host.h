@@ -31,6 +31,14 @@ COLORREF ItemBackground(HWND page, HWND list, int item);
 // Whether the library under test is the Windows XP build (VESK_BUILD=xp).
 bool XpBuild();
 
+// How long a test waits for a state before it fails: generous, so that a
+// busy machine does not fail a test at random; a state that is reached is
+// seen at once.
+constexpr DWORD kStateWaitMs = 30000;
+// Checks `done` every 20 ms until it holds (true) or kStateWaitMs have
+// passed (false).
+bool WaitFor(const std::function<bool()>& done);
+
 // Text of a menu item by position.
 std::wstring MenuItemText(HMENU menu, int position);
 
@@ -113,7 +121,7 @@ class TaskManagerHost {
   // A tab change as the tab control reports a click on the tab.
   void ClickTab(int index);
   // Refreshes the process list (View, Refresh Now) until the predicate holds
-  // or 10 s have passed; returns the predicate's last value.
+  // or kStateWaitMs have passed; returns the predicate's last value.
   bool RefreshUntil(const std::function<bool()>& done);
   int RowOfProcess(DWORD processId) const;
   void SelectRow(int row);

@@ -59,12 +59,7 @@ void SetParameter(const wchar_t* name, const wchar_t* value, DWORD data) {
 
 bool WaitUntil(const wchar_t* name, bool (*done)(const SERVICE_STATUS_PROCESS&, DWORD, DWORD), DWORD state,
                DWORD checkpoint) {
-  DWORD start = GetTickCount();
-  while (!done(Status(name), state, checkpoint)) {
-    if (GetTickCount() - start > 10000) return false;
-    Sleep(20);
-  }
-  return true;
+  return WaitFor([&] { return done(Status(name), state, checkpoint); });
 }
 
 }  // namespace
@@ -101,13 +96,13 @@ void Reset() {
     Control(definition.name, SERVICE_CONTROL_STOP);
   }
   for (const auto& definition : kDefinitions) {
-    DWORD start = GetTickCount();
-    while (Status(definition.name).dwCurrentState != SERVICE_STOPPED && GetTickCount() - start < 10000) {
+    WaitFor([&] {
+      if (Status(definition.name).dwCurrentState == SERVICE_STOPPED) return true;
       Release(definition.name);
       if (Status(definition.name).dwCurrentState == SERVICE_RUNNING)
         Control(definition.name, SERVICE_CONTROL_STOP);
-      Sleep(50);
-    }
+      return false;
+    });
     EXPECT_EQ(Status(definition.name).dwCurrentState, DWORD(SERVICE_STOPPED)) << definition.name;
     Configure(definition.name, 0);
   }

@@ -39,9 +39,9 @@ void SetStartType(const wchar_t* name, DWORD startType);
 DWORD StartType(const wchar_t* name);
 std::wstring BinaryPath(const wchar_t* name);
 SERVICE_STATUS_PROCESS Status(const wchar_t* name);
-// Waits up to 10 s for the state.
+// Waits for the state (at most kStateWaitMs).
 bool WaitForState(const wchar_t* name, DWORD state);
-// Waits up to 10 s for a checkpoint of at least `checkpoint` in the state.
+// Waits for a checkpoint of at least `checkpoint` in the state.
 bool WaitForCheckpoint(const wchar_t* name, DWORD state, DWORD checkpoint);
 // Creates a further own-process service; Delete removes it.
 void CreateExtra(const wchar_t* name, const wchar_t* displayName);
