@@ -10,6 +10,10 @@ packages=(
   mingw-w64
   clang libclang-rt-14-dev
   wine wine32:i386 wine64
+  # Only suggested by wine32. Without it every 32-bit Wine process first
+  # reserves its address space by probing with mmap, which takes about a
+  # minute of processor time each under qemu-i386.
+  wine32-preloader:i386
   xvfb xauth x11-apps imagemagick
   osslsigncode openssl
 )
