@@ -134,7 +134,12 @@ NTSTATUS NTAPI OnReceiveDatagramComplete(PDEVICE_OBJECT, PIRP irp, PVOID context
 
 NTSTATUS NTAPI OnConnectComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   PFILE_OBJECT file = static_cast<PFILE_OBJECT>(context);
-  if (SharedRef<ConnectionObject> c = ActiveTable().findConnection(file)) {
+  SharedRef<ConnectionObject> c = ActiveTable().findConnection(file);
+  if (c && !NT_SUCCESS(irp->IoStatus.Status)) {
+    // A connect that failed leaves the connection as it was before it, unless
+    // something else has changed its state meanwhile.
+    c->endConnect();
+  } else if (c) {
     c->state = Connected;
     // The local end is learned later on a worker thread, through the
     // connection's own file object: the connect request keeps that one alive
@@ -143,6 +148,27 @@ NTSTATUS NTAPI OnConnectComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     SharedRef<AddressObject> address = ActiveTable().addressOf(*c);
     if (address && address->localPort == 0)
       DeferredCall::queue(gActivityDriver->control().deviceObject(), QueryLocalAddress, file, 0);
+  }
+  return ContinueCompletion(irp);
+}
+
+// The transport fills the accept's return information when it completes the
+// accept: the remote end is read then, from the filter's own stack location,
+// which still points at the client's structure.
+NTSTATUS NTAPI OnAcceptComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+  // A return address of exactly one IPv4 TA_IP_ADDRESS: 22 bytes.
+  const LONG kIpTransportAddress = 22;
+  PTDI_CONNECTION_INFORMATION returned =
+      reinterpret_cast<PTDI_REQUEST_KERNEL_ACCEPT>(&IoGetCurrentIrpStackLocation(irp)->Parameters)
+          ->ReturnConnectionInformation;
+  Ipv4Endpoint remote;
+  if (returned != nullptr && returned->RemoteAddressLength == kIpTransportAddress &&
+      ReadRemoteIpv4(returned, remote)) {
+    if (SharedRef<ConnectionObject> c = ActiveTable().findConnection(static_cast<PFILE_OBJECT>(context))) {
+      c->remoteAddress = remote.address;
+      c->remotePort = remote.port;
+      c->state = Connected;
+    }
   }
   return ContinueCompletion(irp);
 }
@@ -174,14 +200,15 @@ NTSTATUS FilterDevice::passDown(PIRP irp) {
 }
 
 NTSTATUS FilterDevice::passDownWithCompletion(PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context,
-                                              bool onSuccess) {
+                                              Invoke invoke) {
   if (lower_ == nullptr) return CompleteRequest(irp, STATUS_INVALID_DEVICE_STATE);
   // A request built with no stack location for the lower device has no place
   // for a completion routine: it goes down as it came (and the lower device
   // then uses the current location), without its bookkeeping.
   if (irp->CurrentLocation <= 1) return passDown(irp);
   IoCopyCurrentIrpStackLocationToNext(irp);
-  IoSetCompletionRoutine(irp, routine, context, onSuccess, !onSuccess, !onSuccess);
+  IoSetCompletionRoutine(irp, routine, context, invoke != OnFailure, invoke != OnSuccess,
+                         invoke != OnSuccess);
   return IoCallDriver(lower_, irp);
 }
 
@@ -255,7 +282,7 @@ NTSTATUS TransportFilter::create(PIRP irp) {
   } else {
     return passDown(irp);
   }
-  return passDownWithCompletion(irp, OnCreateFailed, stack->FileObject, false);
+  return passDownWithCompletion(irp, OnCreateFailed, stack->FileObject, OnFailure);
 }
 
 // The transport ends an object at IRP_MJ_CLEANUP (the last handle is gone),
@@ -325,28 +352,16 @@ NTSTATUS TransportFilter::internalDeviceControl(PIRP irp) {
       if (SharedRef<ConnectionObject> c = table_.findConnection(file)) {
         c->remoteAddress = remote.address;
         c->remotePort = remote.port;
-        c->state = Connecting;
+        c->beginConnect();
       }
-      return passDownWithCompletion(irp, OnConnectComplete, file);
+      return passDownWithCompletion(irp, OnConnectComplete, file, Always);
     }
     case TDI_LISTEN:
       if (SharedRef<ConnectionObject> c = table_.findConnection(file)) c->state = Listening;
       break;
-    case TDI_ACCEPT: {
-      // A return address of exactly one IPv4 TA_IP_ADDRESS: 22 bytes.
-      const ULONG kIpTransportAddress = 22;
-      PTDI_CONNECTION_INFORMATION returned =
-          static_cast<PTDI_REQUEST_KERNEL_ACCEPT>(parameters)->ReturnConnectionInformation;
-      if (returned == nullptr || returned->RemoteAddressLength != LONG(kIpTransportAddress) ||
-          !ReadRemoteIpv4(returned, remote))
-        break;
-      if (SharedRef<ConnectionObject> c = table_.findConnection(file)) {
-        c->remoteAddress = remote.address;
-        c->remotePort = remote.port;
-        c->state = Connected;
-      }
-      break;
-    }
+    case TDI_ACCEPT:
+      if (static_cast<PTDI_REQUEST_KERNEL_ACCEPT>(parameters)->ReturnConnectionInformation == nullptr) break;
+      return passDownWithCompletion(irp, OnAcceptComplete, file);
     case TDI_DISCONNECT:
       if (SharedRef<ConnectionObject> c = table_.findConnection(file)) c->state = Disconnected;
       break;

@@ -32,12 +32,14 @@ class FilterDevice : public DeviceBase {
  protected:
   // The request as it came, to the lower device.
   NTSTATUS passDown(PIRP irp);
+  // When a completion routine is called: on success, on failure or
+  // cancellation, or always.
+  enum Invoke { OnSuccess, OnFailure, Always };
   // The request to the lower device with `routine` called, with `context`,
-  // when the lower device completes it successfully (or, with `onSuccess`
-  // false, when it fails or is cancelled). A request without a stack location
-  // for the lower device goes down without the routine.
+  // when the lower device completes it as `invoke` says. A request without a
+  // stack location for the lower device goes down without the routine.
   NTSTATUS passDownWithCompletion(PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context,
-                                  bool onSuccess = true);
+                                  Invoke invoke = OnSuccess);
 
  private:
   PDEVICE_OBJECT lower_ = nullptr;

@@ -79,8 +79,11 @@ void ObjectTable::removeConnection(PFILE_OBJECT file) {
     if (found == nullptr) return;
     record = *found;
     connectionsByFile_.erase(FileKey(file));
-    // By key: the entry may meanwhile belong to a newer record with the same context.
-    connectionsByContext_.erase(record->connectionContext);
+    // The context entry goes only when it is this record's: a newer live
+    // record with the same context keeps its events.
+    SharedRef<ConnectionObject>* byContext = connectionsByContext_.find(record->connectionContext);
+    if (byContext != nullptr && byContext->get() == record.get())
+      connectionsByContext_.erase(record->connectionContext);
   }
 }
 

@@ -65,7 +65,17 @@ class ConnectionObject : public TransportObject {
   ByteCounter bytesReceived;
   volatile ULONG state = Created;
 
+  // An outgoing connect starts: Connecting, and what to go back to should it
+  // fail.
+  void beginConnect() {
+    stateBeforeConnect_ = state;
+    state = Connecting;
+  }
+  // It failed: back to the state before it, if it is still Connecting.
+  void endConnect() { __sync_val_compare_and_swap(&state, ULONG(Connecting), stateBeforeConnect_); }
+
  private:
+  volatile ULONG stateBeforeConnect_ = Created;
   friend class ObjectTable;
   // The associated address object. Changed and read only under the table's
   // connection lock: a reader copying the handle while another processor

@@ -16,6 +16,7 @@ struct ClientBehaviour {
   NTSTATUS status = STATUS_SUCCESS;
   ULONG take = 0;                           // BytesTaken
   ReturnedReceive* request = nullptr;       // handed back with STATUS_MORE_PROCESSING_REQUIRED
+  PIRP handedBack = nullptr;                // or this request, as it is
   CONNECTION_CONTEXT connection = nullptr;  // connect: the context handed back
   PIRP acceptIrp = nullptr;
   int calls = 0;
@@ -30,7 +31,7 @@ NTSTATUS NTAPI ClientReceive(PVOID context, CONNECTION_CONTEXT, ULONG, ULONG ind
   b->contextSeen = context;
   b->lengthSeen = indicated;
   *taken = b->take;
-  *irp = b->request ? b->request->irp : nullptr;
+  *irp = b->request ? b->request->irp : b->handedBack;
   return b->status;
 }
 
@@ -40,7 +41,7 @@ NTSTATUS NTAPI ClientReceiveDatagram(PVOID context, LONG, PVOID, LONG, PVOID, UL
   ++b->calls;
   b->lengthSeen = indicated;
   *taken = b->take;
-  *irp = b->request ? b->request->irp : nullptr;
+  *irp = b->request ? b->request->irp : b->handedBack;
   return b->status;
 }
 
@@ -126,6 +127,72 @@ TEST_F(EventHookTest, ReceiveHookCountsWhatTheClientTookAndTheRequestItReturned)
   transport_->deliver(connection_, 900);
   transport_->flush();
   EXPECT_EQ(received(), 4196u) << "refused data counts nothing";
+  closeAll();
+}
+
+// Only the current stack location of a handed-back request tells what it
+// receives: a receive of the hook's own kind there counts its length, anything
+// else (a request whose prepared location was never made current, another
+// operation) counts only what the client took. Both protocols, with the hooks
+// called as the transport calls them.
+TEST_F(EventHookTest, HandedBackRequestCountsOnlyWhatItsCurrentLocationReceives) {
+  openConnected();
+  PFILE_OBJECT udp = client_.openAddress(false, 0, Port(500));
+  ClientBehaviour tcpClient, udpClient;
+  client_.setEventHandler(address_, TDI_EVENT_RECEIVE, Handler(ClientReceive), &tcpClient);
+  client_.setEventHandler(udp, TDI_EVENT_RECEIVE_DATAGRAM, Handler(ClientReceiveDatagram), &udpClient);
+  PTDI_IND_RECEIVE receiveHook =
+      reinterpret_cast<PTDI_IND_RECEIVE>(transport_->handler(address_, TDI_EVENT_RECEIVE));
+  PTDI_IND_RECEIVE_DATAGRAM datagramHook =
+      reinterpret_cast<PTDI_IND_RECEIVE_DATAGRAM>(transport_->handler(udp, TDI_EVENT_RECEIVE_DATAGRAM));
+  enum Kind { OwnReceive, OtherReceive, Send };
+  struct Case {
+    const char* what;
+    bool madeCurrent;
+    UCHAR major;
+    Kind kind;
+    ULONG counted;
+  } cases[] = {
+      {"a receive made current", true, IRP_MJ_INTERNAL_DEVICE_CONTROL, OwnReceive, 100 + 3996},
+      {"prepared but not made current", false, IRP_MJ_INTERNAL_DEVICE_CONTROL, OwnReceive, 100},
+      {"the other protocol's receive", true, IRP_MJ_INTERNAL_DEVICE_CONTROL, OtherReceive, 100},
+      {"a send", true, IRP_MJ_INTERNAL_DEVICE_CONTROL, Send, 100},
+      {"not an internal request", true, IRP_MJ_DEVICE_CONTROL, OwnReceive, 100},
+  };
+  uint64_t tcpTotal = 0, udpTotal = 0;
+  for (const Case& c : cases) {
+    for (bool datagram : {false, true}) {
+      PIRP irp = IoAllocateIrp(2, FALSE);
+      PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+      next->MajorFunction = c.major;
+      bool datagramReceive = (c.kind == OwnReceive) == datagram;
+      next->MinorFunction = c.kind == Send ? TDI_SEND : datagramReceive ? TDI_RECEIVE_DATAGRAM : TDI_RECEIVE;
+      // ReceiveLength is the first parameter of both receive structures.
+      reinterpret_cast<PTDI_REQUEST_KERNEL_RECEIVE>(&next->Parameters)->ReceiveLength = 3996;
+      if (c.madeCurrent) IoSetNextIrpStackLocation(irp);
+      ClientBehaviour& b = datagram ? udpClient : tcpClient;
+      b.status = STATUS_MORE_PROCESSING_REQUIRED;
+      b.take = 100;
+      b.handedBack = irp;
+      ULONG taken = 0;
+      PIRP returned = nullptr;
+      if (datagram) {
+        datagramHook(transport_->handlerContext(udp, TDI_EVENT_RECEIVE_DATAGRAM), 0, nullptr, 0, nullptr, 0,
+                     100, 4096, &taken, nullptr, &returned);
+        udpTotal += c.counted;
+      } else {
+        receiveHook(transport_->handlerContext(address_, TDI_EVENT_RECEIVE), kContext, 0, 100, 4096, &taken,
+                    nullptr, &returned);
+        tcpTotal += c.counted;
+      }
+      EXPECT_EQ(returned, irp) << c.what;
+      IoFreeIrp(irp);
+      b.handedBack = nullptr;
+    }
+    EXPECT_EQ(received(), tcpTotal) << c.what;
+    EXPECT_EQ(table().findAddress(udp)->bytesReceived.read(), udpTotal) << c.what;
+  }
+  client_.close(udp);
   closeAll();
 }
 

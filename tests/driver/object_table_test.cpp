@@ -50,14 +50,29 @@ TEST_F(ObjectTableTest, SecondRecordUnderTheSameFileReplacesTheFirst) {
   EXPECT_EQ(blocks(), 2u) << "the replaced record is freed with its last reference";
 }
 
-TEST_F(ObjectTableTest, RemoveConnectionErasesContextEntryByKeyEvenWhenReplaced) {
-  table_.addConnection(file(0x2000), 77);
-  table_.addConnection(file(0x3000), 77);  // a newer record with the same context
-  ASSERT_EQ(table_.findConnectionByContext(77)->fileObject, file(0x3000));
-  table_.removeConnection(file(0x2000));
-  EXPECT_FALSE(table_.findConnection(file(0x2000)));
-  EXPECT_FALSE(table_.findConnectionByContext(77));
-  EXPECT_TRUE(table_.findConnection(file(0x3000)));
+// The context entry goes with the record it belongs to: closing an older
+// connection whose context a newer live one took over leaves the newer one
+// its events. (The newer one closing first takes the entry with it; the older
+// one had lost it when the newer one was made.)
+TEST_F(ObjectTableTest, RemoveConnectionErasesTheContextEntryOnlyWhenItIsTheRecordsOwn) {
+  struct Case {
+    ULONG_PTR removed;
+    ULONG_PTR byContextAfter;  // 0: none
+  } cases[] = {{0x2000, 0x3000}, {0x3000, 0}};
+  for (const Case& c : cases) {
+    table_.addConnection(file(0x2000), 77);
+    table_.addConnection(file(0x3000), 77);  // a newer record with the same context
+    ASSERT_EQ(table_.findConnectionByContext(77)->fileObject, file(0x3000));
+    table_.removeConnection(file(c.removed));
+    EXPECT_FALSE(table_.findConnection(file(c.removed)));
+    SharedRef<ConnectionObject> byContext = table_.findConnectionByContext(77);
+    EXPECT_EQ(byContext ? byContext->fileObject : nullptr, file(c.byContextAfter)) << c.removed;
+    byContext.reset();
+    table_.removeConnection(file(0x2000));
+    table_.removeConnection(file(0x3000));
+    EXPECT_FALSE(table_.findConnectionByContext(77));
+    EXPECT_EQ(blocks(), 0u);
+  }
 }
 
 TEST_F(ObjectTableTest, FindAddressOfFileFollowsTheObjectKind) {

@@ -122,8 +122,9 @@ hostkernel::PendingRequest* SocketClient::beginListen(PFILE_OBJECT connection) {
                                   });
 }
 
-NTSTATUS SocketClient::accept(PFILE_OBJECT connection, ULONG remoteAddress, USHORT remotePort) {
-  std::vector<uint8_t> remote = IpAddress(remoteAddress, remotePort);
+NTSTATUS SocketClient::accept(PFILE_OBJECT connection) {
+  // Room for the transport's answer, holding an address until it comes.
+  std::vector<uint8_t> remote = IpAddress(0, 0);
   TDI_CONNECTION_INFORMATION info = {};
   info.RemoteAddressLength = LONG(remote.size());
   info.RemoteAddress = remote.data();
@@ -261,6 +262,9 @@ ReturnedReceive* ReturnedReceive::make(PDEVICE_OBJECT transport, PFILE_OBJECT fi
   else
     reinterpret_cast<PTDI_REQUEST_KERNEL_RECEIVE>(&next->Parameters)->ReceiveLength = length;
   IoSetCompletionRoutine(r->irp, KeepReturnedReceive, r, TRUE, TRUE, TRUE);
+  // The transport uses the request without IoCallDriver: the client makes the
+  // location it prepared the current one.
+  IoSetNextIrpStackLocation(r->irp);
   return r;
 }
 

@@ -48,6 +48,27 @@ NTSTATUS Pend(PIRP irp) {
 
 USHORT NetworkOrder(USHORT port) { return USHORT(port << 8 | port >> 8); }
 
+// The stack location of a request a client handed back from an event handler,
+// or null. The transport uses such a request without IoCallDriver, so it reads
+// it where it reads every request of its own, in the current stack location
+// (the TDI_RECEIVE reference: "The transport calls IoGetCurrentIrpStackLocation
+// with the given Irp to get a pointer to its own I/O stack location"). The
+// client builds it with TdiBuildReceive or TdiBuildAccept into the next
+// location and then makes that one current with IoSetNextIrpStackLocation, as
+// Windows' own TDI clients (the socket layer, NetBT) do.
+PIO_STACK_LOCATION HandedBack(PIRP irp, UCHAR minor) {
+  if (irp->CurrentLocation < 1 || irp->CurrentLocation > irp->StackCount) {
+    ADD_FAILURE() << "a request was handed back without making its stack location current";
+    return nullptr;
+  }
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  if (stack->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL || stack->MinorFunction != minor) {
+    ADD_FAILURE() << "a request was handed back for another operation";
+    return nullptr;
+  }
+  return stack;
+}
+
 }  // namespace
 
 struct TdiTransport::Endpoint {
@@ -469,9 +490,21 @@ NTSTATUS TdiTransport::internal(PIRP irp, PIO_STACK_LOCATION stack) {
       Pend(irp);
       e->listen = irp;
       return STATUS_PENDING;
-    case TDI_ACCEPT:
+    case TDI_ACCEPT: {
+      // The transport returns the remote end in the client's return
+      // information when it completes the accept (TdiBuildAccept's
+      // ReturnConnectionInfo is an [out] parameter, and its RemoteAddress the
+      // address "returned by the transport to the client"), when the client's
+      // buffer holds it.
+      PTDI_CONNECTION_INFORMATION returned =
+          static_cast<PTDI_REQUEST_KERNEL_ACCEPT>(parameters)->ReturnConnectionInformation;
+      std::vector<uint8_t> remote = IpAddress(e->remoteAddress, e->remotePort);
+      if (returned != nullptr && returned->RemoteAddress != nullptr &&
+          returned->RemoteAddressLength >= LONG(remote.size()))
+        std::memcpy(returned->RemoteAddress, remote.data(), remote.size());
       lock.unlock();
       return Complete(irp, STATUS_SUCCESS);
+    }
     case TDI_DISCONNECT:
       e->connected = false;
       lock.unlock();
@@ -606,13 +639,11 @@ void TdiTransport::receiveOn(Endpoint* connection, ULONG bytes) {
     if (status != STATUS_MORE_PROCESSING_REQUIRED) returned = nullptr;
   }
   ULONG intoRequest = 0;
+  PIO_STACK_LOCATION request = returned ? HandedBack(returned, TDI_RECEIVE) : nullptr;
+  if (request == nullptr) returned = nullptr;
   if (returned != nullptr) {
-    // The client's request takes the rest: the transport moves to the stack
-    // location the client prepared for it.
-    IoSetNextIrpStackLocation(returned);
-    ULONG length =
-        reinterpret_cast<PTDI_REQUEST_KERNEL_RECEIVE>(&IoGetCurrentIrpStackLocation(returned)->Parameters)
-            ->ReceiveLength;
+    // The client's request takes the rest.
+    ULONG length = reinterpret_cast<PTDI_REQUEST_KERNEL_RECEIVE>(&request->Parameters)->ReceiveLength;
     intoRequest = std::min(leftover, length);
     leftover -= intoRequest;
   }
@@ -670,11 +701,10 @@ void TdiTransport::receiveDatagramOn(Endpoint* address, ULONG bytes, ULONG from,
     if (status != STATUS_MORE_PROCESSING_REQUIRED) returned = nullptr;
   }
   ULONG intoRequest = 0;
+  PIO_STACK_LOCATION request = returned ? HandedBack(returned, TDI_RECEIVE_DATAGRAM) : nullptr;
+  if (request == nullptr) returned = nullptr;
   if (returned != nullptr) {
-    IoSetNextIrpStackLocation(returned);
-    ULONG length =
-        reinterpret_cast<PTDI_REQUEST_KERNEL_RECEIVEDG>(&IoGetCurrentIrpStackLocation(returned)->Parameters)
-            ->ReceiveLength;
+    ULONG length = reinterpret_cast<PTDI_REQUEST_KERNEL_RECEIVEDG>(&request->Parameters)->ReceiveLength;
     intoRequest = std::min(bytes - accepted, length);
   }
   lock.lock();
@@ -710,10 +740,12 @@ void TdiTransport::acceptOn(Endpoint* address, ULONG remote, USHORT port) {
   PIRP accept = nullptr;
   NTSTATUS status =
       handler(context, LONG(ta.size()), ta.data(), 0, nullptr, 0, nullptr, &connectionContext, &accept);
-  if (status == STATUS_MORE_PROCESSING_REQUIRED && accept != nullptr) {
-    IoSetNextIrpStackLocation(accept);
+  PIO_STACK_LOCATION request = status == STATUS_MORE_PROCESSING_REQUIRED && accept != nullptr
+                                   ? HandedBack(accept, TDI_ACCEPT)
+                                   : nullptr;
+  if (request != nullptr) {
     lock.lock();
-    if (Endpoint* e = endpointOf(IoGetCurrentIrpStackLocation(accept)->FileObject)) {
+    if (Endpoint* e = endpointOf(request->FileObject)) {
       e->connected = true;
       e->remoteAddress = remote;
       e->remotePort = port;
