@@ -120,6 +120,12 @@ NTSTATUS NTAPI OnCreateFailed(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   return ContinueCompletion(irp);
 }
 
+// The close of an address object has completed: the record held for it goes.
+NTSTATUS NTAPI OnAddressClosed(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+  static_cast<AddressObject*>(context)->release();
+  return ContinueCompletion(irp);
+}
+
 NTSTATUS NTAPI OnReceiveComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   if (SharedRef<ConnectionObject> c = ActiveTable().findConnection(static_cast<PFILE_OBJECT>(context)))
     c->bytesReceived.add(ULONG(irp->IoStatus.Information));
@@ -286,19 +292,24 @@ NTSTATUS TransportFilter::create(PIRP irp) {
 }
 
 // The transport ends an object at IRP_MJ_CLEANUP (the last handle is gone),
-// so the record goes there, while the object can still take the client's own
+// so the record ends there, while the object can still take the client's own
 // handlers back. A close without a cleanup before it (an object that was
 // never opened through a handle) ends the record at the close.
-NTSTATUS TransportFilter::endObject(PIRP irp) {
+NTSTATUS TransportFilter::endObject(PIRP irp, bool closing) {
   PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
   switch (ObjectKind(file)) {
     case TDI_TRANSPORT_ADDRESS_FILE: {
       // The client's handlers go back to the transport before the request
-      // goes down; the record is held until then, for hooks still running on
-      // other processors.
-      SharedRef<AddressObject> record = table_.removeAddress(file);
-      if (record) RestoreEventHandlers(*record);
-      return passDown(irp);
+      // goes down.
+      if (SharedRef<AddressObject> ending = table_.endAddress(file)) RestoreEventHandlers(*ending);
+      if (!closing) break;
+      // An indication on another processor may have read the hook and its
+      // context before the handlers went back, and a handler that could not
+      // be given back stays the transport's: the record is held until the
+      // transport has completed the close, after which it calls nothing for
+      // the object.
+      if (AddressObject* record = table_.removeAddress(file).detach()) return passDownHolding(irp, record);
+      break;
     }
     case TDI_CONNECTION_FILE:
       table_.removeConnection(file);
@@ -307,14 +318,25 @@ NTSTATUS TransportFilter::endObject(PIRP irp) {
   return passDown(irp);
 }
 
+NTSTATUS TransportFilter::passDownHolding(PIRP irp, AddressObject* record) {
+  // Every request the I/O manager sends has a stack location for the device
+  // below; one built without it is held until the transport returns it.
+  if (irp->CurrentLocation <= 1) {
+    NTSTATUS status = passDown(irp);
+    record->release();
+    return status;
+  }
+  return passDownWithCompletion(irp, OnAddressClosed, record, Always);
+}
+
 NTSTATUS TransportFilter::cleanup(PIRP irp) {
   if (!intercepting_) return passDown(irp);
-  return endObject(irp);
+  return endObject(irp, false);
 }
 
 NTSTATUS TransportFilter::close(PIRP irp) {
   if (!intercepting_) return passDown(irp);
-  return endObject(irp);
+  return endObject(irp, true);
 }
 
 NTSTATUS TransportFilter::deviceControl(PIRP irp) {

@@ -73,8 +73,11 @@ class TransportFilter : public FilterDevice {
   DirectSendRoutine volatile savedDirectSendDatagram = nullptr;
 
  private:
-  // Unfiles the record of the object the request ends and passes it on.
-  NTSTATUS endObject(PIRP irp);
+  // Ends the record of the object a cleanup or close (`closing`) ends and
+  // passes the request on.
+  NTSTATUS endObject(PIRP irp, bool closing);
+  // The close down to the transport with `record` held until it completes.
+  NTSTATUS passDownHolding(PIRP irp, AddressObject* record);
   NTSTATUS hookEventHandler(PIRP irp);
   NTSTATUS checkDirectSendQuery(PIRP irp);
 

@@ -36,7 +36,9 @@ void ObjectTable::addConnection(PFILE_OBJECT file, ULONG_PTR context) {
 }
 
 SharedRef<AddressObject> ObjectTable::findAddress(PFILE_OBJECT file) {
-  return Lookup(addressLock_, addressesByFile_, FileKey(file));
+  SpinLockGuard guard(addressLock_);
+  SharedRef<AddressObject>* found = addressesByFile_.find(FileKey(file));
+  return found && !(*found)->ended_ ? *found : SharedRef<AddressObject>();
 }
 
 SharedRef<ConnectionObject> ObjectTable::findConnection(PFILE_OBJECT file) {
@@ -59,6 +61,14 @@ SharedRef<AddressObject> ObjectTable::findAddressOfFile(PFILE_OBJECT file) {
     default:
       return SharedRef<AddressObject>();
   }
+}
+
+SharedRef<AddressObject> ObjectTable::endAddress(PFILE_OBJECT file) {
+  SpinLockGuard guard(addressLock_);
+  SharedRef<AddressObject>* found = addressesByFile_.find(FileKey(file));
+  if (found == nullptr || (*found)->ended_) return SharedRef<AddressObject>();
+  (*found)->ended_ = true;
+  return *found;
 }
 
 SharedRef<AddressObject> ObjectTable::removeAddress(PFILE_OBJECT file) {

@@ -49,6 +49,10 @@ class AddressObject : public TransportObject {
   bool hasHandler(ULONG type) const { return *static_cast<PVOID const volatile*>(&events_[type].handler); }
 
  private:
+  friend class ObjectTable;
+  // Set when the address object ends (its cleanup): the record stays filed,
+  // unseen, until the object's close has completed.
+  bool ended_ = false;
   SpinLock eventLock_;
   EventBinding events_[kEventTypes] = {};
 };

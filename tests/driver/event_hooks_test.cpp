@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <thread>
 
 #include "transport_fixture.h"
@@ -474,6 +475,118 @@ TEST_F(EventHookTest, HookHoldsTheRecordWhileTheClientHandlerRuns) {
   EXPECT_EQ(hostkernel::poolInUse(vesk::kPoolTag).blocks, before - 2)
       << "record and node freed after the hook";
   closeAll();
+}
+
+// One conversation of each protocol in which an indication has read the hook
+// and its context on another processor before the client's cleanup gave the
+// handlers back, and calls the hook only once that cleanup has completed, or
+// even while the close is under way (the transport lets it, until the close
+// completes). `counted` is what the client's receive handler saw, through the
+// hook or directly.
+class IndicationAcrossCleanup {
+ public:
+  IndicationAcrossCleanup(TdiTransport& transport, SocketClient& client)
+      : transport_(transport), client_(client) {}
+
+  // `beforeCleanup` runs while the indication waits.
+  void run(bool tcp, const std::function<void()>& beforeCleanup = {}, bool duringClose = false) {
+    PFILE_OBJECT address = client_.openAddress(tcp, 0, tcp ? 0 : Port(700));
+    PFILE_OBJECT connection = nullptr;
+    if (tcp) {
+      connection = client_.openConnection(kContext);
+      client_.associate(connection, address);
+      client_.connect(connection, Ip(192, 0, 2, 1), Port(80));
+    }
+    ClientBehaviour b;
+    b.take = 300;
+    client_.setEventHandler(address, tcp ? TDI_EVENT_RECEIVE : TDI_EVENT_RECEIVE_DATAGRAM,
+                            tcp ? Handler(ClientReceive) : Handler(ClientReceiveDatagram), &b);
+    transport_.holdIndications(true);
+    if (tcp)
+      transport_.deliver(connection, 300);
+    else
+      transport_.deliverDatagram(address, 300, Ip(10, 0, 0, 1), Port(9));
+    transport_.waitForHeldIndication();
+    if (beforeCleanup) beforeCleanup();
+    // As the socket layer closes a socket: the connection lets go of its
+    // address object first, so nothing of the driver's holds that record but
+    // the table.
+    if (connection) client_.disassociate(connection);
+    client_.cleanup(address);
+    if (duringClose) {
+      std::thread closer([&] { client_.finishClose(address); });
+      transport_.waitForCloseWaiting();
+      transport_.holdIndications(false);
+      closer.join();
+    } else {
+      transport_.holdIndications(false);
+      transport_.flush();
+      client_.finishClose(address);
+    }
+    transport_.flush();
+    counted = b.calls == 1 ? b.lengthSeen : 0;
+    if (connection) client_.close(connection);
+    hostkernel::drainWorkItems();
+  }
+
+  ULONG counted = 0;
+
+ private:
+  TdiTransport& transport_;
+  SocketClient& client_;
+};
+
+// The record is there for that late call, after the cleanup or during the
+// close, whether the client's handlers went back at the cleanup or could not
+// be given back (no request to do it with), and it is freed once the close
+// has completed.
+TEST_F(EventHookTest, IndicationStillUnderWayAfterTheCleanupFindsItsRecord) {
+  IndicationAcrossCleanup conversation(*transport_, client_);
+  const size_t before = hostkernel::poolInUse(vesk::kPoolTag).blocks;
+  struct Case {
+    bool tcp;
+    bool restoreFails;
+    bool duringClose;
+  } cases[] = {{true, false, false},  {true, true, false},  {true, false, true},
+               {false, false, false}, {false, true, false}, {false, true, true}};
+  for (const Case& c : cases) {
+    size_t settings = transport_->eventSettings().size();
+    conversation.run(
+        c.tcp,
+        [&] {
+          if (c.restoreFails) hostkernel::failCall(hostkernel::Call::IoBuildDeviceIoControlRequest);
+        },
+        c.duringClose);
+    EXPECT_EQ(conversation.counted, 300u) << c.tcp << c.restoreFails << c.duringClose;
+    EXPECT_EQ(transport_->eventSettings().size() - settings, c.restoreFails ? 1u : 2u)
+        << "the registration, and the restoration unless it failed";
+    EXPECT_EQ(hostkernel::poolInUse(vesk::kPoolTag).blocks, before)
+        << c.tcp << c.restoreFails << c.duringClose;
+  }
+}
+
+// The same conversations with the Nth call of IoBuildDeviceIoControlRequest,
+// or of the pool, failing, for every N they make: whatever bookkeeping that
+// costs, nothing is used after it is freed and nothing is left behind.
+TEST_F(EventHookTest, NoCallFailingAnywhereInTheConversationLeavesAFreedRecordInUse) {
+  IndicationAcrossCleanup conversation(*transport_, client_);
+  const size_t before = hostkernel::poolInUse(vesk::kPoolTag).blocks;
+  for (hostkernel::Call call :
+       {hostkernel::Call::IoBuildDeviceIoControlRequest, hostkernel::Call::ExAllocatePoolWithTag}) {
+    for (bool tcp : {true, false}) {
+      size_t start = hostkernel::callsMade(call);
+      conversation.run(tcp);
+      const size_t made = hostkernel::callsMade(call) - start;
+      ASSERT_GT(made, 0u);
+      for (unsigned n = 0; n < made; ++n) {
+        hostkernel::failCall(call, STATUS_INSUFFICIENT_RESOURCES, n, 1);
+        conversation.run(tcp);
+        hostkernel::failCall(call, STATUS_SUCCESS, 0, 0);
+        EXPECT_EQ(conversation.counted, 300u) << "call " << n << " failing: the client still got its data";
+        EXPECT_EQ(hostkernel::poolInUse(vesk::kPoolTag).blocks, before) << "call " << n << " failing";
+      }
+    }
+  }
 }
 
 TEST_F(EventHookTest, DirectSendHookWithoutASavedRoutineAnswersItself) {

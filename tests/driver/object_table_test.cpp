@@ -99,6 +99,28 @@ TEST_F(ObjectTableTest, FindAddressOfFileFollowsTheObjectKind) {
   EXPECT_FALSE(table_.findAddressOfFile(&connectionFile));
 }
 
+// An ended address record is given out once, then no lookup and no walk
+// sees it; it stays filed (and held) until it is removed.
+TEST_F(ObjectTableTest, EndedAddressIsUnseenButFiledUntilRemoved) {
+  table_.addAddress(file(0x1000), 17, 0, 0);
+  table_.addAddress(file(0x1004), 17, 0, 0);
+  SharedRef<AddressObject> ended = table_.endAddress(file(0x1000));
+  ASSERT_TRUE(ended);
+  EXPECT_FALSE(table_.endAddress(file(0x1000))) << "once";
+  EXPECT_FALSE(table_.findAddress(file(0x1000)));
+  std::vector<PFILE_OBJECT> walked;
+  table_.forEachAddress([&](AddressObject& a) {
+    walked.push_back(a.fileObject);
+    return true;
+  });
+  EXPECT_EQ(walked, std::vector<PFILE_OBJECT>{file(0x1004)});
+  ended.reset();
+  EXPECT_EQ(blocks(), 4u) << "the table still holds the ended record";
+  EXPECT_TRUE(table_.removeAddress(file(0x1000)));
+  EXPECT_EQ(blocks(), 2u);
+  table_.removeAddress(file(0x1004));
+}
+
 TEST_F(ObjectTableTest, RemovedAddressStaysReadableThroughItsConnection) {
   table_.addAddress(file(0x1000), 6, 0x0A000001, 0x5000);
   table_.addConnection(file(0x2000), 5);

@@ -112,6 +112,7 @@ struct WorkEntry {
 struct State {
   std::mutex m;
   Failure failures[size_t(Call::Count)];
+  size_t calls[size_t(Call::Count)] = {};
   std::map<PVOID, PoolBlock> pool;
   std::map<ULONG, size_t> allocationsByTag;
   std::map<std::u16string, PDEVICE_OBJECT> devices;
@@ -172,6 +173,7 @@ void Violation(const std::string& what) {
 // True when the call must fail now; consumes one planned failure.
 bool ShouldFail(Call call, NTSTATUS* status = nullptr) {
   std::lock_guard<std::mutex> lock(S().m);
+  ++S().calls[size_t(call)];
   Failure& f = S().failures[size_t(call)];
   if (f.times == 0) return false;
   if (f.skip > 0) {
@@ -489,6 +491,7 @@ void reset() {
     s.workItems.clear();
     s.mdls.clear();
     for (Failure& f : s.failures) f = Failure();
+    for (size_t& n : s.calls) n = 0;
     s.violations = 0;
   }
   for (const std::string& leak : leaks) {
@@ -505,6 +508,11 @@ void abortOnViolation() { gAbortOnViolation = true; }
 void failCall(Call call, NTSTATUS status, unsigned skip, unsigned times) {
   std::lock_guard<std::mutex> lock(S().m);
   S().failures[size_t(call)] = Failure{status, skip, times};
+}
+
+size_t callsMade(Call call) {
+  std::lock_guard<std::mutex> lock(S().m);
+  return S().calls[size_t(call)];
 }
 
 PoolUsage poolInUse(ULONG tag) {

@@ -37,9 +37,12 @@ enum class Call {
 void reset();
 
 // The next `times` calls of `call`, after `skip` successful ones, fail with
-// `status` (allocation routines return null instead).
+// `status` (allocation routines return null instead): with `skip` N-1, the
+// Nth call from now fails.
 void failCall(Call call, NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES, unsigned skip = 0,
               unsigned times = 1);
+// How often `call` was made since reset, failed calls included.
+size_t callsMade(Call call);
 
 struct PoolUsage {
   size_t blocks = 0;

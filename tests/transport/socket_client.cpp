@@ -62,7 +62,7 @@ HANDLE SocketClient::handleOf(PFILE_OBJECT file) {
   return handle;
 }
 
-void SocketClient::close(PFILE_OBJECT file) {
+void SocketClient::cleanup(PFILE_OBJECT file) {
   hostkernel::CurrentProcess process(processId_);
   for (auto h = handles_.begin(); h != handles_.end(); ++h) {
     if (h->first == file) {
@@ -71,7 +71,18 @@ void SocketClient::close(PFILE_OBJECT file) {
       break;
     }
   }
-  hostkernel::closeFile(file);
+  hostkernel::sendRequest(nullptr, file, IRP_MJ_CLEANUP);
+}
+
+void SocketClient::finishClose(PFILE_OBJECT file) {
+  hostkernel::CurrentProcess process(processId_);
+  hostkernel::sendRequest(nullptr, file, IRP_MJ_CLOSE);
+  ObDereferenceObject(file);
+}
+
+void SocketClient::close(PFILE_OBJECT file) {
+  cleanup(file);
+  finishClose(file);
 }
 
 hostkernel::Completion SocketClient::internal(PFILE_OBJECT file, UCHAR minor,

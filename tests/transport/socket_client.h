@@ -25,6 +25,10 @@ class SocketClient {
   PFILE_OBJECT openConnection(CONNECTION_CONTEXT context);
   // A handle to the object in the client's process.
   HANDLE handleOf(PFILE_OBJECT file);
+  // IRP_MJ_CLEANUP (the client's last handle goes), then IRP_MJ_CLOSE (its
+  // last reference); `close` is both.
+  void cleanup(PFILE_OBJECT file);
+  void finishClose(PFILE_OBJECT file);
   void close(PFILE_OBJECT file);
 
   NTSTATUS associate(PFILE_OBJECT connection, PFILE_OBJECT address);

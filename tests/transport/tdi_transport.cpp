@@ -89,7 +89,8 @@ struct TdiTransport::Endpoint {
   USHORT remotePort = 0;
   ULONG sent = 0;
   ULONG received = 0;
-  int inFlight = 0;  // indications running on the network thread
+  int inFlight = 0;    // indications running on the network thread
+  bool ended = false;  // its cleanup came: gone for requests, freed at its close
 };
 
 TdiTransport::TdiTransport() : driver_(hostkernel::createDriverObject(Dispatch)) {
@@ -152,8 +153,34 @@ void TdiTransport::onNetwork(const std::function<void()>& action) {
 
 TdiTransport::Endpoint* TdiTransport::endpointOf(PFILE_OBJECT file) {
   if (file == nullptr) return nullptr;
+  Endpoint* e = anyEndpointOf(file);
+  return e && !e->ended ? e : nullptr;
+}
+
+TdiTransport::Endpoint* TdiTransport::anyEndpointOf(PFILE_OBJECT file) {
+  if (file == nullptr) return nullptr;
   Endpoint* e = static_cast<Endpoint*>(file->FsContext);
   return gLive.count(e) ? e : nullptr;
+}
+
+void TdiTransport::holdIndications(bool hold) {
+  std::lock_guard<std::mutex> lock(m_);
+  holding_ = hold;
+  changed_.notify_all();
+}
+
+void TdiTransport::waitForHeldIndication() {
+  std::unique_lock<std::mutex> lock(m_);
+  changed_.wait(lock, [this] { return parked_ > 0; });
+}
+
+void TdiTransport::parkWhileHeld() {
+  std::unique_lock<std::mutex> lock(m_);
+  if (!holding_) return;
+  ++parked_;
+  changed_.notify_all();
+  changed_.wait(lock, [this] { return !holding_; });
+  --parked_;
 }
 
 void TdiTransport::deliver(PFILE_OBJECT connection, ULONG bytes) {
@@ -291,8 +318,10 @@ NTSTATUS NTAPI TdiTransport::Dispatch(PDEVICE_OBJECT device, PIRP irp) {
     // Like tcpip, the transport ends an object at IRP_MJ_CLEANUP, when its
     // last handle is gone; a close without a cleanup before it ends it there.
     case IRP_MJ_CLEANUP:
-    case IRP_MJ_CLOSE:
       t.end(stack->FileObject);
+      return Complete(irp, STATUS_SUCCESS);
+    case IRP_MJ_CLOSE:
+      t.release(stack->FileObject);
       return Complete(irp, STATUS_SUCCESS);
     case IRP_MJ_DEVICE_CONTROL: {
       ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
@@ -316,24 +345,46 @@ NTSTATUS NTAPI TdiTransport::Dispatch(PDEVICE_OBJECT device, PIRP irp) {
   }
 }
 
-// Requests still waiting on the object end, indications still running on it
-// are waited for, and the object is gone: later requests on its file object
-// find nothing.
+// Requests still waiting on the object end, and it is gone for every later
+// request on its file object. Indications already under way on another
+// processor may still be calling a handler they read before: the TDI
+// reference does not say that the cleanup waits for them, so this transport
+// lets them run on until the close (a filter must cope with both).
 void TdiTransport::end(PFILE_OBJECT file) {
   std::vector<PIRP> cancelled;
   {
-    std::unique_lock<std::mutex> lock(m_);
+    std::lock_guard<std::mutex> lock(m_);
     Endpoint* e = endpointOf(file);
     if (e == nullptr) return;
     cancelled.assign(e->receives.begin(), e->receives.end());
+    e->receives.clear();
     if (e->listen) cancelled.push_back(e->listen);
-    changed_.wait(lock, [e] { return e->inFlight == 0; });
+    e->listen = nullptr;
     for (Endpoint* other : gLive)
       if (other->associated == e) other->associated = nullptr;
-    gLive.erase(e);
-    delete e;
+    e->ended = true;
   }
   for (PIRP p : cancelled) Complete(p, STATUS_CANCELLED);
+}
+
+// The close: the object ends if its cleanup has not ended it, indications
+// still running on it are waited for, and its memory goes.
+void TdiTransport::release(PFILE_OBJECT file) {
+  end(file);
+  std::unique_lock<std::mutex> lock(m_);
+  Endpoint* e = anyEndpointOf(file);
+  if (e == nullptr) return;
+  ++closesWaiting_;
+  changed_.notify_all();
+  changed_.wait(lock, [e] { return e->inFlight == 0; });
+  --closesWaiting_;
+  gLive.erase(e);
+  delete e;
+}
+
+void TdiTransport::waitForCloseWaiting() {
+  std::unique_lock<std::mutex> lock(m_);
+  changed_.wait(lock, [this] { return closesWaiting_ > 0; });
 }
 
 NTSTATUS TdiTransport::create(PDEVICE_OBJECT device, PIRP irp, PIO_STACK_LOCATION stack) {
@@ -374,7 +425,8 @@ NTSTATUS TdiTransport::create(PDEVICE_OBJECT device, PIRP irp, PIO_STACK_LOCATIO
   // A port is one address object's (no sharing is offered).
   if (e->kind == TDI_TRANSPORT_ADDRESS_FILE && e->port != 0) {
     for (Endpoint* other : gLive) {
-      if (other->kind == TDI_TRANSPORT_ADDRESS_FILE && other->tcp == e->tcp && other->port == e->port) {
+      if (!other->ended && other->kind == TDI_TRANSPORT_ADDRESS_FILE && other->tcp == e->tcp &&
+          other->port == e->port) {
         lock.unlock();
         delete e;
         return Complete(irp, STATUS_ADDRESS_ALREADY_EXISTS);
@@ -616,6 +668,7 @@ void TdiTransport::receiveOn(Endpoint* connection, ULONG bytes) {
   ++address->inFlight;
   ++connection->inFlight;
   lock.unlock();
+  parkWhileHeld();
 
   ULONG accepted = 0;
   ULONG leftover = bytes;
@@ -679,6 +732,7 @@ void TdiTransport::receiveDatagramOn(Endpoint* address, ULONG bytes, ULONG from,
   PVOID receiveContext = address->contexts[TDI_EVENT_RECEIVE_DATAGRAM];
   ++address->inFlight;
   lock.unlock();
+  parkWhileHeld();
 
   std::vector<uint8_t> source = IpAddress(from, port);
   ULONG accepted = 0;
@@ -734,6 +788,7 @@ void TdiTransport::acceptOn(Endpoint* address, ULONG remote, USHORT port) {
   if (handler == nullptr) return;
   ++address->inFlight;
   lock.unlock();
+  parkWhileHeld();
 
   std::vector<uint8_t> ta = IpAddress(remote, port);
   CONNECTION_CONTEXT connectionContext = nullptr;
