@@ -198,16 +198,35 @@ NTSTATUS NTAPI OnAddressInfoComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
 // --- FilterDevice -------------------------------------------------------------
 
 NTSTATUS FilterDevice::passDown(PIRP irp) {
-  // Opened by its own name before it is attached, the filter has nowhere to
-  // send the request.
-  if (lower_ == nullptr) return CompleteRequest(irp, STATUS_INVALID_DEVICE_STATE);
+  PDEVICE_OBJECT lower = lower_;
+  if (lower == nullptr) return answerWithoutLowerDevice(irp);
+  if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER) {
+    // On Windows 2000 and XP a power request goes on with the power
+    // manager's own call, after the next one is let go (PoStartNextPowerIrp,
+    // PoCallDriver).
+    PoStartNextPowerIrp(irp);
+    IoSkipCurrentIrpStackLocation(irp);
+    return PoCallDriver(lower, irp);
+  }
   IoSkipCurrentIrpStackLocation(irp);
-  return IoCallDriver(lower_, irp);
+  return IoCallDriver(lower, irp);
+}
+
+// The lower device is known before the filter is linked into the stack, so
+// only a request sent to the filter by its own name before it is attached
+// (which the I/O manager refuses while the driver loads) or after it has been
+// detached finds none: a cleanup or close succeeds, anything else is refused
+// as for a device that is not there.
+NTSTATUS FilterDevice::answerWithoutLowerDevice(PIRP irp) {
+  UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+  bool ending = major == IRP_MJ_CLEANUP || major == IRP_MJ_CLOSE;
+  return CompleteRequest(irp, ending ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE);
 }
 
 NTSTATUS FilterDevice::passDownWithCompletion(PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context,
                                               Invoke invoke) {
-  if (lower_ == nullptr) return CompleteRequest(irp, STATUS_INVALID_DEVICE_STATE);
+  PDEVICE_OBJECT lower = lower_;
+  if (lower == nullptr) return answerWithoutLowerDevice(irp);
   // A request built with no stack location for the lower device has no place
   // for a completion routine: it goes down as it came (and the lower device
   // then uses the current location), without its bookkeeping.
@@ -215,7 +234,7 @@ NTSTATUS FilterDevice::passDownWithCompletion(PIRP irp, PIO_COMPLETION_ROUTINE r
   IoCopyCurrentIrpStackLocationToNext(irp);
   IoSetCompletionRoutine(irp, routine, context, invoke != OnFailure, invoke != OnSuccess,
                          invoke != OnSuccess);
-  return IoCallDriver(lower_, irp);
+  return IoCallDriver(lower, irp);
 }
 
 NTSTATUS FilterDevice::create(PIRP irp) { return passDown(irp); }
@@ -226,16 +245,14 @@ NTSTATUS FilterDevice::write(PIRP irp) { return passDown(irp); }
 NTSTATUS FilterDevice::deviceControl(PIRP irp) { return passDown(irp); }
 NTSTATUS FilterDevice::internalDeviceControl(PIRP irp) { return passDown(irp); }
 NTSTATUS FilterDevice::systemControl(PIRP irp) { return passDown(irp); }
+NTSTATUS FilterDevice::otherRequest(PIRP irp) { return passDown(irp); }
 
 NTSTATUS FilterDevice::attach(PDRIVER_OBJECT driver, const UNICODE_STRING& target) {
   NTSTATUS status = createDevice(driver, FILE_DEVICE_NETWORK, FILE_DEVICE_SECURE_OPEN);
   if (NT_ERROR(status)) return status;
   UNICODE_STRING targetName = target;
   status = AttachOver(deviceObject(), &targetName, &lower_);
-  if (NT_ERROR(status)) {
-    lower_ = nullptr;
-    deleteDevice();
-  }
+  if (NT_ERROR(status)) deleteDevice();
   return status;
 }
 

@@ -29,8 +29,13 @@ class FilterDevice : public DeviceBase {
 
   PDEVICE_OBJECT lowerDevice() const { return lower_; }
 
+  // Requests of every major function the driver has no operation of its own
+  // for go down unchanged.
+  NTSTATUS otherRequest(PIRP irp) override;
+
  protected:
-  // The request as it came, to the lower device.
+  // The request as it came, to the lower device; a power request with the
+  // power manager's calls that Windows 2000 and XP require.
   NTSTATUS passDown(PIRP irp);
   // When a completion routine is called: on success, on failure or
   // cancellation, or always.
@@ -40,9 +45,10 @@ class FilterDevice : public DeviceBase {
   // stack location for the lower device goes down without the routine.
   NTSTATUS passDownWithCompletion(PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context,
                                   Invoke invoke = OnSuccess);
+  NTSTATUS answerWithoutLowerDevice(PIRP irp);
 
  private:
-  PDEVICE_OBJECT lower_ = nullptr;
+  PDEVICE_OBJECT volatile lower_ = nullptr;
 };
 
 // A direct send routine of the transport: the request and its stack location.

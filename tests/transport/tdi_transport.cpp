@@ -341,6 +341,9 @@ NTSTATUS NTAPI TdiTransport::Dispatch(PDEVICE_OBJECT device, PIRP irp) {
     case IRP_MJ_INTERNAL_DEVICE_CONTROL:
       return t.internal(irp, stack);
     default:
+      // A power request lets the power manager send the next one (Windows
+      // 2000 and XP) before it is refused.
+      if (stack->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
       return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
   }
 }
