@@ -8,11 +8,13 @@ const UNICODE_STRING kUdpDevice = KERNEL_STRING("\\Device\\Udp");
 
 // Every dispatch entry point calls one operation of the instance behind the
 // device's extension. A device whose instance is not yet stored answers like
-// the base class: success, no data.
+// the base class: no data, success for the eight, a refusal for the rest.
 template <NTSTATUS (DeviceBase::*Operation)(PIRP)>
 NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
   DeviceBase* instance = *static_cast<DeviceBase**>(device->DeviceExtension);
-  if (instance == nullptr) return CompleteRequest(irp, STATUS_SUCCESS);
+  if (instance == nullptr)
+    return CompleteRequest(
+        irp, Operation == &DeviceBase::otherRequest ? STATUS_INVALID_DEVICE_REQUEST : STATUS_SUCCESS);
   return (instance->*Operation)(irp);
 }
 
@@ -57,6 +59,10 @@ using vesk::Dispatch;
 // never be made safe. It stays loaded until the system shuts down.
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   // Registered first: the filters see requests as soon as they are attached.
+  // A filter passes down every request it has no operation for; the system's
+  // own answer for an empty slot would fail it.
+  for (int major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major)
+    driver->MajorFunction[major] = Dispatch<&DeviceBase::otherRequest>;
   driver->MajorFunction[IRP_MJ_CREATE] = Dispatch<&DeviceBase::create>;
   driver->MajorFunction[IRP_MJ_CLEANUP] = Dispatch<&DeviceBase::cleanup>;
   driver->MajorFunction[IRP_MJ_CLOSE] = Dispatch<&DeviceBase::close>;

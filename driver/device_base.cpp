@@ -3,6 +3,7 @@
 namespace vesk {
 
 NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information) {
+  if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
   irp->IoStatus.Status = status;
   irp->IoStatus.Information = information;
   IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -17,6 +18,7 @@ NTSTATUS DeviceBase::write(PIRP irp) { return CompleteRequest(irp, STATUS_SUCCES
 NTSTATUS DeviceBase::deviceControl(PIRP irp) { return CompleteRequest(irp, STATUS_SUCCESS); }
 NTSTATUS DeviceBase::internalDeviceControl(PIRP irp) { return CompleteRequest(irp, STATUS_SUCCESS); }
 NTSTATUS DeviceBase::systemControl(PIRP irp) { return CompleteRequest(irp, STATUS_SUCCESS); }
+NTSTATUS DeviceBase::otherRequest(PIRP irp) { return CompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST); }
 
 NTSTATUS DeviceBase::createDevice(PDRIVER_OBJECT driver, ULONG type, ULONG characteristics) {
   NTSTATUS status =

@@ -1,6 +1,6 @@
 // The driver's devices: a class per device kind with eight operations, one per
-// request kind, in a fixed slot order. Dispatch finds the instance through the
-// device object's extension.
+// request kind, in a fixed slot order, and a ninth for every other request.
+// Dispatch finds the instance through the device object's extension.
 #pragma once
 
 #include "kernel/kernel.h"
@@ -8,6 +8,8 @@
 namespace vesk {
 
 // Completes the request with `status` and `information`, no priority boost.
+// A power request first lets the power manager send the next one
+// (PoStartNextPowerIrp), as every driver must on Windows 2000 and XP.
 NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information = 0);
 
 class DeviceBase {
@@ -26,6 +28,10 @@ class DeviceBase {
   virtual NTSTATUS deviceControl(PIRP irp);
   virtual NTSTATUS internalDeviceControl(PIRP irp);
   virtual NTSTATUS systemControl(PIRP irp);
+  // Every other major function (IRP_MJ_PNP, IRP_MJ_POWER, IRP_MJ_QUERY_INFORMATION
+  // and the rest): here failed with STATUS_INVALID_DEVICE_REQUEST, as the
+  // system answers for a driver without a routine for it.
+  virtual NTSTATUS otherRequest(PIRP irp);
 
   PDEVICE_OBJECT deviceObject() const { return device_; }
 

@@ -31,15 +31,19 @@ void AddReceived(CONNECTION_CONTEXT context, uint64_t bytes) {
 }
 
 // The length of the receive request a client handed back with
-// STATUS_MORE_PROCESSING_REQUIRED. The client prepared the request for the
-// transport, so its parameters are in the stack location below the current
-// one, which the transport moves to before using it.
+// STATUS_MORE_PROCESSING_REQUIRED. The client built it for the transport
+// (TdiBuildReceive, into the next stack location) and then made that location
+// the current one (IoSetNextIrpStackLocation), because the transport uses the
+// request without IoCallDriver: its parameters are in the current location.
+// A current location outside the request, or one that is not a receive of the
+// expected kind, counts nothing.
 template <class Parameters>
 ULONG ReturnedRequestLength(NTSTATUS status, PIRP irp, UCHAR minor) {
-  if (status != STATUS_MORE_PROCESSING_REQUIRED || irp == nullptr || irp->CurrentLocation <= 1) return 0;
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  if (next->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL || next->MinorFunction != minor) return 0;
-  return reinterpret_cast<Parameters*>(&next->Parameters)->ReceiveLength;
+  if (status != STATUS_MORE_PROCESSING_REQUIRED || irp == nullptr) return 0;
+  if (irp->CurrentLocation < 1 || irp->CurrentLocation > irp->StackCount) return 0;
+  PIO_STACK_LOCATION current = IoGetCurrentIrpStackLocation(irp);
+  if (current->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL || current->MinorFunction != minor) return 0;
+  return reinterpret_cast<Parameters*>(&current->Parameters)->ReceiveLength;
 }
 
 bool Accepted(NTSTATUS status) {

@@ -120,6 +120,12 @@ NTSTATUS NTAPI OnCreateFailed(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   return ContinueCompletion(irp);
 }
 
+// The close of an address object has completed: the record held for it goes.
+NTSTATUS NTAPI OnAddressClosed(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+  static_cast<AddressObject*>(context)->release();
+  return ContinueCompletion(irp);
+}
+
 NTSTATUS NTAPI OnReceiveComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   if (SharedRef<ConnectionObject> c = ActiveTable().findConnection(static_cast<PFILE_OBJECT>(context)))
     c->bytesReceived.add(ULONG(irp->IoStatus.Information));
@@ -134,7 +140,12 @@ NTSTATUS NTAPI OnReceiveDatagramComplete(PDEVICE_OBJECT, PIRP irp, PVOID context
 
 NTSTATUS NTAPI OnConnectComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   PFILE_OBJECT file = static_cast<PFILE_OBJECT>(context);
-  if (SharedRef<ConnectionObject> c = ActiveTable().findConnection(file)) {
+  SharedRef<ConnectionObject> c = ActiveTable().findConnection(file);
+  if (c && !NT_SUCCESS(irp->IoStatus.Status)) {
+    // A connect that failed leaves the connection as it was before it, unless
+    // something else has changed its state meanwhile.
+    c->endConnect();
+  } else if (c) {
     c->state = Connected;
     // The local end is learned later on a worker thread, through the
     // connection's own file object: the connect request keeps that one alive
@@ -143,6 +154,27 @@ NTSTATUS NTAPI OnConnectComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     SharedRef<AddressObject> address = ActiveTable().addressOf(*c);
     if (address && address->localPort == 0)
       DeferredCall::queue(gActivityDriver->control().deviceObject(), QueryLocalAddress, file, 0);
+  }
+  return ContinueCompletion(irp);
+}
+
+// The transport fills the accept's return information when it completes the
+// accept: the remote end is read then, from the filter's own stack location,
+// which still points at the client's structure.
+NTSTATUS NTAPI OnAcceptComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+  // A return address of exactly one IPv4 TA_IP_ADDRESS: 22 bytes.
+  const LONG kIpTransportAddress = 22;
+  PTDI_CONNECTION_INFORMATION returned =
+      reinterpret_cast<PTDI_REQUEST_KERNEL_ACCEPT>(&IoGetCurrentIrpStackLocation(irp)->Parameters)
+          ->ReturnConnectionInformation;
+  Ipv4Endpoint remote;
+  if (returned != nullptr && returned->RemoteAddressLength == kIpTransportAddress &&
+      ReadRemoteIpv4(returned, remote)) {
+    if (SharedRef<ConnectionObject> c = ActiveTable().findConnection(static_cast<PFILE_OBJECT>(context))) {
+      c->remoteAddress = remote.address;
+      c->remotePort = remote.port;
+      c->state = Connected;
+    }
   }
   return ContinueCompletion(irp);
 }
@@ -166,23 +198,43 @@ NTSTATUS NTAPI OnAddressInfoComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
 // --- FilterDevice -------------------------------------------------------------
 
 NTSTATUS FilterDevice::passDown(PIRP irp) {
-  // Opened by its own name before it is attached, the filter has nowhere to
-  // send the request.
-  if (lower_ == nullptr) return CompleteRequest(irp, STATUS_INVALID_DEVICE_STATE);
+  PDEVICE_OBJECT lower = lower_;
+  if (lower == nullptr) return answerWithoutLowerDevice(irp);
+  if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER) {
+    // On Windows 2000 and XP a power request goes on with the power
+    // manager's own call, after the next one is let go (PoStartNextPowerIrp,
+    // PoCallDriver).
+    PoStartNextPowerIrp(irp);
+    IoSkipCurrentIrpStackLocation(irp);
+    return PoCallDriver(lower, irp);
+  }
   IoSkipCurrentIrpStackLocation(irp);
-  return IoCallDriver(lower_, irp);
+  return IoCallDriver(lower, irp);
+}
+
+// The lower device is known before the filter is linked into the stack, so
+// only a request sent to the filter by its own name before it is attached
+// (which the I/O manager refuses while the driver loads) or after it has been
+// detached finds none: a cleanup or close succeeds, anything else is refused
+// as for a device that is not there.
+NTSTATUS FilterDevice::answerWithoutLowerDevice(PIRP irp) {
+  UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+  bool ending = major == IRP_MJ_CLEANUP || major == IRP_MJ_CLOSE;
+  return CompleteRequest(irp, ending ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE);
 }
 
 NTSTATUS FilterDevice::passDownWithCompletion(PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context,
-                                              bool onSuccess) {
-  if (lower_ == nullptr) return CompleteRequest(irp, STATUS_INVALID_DEVICE_STATE);
+                                              Invoke invoke) {
+  PDEVICE_OBJECT lower = lower_;
+  if (lower == nullptr) return answerWithoutLowerDevice(irp);
   // A request built with no stack location for the lower device has no place
   // for a completion routine: it goes down as it came (and the lower device
   // then uses the current location), without its bookkeeping.
   if (irp->CurrentLocation <= 1) return passDown(irp);
   IoCopyCurrentIrpStackLocationToNext(irp);
-  IoSetCompletionRoutine(irp, routine, context, onSuccess, !onSuccess, !onSuccess);
-  return IoCallDriver(lower_, irp);
+  IoSetCompletionRoutine(irp, routine, context, invoke != OnFailure, invoke != OnSuccess,
+                         invoke != OnSuccess);
+  return IoCallDriver(lower, irp);
 }
 
 NTSTATUS FilterDevice::create(PIRP irp) { return passDown(irp); }
@@ -193,16 +245,14 @@ NTSTATUS FilterDevice::write(PIRP irp) { return passDown(irp); }
 NTSTATUS FilterDevice::deviceControl(PIRP irp) { return passDown(irp); }
 NTSTATUS FilterDevice::internalDeviceControl(PIRP irp) { return passDown(irp); }
 NTSTATUS FilterDevice::systemControl(PIRP irp) { return passDown(irp); }
+NTSTATUS FilterDevice::otherRequest(PIRP irp) { return passDown(irp); }
 
 NTSTATUS FilterDevice::attach(PDRIVER_OBJECT driver, const UNICODE_STRING& target) {
   NTSTATUS status = createDevice(driver, FILE_DEVICE_NETWORK, FILE_DEVICE_SECURE_OPEN);
   if (NT_ERROR(status)) return status;
   UNICODE_STRING targetName = target;
   status = AttachOver(deviceObject(), &targetName, &lower_);
-  if (NT_ERROR(status)) {
-    lower_ = nullptr;
-    deleteDevice();
-  }
+  if (NT_ERROR(status)) deleteDevice();
   return status;
 }
 
@@ -255,23 +305,28 @@ NTSTATUS TransportFilter::create(PIRP irp) {
   } else {
     return passDown(irp);
   }
-  return passDownWithCompletion(irp, OnCreateFailed, stack->FileObject, false);
+  return passDownWithCompletion(irp, OnCreateFailed, stack->FileObject, OnFailure);
 }
 
 // The transport ends an object at IRP_MJ_CLEANUP (the last handle is gone),
-// so the record goes there, while the object can still take the client's own
+// so the record ends there, while the object can still take the client's own
 // handlers back. A close without a cleanup before it (an object that was
 // never opened through a handle) ends the record at the close.
-NTSTATUS TransportFilter::endObject(PIRP irp) {
+NTSTATUS TransportFilter::endObject(PIRP irp, bool closing) {
   PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
   switch (ObjectKind(file)) {
     case TDI_TRANSPORT_ADDRESS_FILE: {
       // The client's handlers go back to the transport before the request
-      // goes down; the record is held until then, for hooks still running on
-      // other processors.
-      SharedRef<AddressObject> record = table_.removeAddress(file);
-      if (record) RestoreEventHandlers(*record);
-      return passDown(irp);
+      // goes down.
+      if (SharedRef<AddressObject> ending = table_.endAddress(file)) RestoreEventHandlers(*ending);
+      if (!closing) break;
+      // An indication on another processor may have read the hook and its
+      // context before the handlers went back, and a handler that could not
+      // be given back stays the transport's: the record is held until the
+      // transport has completed the close, after which it calls nothing for
+      // the object.
+      if (AddressObject* record = table_.removeAddress(file).detach()) return passDownHolding(irp, record);
+      break;
     }
     case TDI_CONNECTION_FILE:
       table_.removeConnection(file);
@@ -280,14 +335,25 @@ NTSTATUS TransportFilter::endObject(PIRP irp) {
   return passDown(irp);
 }
 
+NTSTATUS TransportFilter::passDownHolding(PIRP irp, AddressObject* record) {
+  // Every request the I/O manager sends has a stack location for the device
+  // below; one built without it is held until the transport returns it.
+  if (irp->CurrentLocation <= 1) {
+    NTSTATUS status = passDown(irp);
+    record->release();
+    return status;
+  }
+  return passDownWithCompletion(irp, OnAddressClosed, record, Always);
+}
+
 NTSTATUS TransportFilter::cleanup(PIRP irp) {
   if (!intercepting_) return passDown(irp);
-  return endObject(irp);
+  return endObject(irp, false);
 }
 
 NTSTATUS TransportFilter::close(PIRP irp) {
   if (!intercepting_) return passDown(irp);
-  return endObject(irp);
+  return endObject(irp, true);
 }
 
 NTSTATUS TransportFilter::deviceControl(PIRP irp) {
@@ -325,28 +391,16 @@ NTSTATUS TransportFilter::internalDeviceControl(PIRP irp) {
       if (SharedRef<ConnectionObject> c = table_.findConnection(file)) {
         c->remoteAddress = remote.address;
         c->remotePort = remote.port;
-        c->state = Connecting;
+        c->beginConnect();
       }
-      return passDownWithCompletion(irp, OnConnectComplete, file);
+      return passDownWithCompletion(irp, OnConnectComplete, file, Always);
     }
     case TDI_LISTEN:
       if (SharedRef<ConnectionObject> c = table_.findConnection(file)) c->state = Listening;
       break;
-    case TDI_ACCEPT: {
-      // A return address of exactly one IPv4 TA_IP_ADDRESS: 22 bytes.
-      const ULONG kIpTransportAddress = 22;
-      PTDI_CONNECTION_INFORMATION returned =
-          static_cast<PTDI_REQUEST_KERNEL_ACCEPT>(parameters)->ReturnConnectionInformation;
-      if (returned == nullptr || returned->RemoteAddressLength != LONG(kIpTransportAddress) ||
-          !ReadRemoteIpv4(returned, remote))
-        break;
-      if (SharedRef<ConnectionObject> c = table_.findConnection(file)) {
-        c->remoteAddress = remote.address;
-        c->remotePort = remote.port;
-        c->state = Connected;
-      }
-      break;
-    }
+    case TDI_ACCEPT:
+      if (static_cast<PTDI_REQUEST_KERNEL_ACCEPT>(parameters)->ReturnConnectionInformation == nullptr) break;
+      return passDownWithCompletion(irp, OnAcceptComplete, file);
     case TDI_DISCONNECT:
       if (SharedRef<ConnectionObject> c = table_.findConnection(file)) c->state = Disconnected;
       break;

@@ -29,18 +29,26 @@ class FilterDevice : public DeviceBase {
 
   PDEVICE_OBJECT lowerDevice() const { return lower_; }
 
+  // Requests of every major function the driver has no operation of its own
+  // for go down unchanged.
+  NTSTATUS otherRequest(PIRP irp) override;
+
  protected:
-  // The request as it came, to the lower device.
+  // The request as it came, to the lower device; a power request with the
+  // power manager's calls that Windows 2000 and XP require.
   NTSTATUS passDown(PIRP irp);
+  // When a completion routine is called: on success, on failure or
+  // cancellation, or always.
+  enum Invoke { OnSuccess, OnFailure, Always };
   // The request to the lower device with `routine` called, with `context`,
-  // when the lower device completes it successfully (or, with `onSuccess`
-  // false, when it fails or is cancelled). A request without a stack location
-  // for the lower device goes down without the routine.
+  // when the lower device completes it as `invoke` says. A request without a
+  // stack location for the lower device goes down without the routine.
   NTSTATUS passDownWithCompletion(PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context,
-                                  bool onSuccess = true);
+                                  Invoke invoke = OnSuccess);
+  NTSTATUS answerWithoutLowerDevice(PIRP irp);
 
  private:
-  PDEVICE_OBJECT lower_ = nullptr;
+  PDEVICE_OBJECT volatile lower_ = nullptr;
 };
 
 // A direct send routine of the transport: the request and its stack location.
@@ -71,8 +79,11 @@ class TransportFilter : public FilterDevice {
   DirectSendRoutine volatile savedDirectSendDatagram = nullptr;
 
  private:
-  // Unfiles the record of the object the request ends and passes it on.
-  NTSTATUS endObject(PIRP irp);
+  // Ends the record of the object a cleanup or close (`closing`) ends and
+  // passes the request on.
+  NTSTATUS endObject(PIRP irp, bool closing);
+  // The close down to the transport with `record` held until it completes.
+  NTSTATUS passDownHolding(PIRP irp, AddressObject* record);
   NTSTATUS hookEventHandler(PIRP irp);
   NTSTATUS checkDirectSendQuery(PIRP irp);
 

@@ -36,7 +36,9 @@ void ObjectTable::addConnection(PFILE_OBJECT file, ULONG_PTR context) {
 }
 
 SharedRef<AddressObject> ObjectTable::findAddress(PFILE_OBJECT file) {
-  return Lookup(addressLock_, addressesByFile_, FileKey(file));
+  SpinLockGuard guard(addressLock_);
+  SharedRef<AddressObject>* found = addressesByFile_.find(FileKey(file));
+  return found && !(*found)->ended_ ? *found : SharedRef<AddressObject>();
 }
 
 SharedRef<ConnectionObject> ObjectTable::findConnection(PFILE_OBJECT file) {
@@ -61,6 +63,14 @@ SharedRef<AddressObject> ObjectTable::findAddressOfFile(PFILE_OBJECT file) {
   }
 }
 
+SharedRef<AddressObject> ObjectTable::endAddress(PFILE_OBJECT file) {
+  SpinLockGuard guard(addressLock_);
+  SharedRef<AddressObject>* found = addressesByFile_.find(FileKey(file));
+  if (found == nullptr || (*found)->ended_) return SharedRef<AddressObject>();
+  (*found)->ended_ = true;
+  return *found;
+}
+
 SharedRef<AddressObject> ObjectTable::removeAddress(PFILE_OBJECT file) {
   SharedRef<AddressObject> record;
   SpinLockGuard guard(addressLock_);
@@ -79,8 +89,11 @@ void ObjectTable::removeConnection(PFILE_OBJECT file) {
     if (found == nullptr) return;
     record = *found;
     connectionsByFile_.erase(FileKey(file));
-    // By key: the entry may meanwhile belong to a newer record with the same context.
-    connectionsByContext_.erase(record->connectionContext);
+    // The context entry goes only when it is this record's: a newer live
+    // record with the same context keeps its events.
+    SharedRef<ConnectionObject>* byContext = connectionsByContext_.find(record->connectionContext);
+    if (byContext != nullptr && byContext->get() == record.get())
+      connectionsByContext_.erase(record->connectionContext);
   }
 }
 

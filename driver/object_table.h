@@ -24,6 +24,7 @@ class ObjectTable {
   // context; nothing when memory is short.
   void addConnection(PFILE_OBJECT file, ULONG_PTR context);
 
+  // An address record whose object has not ended.
   SharedRef<AddressObject> findAddress(PFILE_OBJECT file);
   SharedRef<ConnectionObject> findConnection(PFILE_OBJECT file);
   SharedRef<ConnectionObject> findConnectionByContext(ULONG_PTR context);
@@ -32,9 +33,16 @@ class ObjectTable {
   // address a connection file is associated with.
   SharedRef<AddressObject> findAddressOfFile(PFILE_OBJECT file);
 
-  // Unfiles the address record and hands the reference to the caller.
+  // Marks the address record ended: lookups and the activity query no longer
+  // see it, but it stays filed, because the transport may still call a hook
+  // with it as context until the object's close has completed. Gives the
+  // record once, to the first caller; null for any other.
+  SharedRef<AddressObject> endAddress(PFILE_OBJECT file);
+  // Unfiles the address record, ended or not, and hands the reference to the
+  // caller.
   SharedRef<AddressObject> removeAddress(PFILE_OBJECT file);
-  // Unfiles the connection record from both connection maps.
+  // Unfiles the connection record from the file map, and from the context
+  // map where the entry there is its own.
   void removeConnection(PFILE_OBJECT file);
   void clear();
 
@@ -55,12 +63,13 @@ class ObjectTable {
       return visit(*connection, connection->address_.get());
     });
   }
-  // Walks the address records in ascending file object order under the
-  // address lock while visit returns true.
+  // Walks the address records whose objects have not ended, in ascending
+  // file object order under the address lock, while visit returns true.
   template <class Visit>
   void forEachAddress(Visit&& visit) {
     SpinLockGuard guard(addressLock_);
-    addressesByFile_.forEach([&](ULONG_PTR, SharedRef<AddressObject>& address) { return visit(*address); });
+    addressesByFile_.forEach(
+        [&](ULONG_PTR, SharedRef<AddressObject>& address) { return address->ended_ || visit(*address); });
   }
 
  private:

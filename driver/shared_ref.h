@@ -60,6 +60,12 @@ class SharedRef {
     if (old) old->release();
   }
   void reset() { assign(nullptr); }
+  // Hands the handle's reference to the caller, who releases it later.
+  T* detach() {
+    T* record = record_;
+    record_ = nullptr;
+    return record;
+  }
 
   T* get() const { return record_; }
   T* operator->() const { return record_; }

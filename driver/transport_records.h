@@ -49,6 +49,10 @@ class AddressObject : public TransportObject {
   bool hasHandler(ULONG type) const { return *static_cast<PVOID const volatile*>(&events_[type].handler); }
 
  private:
+  friend class ObjectTable;
+  // Set when the address object ends (its cleanup): the record stays filed,
+  // unseen, until the object's close has completed.
+  bool ended_ = false;
   SpinLock eventLock_;
   EventBinding events_[kEventTypes] = {};
 };
@@ -65,7 +69,17 @@ class ConnectionObject : public TransportObject {
   ByteCounter bytesReceived;
   volatile ULONG state = Created;
 
+  // An outgoing connect starts: Connecting, and what to go back to should it
+  // fail.
+  void beginConnect() {
+    stateBeforeConnect_ = state;
+    state = Connecting;
+  }
+  // It failed: back to the state before it, if it is still Connecting.
+  void endConnect() { __sync_val_compare_and_swap(&state, ULONG(Connecting), stateBeforeConnect_); }
+
  private:
+  volatile ULONG stateBeforeConnect_ = Created;
   friend class ObjectTable;
   // The associated address object. Changed and read only under the table's
   // connection lock: a reader copying the handle while another processor

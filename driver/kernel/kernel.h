@@ -42,11 +42,13 @@ inline POBJECT_TYPE FileObjectType() { return reinterpret_cast<POBJECT_TYPE>(IoF
 // set and means the same object in every process context.
 inline bool IsKernelHandle(HANDLE handle) { return reinterpret_cast<LONG_PTR>(handle) < 0; }
 
-// Attaches `filter` over the device named `target` and gives the device it
-// now lies over. IoAttachDevice where the kernel has it; where it does not
-// (STATUS_NOT_IMPLEMENTED, as in Wine), through a file object of the target
-// opened with a kernel handle.
-NTSTATUS AttachOver(PDEVICE_OBJECT filter, PUNICODE_STRING target, PDEVICE_OBJECT* lower);
+// Attaches `filter` over the top of the stack of the device named `target`
+// and keeps `lower` at the device it lies over from the moment it is linked
+// in, so that no request reaches the filter before it knows where to send it.
+// The target is found with IoGetDeviceObjectPointer where the kernel answers
+// it with a file object; where it does not (Wine), through a file object of
+// the target opened with a kernel handle.
+NTSTATUS AttachOver(PDEVICE_OBJECT filter, PUNICODE_STRING target, PDEVICE_OBJECT volatile* lower);
 
 // A UNICODE_STRING over constant text, for names the driver passes to the system.
 #define KERNEL_STRING(s) \

@@ -1,6 +1,9 @@
 // Loading the driver, its devices, and how its dispatch entry points answer.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
+
 #include "driver_fixture.h"
 
 namespace {
@@ -77,23 +80,54 @@ TEST_F(DriverLoadTest, NoMemoryForTheInstanceLoadsInert) {
 // A failure at any step of the load undoes the steps before it: a device left
 // attached over \Device\Tcp would route every TCP request into an unloaded image.
 TEST_F(DriverLoadTest, FailureAtAnyStepUndoesTheStepsBefore) {
+  const NTSTATUS failure = STATUS_OBJECT_NAME_COLLISION;
+  // A refused attach comes back as a null device: the driver's status then.
+  const NTSTATUS refused = STATUS_NO_SUCH_DEVICE;
   struct Step {
     const char* what;
     Call call;
     unsigned skip;
+    NTSTATUS loadStatus;
   } steps[] = {
-      {"control device", Call::IoCreateDevice, 0},    {"symbolic link", Call::IoCreateSymbolicLink, 0},
-      {"TCP filter device", Call::IoCreateDevice, 1}, {"attach over TCP", Call::IoAttachDevice, 0},
-      {"UDP filter device", Call::IoCreateDevice, 2}, {"attach over UDP", Call::IoAttachDevice, 1},
+      {"control device", Call::IoCreateDevice, 0, failure},
+      {"symbolic link", Call::IoCreateSymbolicLink, 0, failure},
+      {"TCP filter device", Call::IoCreateDevice, 1, failure},
+      {"finding \\Device\\Tcp", Call::IoGetDeviceObjectPointer, 0, failure},
+      {"attach over TCP", Call::IoAttachDeviceToDeviceStack, 0, refused},
+      {"UDP filter device", Call::IoCreateDevice, 2, failure},
+      {"finding \\Device\\Udp", Call::IoGetDeviceObjectPointer, 1, failure},
+      {"attach over UDP", Call::IoAttachDeviceToDeviceStack, 1, refused},
   };
-  const NTSTATUS failure = STATUS_OBJECT_NAME_COLLISION;
   for (const Step& step : steps) {
     hostkernel::failCall(step.call, failure, step.skip);
-    EXPECT_EQ(DriverEntry(driver_, nullptr), failure) << step.what;
+    EXPECT_EQ(DriverEntry(driver_, nullptr), step.loadStatus) << step.what;
     EXPECT_EQ(vesk::gActivityDriver, nullptr) << step.what;
     expectNothingLeft();
     hostkernel::failCall(step.call, failure, 0, 0);
   }
+}
+
+// Requests on objects opened before the driver loaded that reach a filter in
+// the moment it is linked into its stack, before the attach has returned, go
+// on to the transport: none is failed, a cleanup or a close least of all.
+TEST_F(DriverLoadTest, RequestsReachingAFilterWhileItIsAttachedGoToTheTransport) {
+  PFILE_OBJECT tcp = hostkernel::openFile(u"\\Device\\Tcp").file;
+  PFILE_OBJECT udp = hostkernel::openFile(u"\\Device\\Udp").file;
+  std::vector<NTSTATUS> answers;
+  hostkernel::onAttach([&](PDEVICE_OBJECT filter) {
+    PFILE_OBJECT file = hostkernel::attachedTop(transport_->tcp()) == filter ? tcp : udp;
+    for (UCHAR major : {IRP_MJ_INTERNAL_DEVICE_CONTROL, IRP_MJ_CLEANUP, IRP_MJ_CLOSE})
+      answers.push_back(hostkernel::sendRequest(nullptr, file, major).status);
+  });
+  transport_->forget();
+  ASSERT_EQ(DriverEntry(driver_, nullptr), STATUS_SUCCESS);
+  hostkernel::onAttach(nullptr);
+  EXPECT_EQ(answers, std::vector<NTSTATUS>(6, STATUS_SUCCESS));
+  size_t reached = 0;
+  for (const LowerTransport::Seen& seen : transport_->seen()) reached += seen.file == tcp || seen.file == udp;
+  EXPECT_EQ(reached, 6u);
+  ObDereferenceObject(tcp);
+  ObDereferenceObject(udp);
 }
 
 TEST_F(DriverLoadTest, MissingUdpTransportFailsTheLoadWithTheAttachStatus) {
@@ -116,15 +150,51 @@ TEST_F(DispatchTest, ControlDeviceOpensReadsWritesAndClosesWithNoData) {
   EXPECT_EQ(hostkernel::closeFile(open.file), STATUS_SUCCESS);
 }
 
-TEST_F(DispatchTest, OtherMajorFunctionsGetInvalidDeviceRequestEverywhere) {
-  for (const char16_t* name : {u"\\Device\\Vesk", u"\\Device\\VeskTcp", u"\\Device\\VeskUdp"}) {
-    PDEVICE_OBJECT device = hostkernel::findDevice(name);
-    for (UCHAR major : {IRP_MJ_FLUSH_BUFFERS, IRP_MJ_QUERY_INFORMATION, IRP_MJ_SHUTDOWN, IRP_MJ_PNP}) {
-      hostkernel::Completion c = hostkernel::sendRequest(device, nullptr, major);
-      EXPECT_EQ(c.status, STATUS_INVALID_DEVICE_REQUEST) << int(major);
+// Every major function the driver has no operation of its own for goes
+// through a filter to the transport unchanged (a power request the way
+// Windows 2000 and XP want it) and comes back with the transport's answer;
+// the control device keeps refusing them.
+TEST_F(DispatchTest, OtherMajorFunctionsPassThroughTheFiltersAndAreRefusedByTheControlDevice) {
+  const UCHAR handled[] = {IRP_MJ_CREATE,
+                           IRP_MJ_CLEANUP,
+                           IRP_MJ_CLOSE,
+                           IRP_MJ_READ,
+                           IRP_MJ_WRITE,
+                           IRP_MJ_DEVICE_CONTROL,
+                           IRP_MJ_INTERNAL_DEVICE_CONTROL,
+                           IRP_MJ_SYSTEM_CONTROL};
+  const ULONG kMarker = 0xABCD1234;  // parameters that must arrive as they were sent
+  transport_->answer(STATUS_NOT_IMPLEMENTED);
+  for (int major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major) {
+    if (std::find(std::begin(handled), std::end(handled), major) != std::end(handled)) continue;
+    auto setup = [&](PIRP, PIO_STACK_LOCATION stack) {
+      stack->MinorFunction = 0x42;
+      stack->Parameters.DeviceIoControl.IoControlCode = kMarker;
+    };
+    EXPECT_EQ(hostkernel::sendRequest(hostkernel::findDevice(u"\\Device\\Vesk"), nullptr, UCHAR(major), setup)
+                  .status,
+              STATUS_INVALID_DEVICE_REQUEST)
+        << major;
+    EXPECT_TRUE(transport_->seen().empty()) << major << ": nothing of it reaches the transport";
+    struct {
+      const char16_t* filter;
+      PDEVICE_OBJECT transport;
+    } filters[] = {{u"\\Device\\VeskTcp", transport_->tcp()}, {u"\\Device\\VeskUdp", transport_->udp()}};
+    for (const auto& f : filters) {
+      EXPECT_EQ(
+          hostkernel::sendRequest(hostkernel::findDevice(f.filter), nullptr, UCHAR(major), setup).status,
+          STATUS_NOT_IMPLEMENTED)
+          << major << ": the transport's own answer";
+      std::vector<LowerTransport::Seen> seen = transport_->seen();
+      ASSERT_EQ(seen.size(), 1u) << major;
+      EXPECT_EQ(seen[0].device, f.transport) << major;
+      EXPECT_EQ(seen[0].major, major);
+      EXPECT_EQ(seen[0].minor, 0x42) << major;
+      EXPECT_EQ(seen[0].ioControlCode, kMarker) << major;
+      EXPECT_EQ(seen[0].completionRoutine, nullptr) << major;
+      transport_->forget();
     }
   }
-  EXPECT_TRUE(transport_->seen().empty()) << "nothing of it reaches the transport";
 }
 
 // Until interception is added, the filters hand every request down unchanged:

@@ -27,6 +27,7 @@ class DriverTest : public KernelTest {
     driver_ = hostkernel::createDriverObject();
     ASSERT_EQ(DriverEntry(driver_, nullptr), STATUS_SUCCESS);
     ASSERT_NE(vesk::gActivityDriver, nullptr);
+    transport_->forget();
   }
   void TearDown() override {
     if (vesk::gActivityDriver) vesk::ActivityDriver::destroy(vesk::gActivityDriver);

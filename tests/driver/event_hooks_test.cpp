@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <thread>
 
 #include "transport_fixture.h"
@@ -16,6 +17,7 @@ struct ClientBehaviour {
   NTSTATUS status = STATUS_SUCCESS;
   ULONG take = 0;                           // BytesTaken
   ReturnedReceive* request = nullptr;       // handed back with STATUS_MORE_PROCESSING_REQUIRED
+  PIRP handedBack = nullptr;                // or this request, as it is
   CONNECTION_CONTEXT connection = nullptr;  // connect: the context handed back
   PIRP acceptIrp = nullptr;
   int calls = 0;
@@ -30,7 +32,7 @@ NTSTATUS NTAPI ClientReceive(PVOID context, CONNECTION_CONTEXT, ULONG, ULONG ind
   b->contextSeen = context;
   b->lengthSeen = indicated;
   *taken = b->take;
-  *irp = b->request ? b->request->irp : nullptr;
+  *irp = b->request ? b->request->irp : b->handedBack;
   return b->status;
 }
 
@@ -40,7 +42,7 @@ NTSTATUS NTAPI ClientReceiveDatagram(PVOID context, LONG, PVOID, LONG, PVOID, UL
   ++b->calls;
   b->lengthSeen = indicated;
   *taken = b->take;
-  *irp = b->request ? b->request->irp : nullptr;
+  *irp = b->request ? b->request->irp : b->handedBack;
   return b->status;
 }
 
@@ -126,6 +128,72 @@ TEST_F(EventHookTest, ReceiveHookCountsWhatTheClientTookAndTheRequestItReturned)
   transport_->deliver(connection_, 900);
   transport_->flush();
   EXPECT_EQ(received(), 4196u) << "refused data counts nothing";
+  closeAll();
+}
+
+// Only the current stack location of a handed-back request tells what it
+// receives: a receive of the hook's own kind there counts its length, anything
+// else (a request whose prepared location was never made current, another
+// operation) counts only what the client took. Both protocols, with the hooks
+// called as the transport calls them.
+TEST_F(EventHookTest, HandedBackRequestCountsOnlyWhatItsCurrentLocationReceives) {
+  openConnected();
+  PFILE_OBJECT udp = client_.openAddress(false, 0, Port(500));
+  ClientBehaviour tcpClient, udpClient;
+  client_.setEventHandler(address_, TDI_EVENT_RECEIVE, Handler(ClientReceive), &tcpClient);
+  client_.setEventHandler(udp, TDI_EVENT_RECEIVE_DATAGRAM, Handler(ClientReceiveDatagram), &udpClient);
+  PTDI_IND_RECEIVE receiveHook =
+      reinterpret_cast<PTDI_IND_RECEIVE>(transport_->handler(address_, TDI_EVENT_RECEIVE));
+  PTDI_IND_RECEIVE_DATAGRAM datagramHook =
+      reinterpret_cast<PTDI_IND_RECEIVE_DATAGRAM>(transport_->handler(udp, TDI_EVENT_RECEIVE_DATAGRAM));
+  enum Kind { OwnReceive, OtherReceive, Send };
+  struct Case {
+    const char* what;
+    bool madeCurrent;
+    UCHAR major;
+    Kind kind;
+    ULONG counted;
+  } cases[] = {
+      {"a receive made current", true, IRP_MJ_INTERNAL_DEVICE_CONTROL, OwnReceive, 100 + 3996},
+      {"prepared but not made current", false, IRP_MJ_INTERNAL_DEVICE_CONTROL, OwnReceive, 100},
+      {"the other protocol's receive", true, IRP_MJ_INTERNAL_DEVICE_CONTROL, OtherReceive, 100},
+      {"a send", true, IRP_MJ_INTERNAL_DEVICE_CONTROL, Send, 100},
+      {"not an internal request", true, IRP_MJ_DEVICE_CONTROL, OwnReceive, 100},
+  };
+  uint64_t tcpTotal = 0, udpTotal = 0;
+  for (const Case& c : cases) {
+    for (bool datagram : {false, true}) {
+      PIRP irp = IoAllocateIrp(2, FALSE);
+      PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+      next->MajorFunction = c.major;
+      bool datagramReceive = (c.kind == OwnReceive) == datagram;
+      next->MinorFunction = c.kind == Send ? TDI_SEND : datagramReceive ? TDI_RECEIVE_DATAGRAM : TDI_RECEIVE;
+      // ReceiveLength is the first parameter of both receive structures.
+      reinterpret_cast<PTDI_REQUEST_KERNEL_RECEIVE>(&next->Parameters)->ReceiveLength = 3996;
+      if (c.madeCurrent) IoSetNextIrpStackLocation(irp);
+      ClientBehaviour& b = datagram ? udpClient : tcpClient;
+      b.status = STATUS_MORE_PROCESSING_REQUIRED;
+      b.take = 100;
+      b.handedBack = irp;
+      ULONG taken = 0;
+      PIRP returned = nullptr;
+      if (datagram) {
+        datagramHook(transport_->handlerContext(udp, TDI_EVENT_RECEIVE_DATAGRAM), 0, nullptr, 0, nullptr, 0,
+                     100, 4096, &taken, nullptr, &returned);
+        udpTotal += c.counted;
+      } else {
+        receiveHook(transport_->handlerContext(address_, TDI_EVENT_RECEIVE), kContext, 0, 100, 4096, &taken,
+                    nullptr, &returned);
+        tcpTotal += c.counted;
+      }
+      EXPECT_EQ(returned, irp) << c.what;
+      IoFreeIrp(irp);
+      b.handedBack = nullptr;
+    }
+    EXPECT_EQ(received(), tcpTotal) << c.what;
+    EXPECT_EQ(table().findAddress(udp)->bytesReceived.read(), udpTotal) << c.what;
+  }
+  client_.close(udp);
   closeAll();
 }
 
@@ -407,6 +475,118 @@ TEST_F(EventHookTest, HookHoldsTheRecordWhileTheClientHandlerRuns) {
   EXPECT_EQ(hostkernel::poolInUse(vesk::kPoolTag).blocks, before - 2)
       << "record and node freed after the hook";
   closeAll();
+}
+
+// One conversation of each protocol in which an indication has read the hook
+// and its context on another processor before the client's cleanup gave the
+// handlers back, and calls the hook only once that cleanup has completed, or
+// even while the close is under way (the transport lets it, until the close
+// completes). `counted` is what the client's receive handler saw, through the
+// hook or directly.
+class IndicationAcrossCleanup {
+ public:
+  IndicationAcrossCleanup(TdiTransport& transport, SocketClient& client)
+      : transport_(transport), client_(client) {}
+
+  // `beforeCleanup` runs while the indication waits.
+  void run(bool tcp, const std::function<void()>& beforeCleanup = {}, bool duringClose = false) {
+    PFILE_OBJECT address = client_.openAddress(tcp, 0, tcp ? 0 : Port(700));
+    PFILE_OBJECT connection = nullptr;
+    if (tcp) {
+      connection = client_.openConnection(kContext);
+      client_.associate(connection, address);
+      client_.connect(connection, Ip(192, 0, 2, 1), Port(80));
+    }
+    ClientBehaviour b;
+    b.take = 300;
+    client_.setEventHandler(address, tcp ? TDI_EVENT_RECEIVE : TDI_EVENT_RECEIVE_DATAGRAM,
+                            tcp ? Handler(ClientReceive) : Handler(ClientReceiveDatagram), &b);
+    transport_.holdIndications(true);
+    if (tcp)
+      transport_.deliver(connection, 300);
+    else
+      transport_.deliverDatagram(address, 300, Ip(10, 0, 0, 1), Port(9));
+    transport_.waitForHeldIndication();
+    if (beforeCleanup) beforeCleanup();
+    // As the socket layer closes a socket: the connection lets go of its
+    // address object first, so nothing of the driver's holds that record but
+    // the table.
+    if (connection) client_.disassociate(connection);
+    client_.cleanup(address);
+    if (duringClose) {
+      std::thread closer([&] { client_.finishClose(address); });
+      transport_.waitForCloseWaiting();
+      transport_.holdIndications(false);
+      closer.join();
+    } else {
+      transport_.holdIndications(false);
+      transport_.flush();
+      client_.finishClose(address);
+    }
+    transport_.flush();
+    counted = b.calls == 1 ? b.lengthSeen : 0;
+    if (connection) client_.close(connection);
+    hostkernel::drainWorkItems();
+  }
+
+  ULONG counted = 0;
+
+ private:
+  TdiTransport& transport_;
+  SocketClient& client_;
+};
+
+// The record is there for that late call, after the cleanup or during the
+// close, whether the client's handlers went back at the cleanup or could not
+// be given back (no request to do it with), and it is freed once the close
+// has completed.
+TEST_F(EventHookTest, IndicationStillUnderWayAfterTheCleanupFindsItsRecord) {
+  IndicationAcrossCleanup conversation(*transport_, client_);
+  const size_t before = hostkernel::poolInUse(vesk::kPoolTag).blocks;
+  struct Case {
+    bool tcp;
+    bool restoreFails;
+    bool duringClose;
+  } cases[] = {{true, false, false},  {true, true, false},  {true, false, true},
+               {false, false, false}, {false, true, false}, {false, true, true}};
+  for (const Case& c : cases) {
+    size_t settings = transport_->eventSettings().size();
+    conversation.run(
+        c.tcp,
+        [&] {
+          if (c.restoreFails) hostkernel::failCall(hostkernel::Call::IoBuildDeviceIoControlRequest);
+        },
+        c.duringClose);
+    EXPECT_EQ(conversation.counted, 300u) << c.tcp << c.restoreFails << c.duringClose;
+    EXPECT_EQ(transport_->eventSettings().size() - settings, c.restoreFails ? 1u : 2u)
+        << "the registration, and the restoration unless it failed";
+    EXPECT_EQ(hostkernel::poolInUse(vesk::kPoolTag).blocks, before)
+        << c.tcp << c.restoreFails << c.duringClose;
+  }
+}
+
+// The same conversations with the Nth call of IoBuildDeviceIoControlRequest,
+// or of the pool, failing, for every N they make: whatever bookkeeping that
+// costs, nothing is used after it is freed and nothing is left behind.
+TEST_F(EventHookTest, NoCallFailingAnywhereInTheConversationLeavesAFreedRecordInUse) {
+  IndicationAcrossCleanup conversation(*transport_, client_);
+  const size_t before = hostkernel::poolInUse(vesk::kPoolTag).blocks;
+  for (hostkernel::Call call :
+       {hostkernel::Call::IoBuildDeviceIoControlRequest, hostkernel::Call::ExAllocatePoolWithTag}) {
+    for (bool tcp : {true, false}) {
+      size_t start = hostkernel::callsMade(call);
+      conversation.run(tcp);
+      const size_t made = hostkernel::callsMade(call) - start;
+      ASSERT_GT(made, 0u);
+      for (unsigned n = 0; n < made; ++n) {
+        hostkernel::failCall(call, STATUS_INSUFFICIENT_RESOURCES, n, 1);
+        conversation.run(tcp);
+        hostkernel::failCall(call, STATUS_SUCCESS, 0, 0);
+        EXPECT_EQ(conversation.counted, 300u) << "call " << n << " failing: the client still got its data";
+        EXPECT_EQ(hostkernel::poolInUse(vesk::kPoolTag).blocks, before) << "call " << n << " failing";
+      }
+    }
+  }
 }
 
 TEST_F(EventHookTest, DirectSendHookWithoutASavedRoutineAnswersItself) {

@@ -186,18 +186,22 @@ TEST_F(InterceptionTest, AssociationRecordsTheLinkAndLearnsTheChosenPort) {
   }
 }
 
-TEST_F(InterceptionTest, ConnectSetsRemoteAndConnectingThenConnectedOnSuccessOnly) {
+// A connect that fails leaves the connection in the state it had before it,
+// never Connecting; one that succeeds ends Connected.
+TEST_F(InterceptionTest, ConnectSetsRemoteAndConnectedOnSuccessAndTheEarlierStateOnFailure) {
   openTcpPair();
   transport_->answerConnects(STATUS_REMOTE_NOT_LISTENING);
   EXPECT_EQ(client_.connect(connection_, Ip(192, 0, 2, 7), Port(80)), STATUS_REMOTE_NOT_LISTENING);
-  ActivityRecord r = recordOf(connection_);
-  EXPECT_EQ(r.state, ULONG(Connecting)) << "a failed connect is not completed into Connected";
-  EXPECT_EQ(r.remoteAddress, Ip(192, 0, 2, 7));
-  EXPECT_EQ(r.remotePort, Port(80));
+  EXPECT_EQ(record()->state, ULONG(Associated)) << "back to what it was";
+  EXPECT_EQ(record()->remoteAddress, Ip(192, 0, 2, 7));
+  EXPECT_EQ(record()->remotePort, Port(80));
+  ASSERT_EQ(client_.disconnect(connection_), STATUS_SUCCESS);
+  EXPECT_EQ(client_.connect(connection_, Ip(192, 0, 2, 7), Port(81)), STATUS_REMOTE_NOT_LISTENING);
+  EXPECT_EQ(record()->state, ULONG(Disconnected)) << "back to what it was";
 
   transport_->answerConnects(STATUS_SUCCESS);
   EXPECT_EQ(client_.connect(connection_, Ip(192, 0, 2, 8), Port(443)), STATUS_SUCCESS);
-  r = recordOf(connection_);
+  ActivityRecord r = recordOf(connection_);
   EXPECT_EQ(r.state, ULONG(Connected));
   EXPECT_EQ(r.remoteAddress, Ip(192, 0, 2, 8));
   EXPECT_EQ(r.localPort, Port(1025));
@@ -230,20 +234,25 @@ TEST_F(InterceptionTest, ConnectToANonIpv4AddressOrOnANonConnectionChangesNothin
   closeTcpPair();
 }
 
-TEST_F(InterceptionTest, AcceptNeedsExactlyOneIpv4ReturnAddress) {
+// The remote end of an accepted connection is what the transport returns in
+// the accept's return information when it completes it, and only exactly one
+// IPv4 TA_IP_ADDRESS (22 bytes) is read from there.
+TEST_F(InterceptionTest, AcceptTakesTheRemoteEndTheTransportReturns) {
   openTcpPair();
-  std::vector<uint8_t> remote = IpAddress(Ip(198, 51, 100, 2), Port(5000));
-  remote.resize(32, 0);
+  hostkernel::PendingRequest* listen = client_.beginListen(connection_);
+  transport_->connectFrom(address_, Ip(198, 51, 100, 2), Port(5000));
+  ASSERT_EQ(hostkernel::endRequest(listen).status, STATUS_SUCCESS);
+  std::vector<uint8_t> room(32, 0);
   TDI_CONNECTION_INFORMATION info = {};
-  info.RemoteAddress = remote.data();
+  info.RemoteAddress = room.data();
   for (LONG length : {20, 21, 23, 32}) {
     info.RemoteAddressLength = length;
     client_.internal(connection_, TDI_ACCEPT, [&](PIRP, PIO_STACK_LOCATION s) {
       reinterpret_cast<PTDI_REQUEST_KERNEL_ACCEPT>(&s->Parameters)->ReturnConnectionInformation = &info;
     });
-    EXPECT_EQ(record()->state, ULONG(Associated)) << length;
+    EXPECT_EQ(record()->state, ULONG(Listening)) << length;
   }
-  EXPECT_EQ(client_.accept(connection_, Ip(198, 51, 100, 2), Port(5000)), STATUS_SUCCESS);
+  EXPECT_EQ(client_.accept(connection_), STATUS_SUCCESS);
   ActivityRecord r = recordOf(connection_);
   EXPECT_EQ(r.state, ULONG(Connected));
   EXPECT_EQ(r.remoteAddress, Ip(198, 51, 100, 2));

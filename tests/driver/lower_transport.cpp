@@ -24,6 +24,11 @@ std::vector<LowerTransport::Seen> LowerTransport::seen() {
   return seen_;
 }
 
+void LowerTransport::forget() {
+  std::lock_guard<std::mutex> lock(m_);
+  seen_.clear();
+}
+
 void LowerTransport::answer(NTSTATUS status, ULONG_PTR information) {
   std::lock_guard<std::mutex> lock(m_);
   status_ = status;
@@ -41,6 +46,9 @@ NTSTATUS NTAPI LowerTransport::Dispatch(PDEVICE_OBJECT device, PIRP irp) {
     status = gTransport->status_;
     irp->IoStatus.Information = gTransport->information_;
   }
+  // A power request lets the power manager send the next one before it is
+  // completed, as every driver must on Windows 2000 and XP.
+  if (stack->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
   irp->IoStatus.Status = status;
   IoCompleteRequest(irp, IO_NO_INCREMENT);
   return status;

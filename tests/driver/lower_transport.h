@@ -27,6 +27,8 @@ class LowerTransport {
   PDEVICE_OBJECT tcp() const { return tcp_; }
   PDEVICE_OBJECT udp() const { return udp_; }
   std::vector<Seen> seen();
+  // Forgets what it has seen (the driver's own requests while it loads).
+  void forget();
   // Status and byte count of every completion from now on.
   void answer(NTSTATUS status, ULONG_PTR information = 0);
 

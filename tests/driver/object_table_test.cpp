@@ -50,14 +50,29 @@ TEST_F(ObjectTableTest, SecondRecordUnderTheSameFileReplacesTheFirst) {
   EXPECT_EQ(blocks(), 2u) << "the replaced record is freed with its last reference";
 }
 
-TEST_F(ObjectTableTest, RemoveConnectionErasesContextEntryByKeyEvenWhenReplaced) {
-  table_.addConnection(file(0x2000), 77);
-  table_.addConnection(file(0x3000), 77);  // a newer record with the same context
-  ASSERT_EQ(table_.findConnectionByContext(77)->fileObject, file(0x3000));
-  table_.removeConnection(file(0x2000));
-  EXPECT_FALSE(table_.findConnection(file(0x2000)));
-  EXPECT_FALSE(table_.findConnectionByContext(77));
-  EXPECT_TRUE(table_.findConnection(file(0x3000)));
+// The context entry goes with the record it belongs to: closing an older
+// connection whose context a newer live one took over leaves the newer one
+// its events. (The newer one closing first takes the entry with it; the older
+// one had lost it when the newer one was made.)
+TEST_F(ObjectTableTest, RemoveConnectionErasesTheContextEntryOnlyWhenItIsTheRecordsOwn) {
+  struct Case {
+    ULONG_PTR removed;
+    ULONG_PTR byContextAfter;  // 0: none
+  } cases[] = {{0x2000, 0x3000}, {0x3000, 0}};
+  for (const Case& c : cases) {
+    table_.addConnection(file(0x2000), 77);
+    table_.addConnection(file(0x3000), 77);  // a newer record with the same context
+    ASSERT_EQ(table_.findConnectionByContext(77)->fileObject, file(0x3000));
+    table_.removeConnection(file(c.removed));
+    EXPECT_FALSE(table_.findConnection(file(c.removed)));
+    SharedRef<ConnectionObject> byContext = table_.findConnectionByContext(77);
+    EXPECT_EQ(byContext ? byContext->fileObject : nullptr, file(c.byContextAfter)) << c.removed;
+    byContext.reset();
+    table_.removeConnection(file(0x2000));
+    table_.removeConnection(file(0x3000));
+    EXPECT_FALSE(table_.findConnectionByContext(77));
+    EXPECT_EQ(blocks(), 0u);
+  }
 }
 
 TEST_F(ObjectTableTest, FindAddressOfFileFollowsTheObjectKind) {
@@ -82,6 +97,28 @@ TEST_F(ObjectTableTest, FindAddressOfFileFollowsTheObjectKind) {
   table_.disassociate(*connection);
   EXPECT_EQ(connection->state, ULONG(Disconnected));
   EXPECT_FALSE(table_.findAddressOfFile(&connectionFile));
+}
+
+// An ended address record is given out once, then no lookup and no walk
+// sees it; it stays filed (and held) until it is removed.
+TEST_F(ObjectTableTest, EndedAddressIsUnseenButFiledUntilRemoved) {
+  table_.addAddress(file(0x1000), 17, 0, 0);
+  table_.addAddress(file(0x1004), 17, 0, 0);
+  SharedRef<AddressObject> ended = table_.endAddress(file(0x1000));
+  ASSERT_TRUE(ended);
+  EXPECT_FALSE(table_.endAddress(file(0x1000))) << "once";
+  EXPECT_FALSE(table_.findAddress(file(0x1000)));
+  std::vector<PFILE_OBJECT> walked;
+  table_.forEachAddress([&](AddressObject& a) {
+    walked.push_back(a.fileObject);
+    return true;
+  });
+  EXPECT_EQ(walked, std::vector<PFILE_OBJECT>{file(0x1004)});
+  ended.reset();
+  EXPECT_EQ(blocks(), 4u) << "the table still holds the ended record";
+  EXPECT_TRUE(table_.removeAddress(file(0x1000)));
+  EXPECT_EQ(blocks(), 2u);
+  table_.removeAddress(file(0x1004));
 }
 
 TEST_F(ObjectTableTest, RemovedAddressStaysReadableThroughItsConnection) {

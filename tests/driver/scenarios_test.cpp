@@ -54,7 +54,8 @@ NTSTATUS NTAPI DatagramHandler(PVOID context, LONG, PVOID, LONG, PVOID, ULONG, U
   return STATUS_SUCCESS;
 }
 
-// An accept request a listening client hands back from its connect handler.
+// An accept request a listening client hands back from its connect handler,
+// made current for the transport as a receive request is.
 PIRP AcceptRequest(PDEVICE_OBJECT transport, PFILE_OBJECT connection) {
   PIRP irp = IoAllocateIrp(transport->StackSize, FALSE);
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
@@ -65,6 +66,7 @@ PIRP AcceptRequest(PDEVICE_OBJECT transport, PFILE_OBJECT connection) {
   IoSetCompletionRoutine(
       irp, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; }, nullptr,
       TRUE, TRUE, TRUE);
+  IoSetNextIrpStackLocation(irp);
   return irp;
 }
 

@@ -5,6 +5,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -66,6 +67,9 @@ struct PoolBlock {
 struct ObjectEntry {
   POBJECT_TYPE type;
   LONG references;
+  // A file object the I/O manager opened for IoGetDeviceObjectPointer: its
+  // last reference sends IRP_MJ_CLOSE.
+  bool closeOnLastReference = false;
 };
 
 // A process object; its id is what the process queries report.
@@ -109,6 +113,10 @@ struct IrpRecord {
   bool pendingAtTop = false;  // PendingReturned there
   bool returned = false;      // the top-level IoCallDriver returned
   NTSTATUS returnedStatus = 0;
+  // Of a power request: the stack locations it was dispatched at, and those
+  // at which a driver let the next one go (PoStartNextPowerIrp).
+  std::vector<int> powerDispatches;
+  std::vector<int> powerStarts;
 };
 
 struct WorkEntry {
@@ -120,6 +128,7 @@ struct WorkEntry {
 struct State {
   std::mutex m;
   Failure failures[size_t(Call::Count)];
+  size_t calls[size_t(Call::Count)] = {};
   std::map<PVOID, PoolBlock> pool;
   std::map<ULONG, size_t> allocationsByTag;
   std::map<std::u16string, PDEVICE_OBJECT> devices;
@@ -159,6 +168,9 @@ thread_local KIRQL tIrql = PASSIVE_LEVEL;
 thread_local int tSpinLocksHeld = 0;
 thread_local ULONG tProcess = kSystemProcessId;
 thread_local char tIdentity;  // its address identifies the thread
+thread_local bool tInPoCallDriver = false;
+
+std::function<void(PDEVICE_OBJECT)> gOnAttach;
 
 bool gAbortOnViolation = false;
 
@@ -180,6 +192,7 @@ void Violation(const std::string& what) {
 // True when the call must fail now; consumes one planned failure.
 bool ShouldFail(Call call, NTSTATUS* status = nullptr) {
   std::lock_guard<std::mutex> lock(S().m);
+  ++S().calls[size_t(call)];
   Failure& f = S().failures[size_t(call)];
   if (f.times == 0) return false;
   if (f.skip > 0) {
@@ -499,7 +512,9 @@ void reset() {
     s.irps.clear();
     s.workItems.clear();
     s.mdls.clear();
+    gOnAttach = nullptr;
     for (Failure& f : s.failures) f = Failure();
+    for (size_t& n : s.calls) n = 0;
     s.violations = 0;
   }
   for (const std::string& leak : leaks) {
@@ -516,6 +531,11 @@ void abortOnViolation() { gAbortOnViolation = true; }
 void failCall(Call call, NTSTATUS status, unsigned skip, unsigned times) {
   std::lock_guard<std::mutex> lock(S().m);
   S().failures[size_t(call)] = Failure{status, skip, times};
+}
+
+size_t callsMade(Call call) {
+  std::lock_guard<std::mutex> lock(S().m);
+  return S().calls[size_t(call)];
 }
 
 PoolUsage poolInUse(ULONG tag) {
@@ -651,6 +671,8 @@ PDEVICE_OBJECT findDevice(const std::u16string& name) {
   return FindDeviceLocked(name);
 }
 
+void onAttach(const std::function<void(PDEVICE_OBJECT)>& call) { gOnAttach = call; }
+
 PDEVICE_OBJECT attachedTop(PDEVICE_OBJECT device) {
   while (device->AttachedDevice != nullptr) device = device->AttachedDevice;
   return device;
@@ -729,7 +751,8 @@ PendingRequest* beginRequest(PDEVICE_OBJECT device, PFILE_OBJECT file, UCHAR maj
   if (setup) setup(irp, stack);
   // IoCallDriver checks the pending rule; from here on the request belongs
   // to the drivers until it completes, and then it is gone.
-  request->returned = IoCallDriver(device, irp);
+  // The power manager sends its requests with its own call.
+  request->returned = majorFunction == IRP_MJ_POWER ? PoCallDriver(device, irp) : IoCallDriver(device, irp);
   return request;
 }
 
@@ -904,6 +927,58 @@ NTSTATUS NTAPI IoAttachDevice(PDEVICE_OBJECT SourceDevice, PUNICODE_STRING Targe
   return STATUS_SUCCESS;
 }
 
+// As the DDK describes it: links the source over the top of the target's
+// stack and returns that top device. The source may receive requests before
+// the routine returns (the IoAttachDeviceToDeviceStackSafe reference names
+// that race: a filter that learns its lower device from the return value can
+// get an IRP before it knows it); `onAttach` sends them.
+PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
+  if (tIrql != PASSIVE_LEVEL) Violation("IoAttachDeviceToDeviceStack above PASSIVE_LEVEL");
+  if (ShouldFail(Call::IoAttachDeviceToDeviceStack)) return nullptr;
+  PDEVICE_OBJECT top;
+  {
+    std::lock_guard<std::mutex> lock(S().m);
+    top = attachedTop(TargetDevice);
+    top->AttachedDevice = SourceDevice;
+    SourceDevice->StackSize = CHAR(top->StackSize + 1);
+  }
+  if (gOnAttach) gOnAttach(SourceDevice);
+  return top;
+}
+
+// As the DDK describes it: opens the named device (IRP_MJ_CREATE, then
+// IRP_MJ_CLEANUP as the handle it opened with is closed again) and gives the
+// file object, which the caller dereferences when done (IRP_MJ_CLOSE), and
+// the device on top of the named one's stack.
+NTSTATUS NTAPI IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK /*DesiredAccess*/,
+                                        PFILE_OBJECT* FileObject, PDEVICE_OBJECT* DeviceObject) {
+  if (tIrql != PASSIVE_LEVEL) Violation("IoGetDeviceObjectPointer above PASSIVE_LEVEL");
+  NTSTATUS status;
+  if (ShouldFail(Call::IoGetDeviceObjectPointer, &status)) return status;
+  PDEVICE_OBJECT device = findDevice(ToString(ObjectName));
+  if (device == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
+  PFILE_OBJECT file = new FILE_OBJECT();
+  file->DeviceObject = device;
+  {
+    std::lock_guard<std::mutex> lock(S().m);
+    S().objects[file] = ObjectEntry{&gFileType, 1};
+  }
+  auto kernelMode = [](PIRP irp, PIO_STACK_LOCATION) { irp->RequestorMode = KernelMode; };
+  status = sendRequest(attachedTop(device), file, IRP_MJ_CREATE, kernelMode).status;
+  if (NT_ERROR(status)) {
+    ObDereferenceObject(file);
+    return status;
+  }
+  sendRequest(attachedTop(device), file, IRP_MJ_CLEANUP, kernelMode);
+  {
+    std::lock_guard<std::mutex> lock(S().m);
+    S().objects[file].closeOnLastReference = true;
+  }
+  *FileObject = file;
+  *DeviceObject = attachedTop(device);
+  return STATUS_SUCCESS;
+}
+
 VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
   if (TargetDevice->AttachedDevice == nullptr) Violation("detaching from a device nothing is attached to");
   TargetDevice->AttachedDevice = nullptr;
@@ -939,7 +1014,9 @@ NTSTATUS NTAPI IoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   // The record of a request sent from the top by the I/O manager or a
   // driver's IoBuildDeviceIoControlRequest, whose sender the pending rule
   // binds; the request itself may be gone by the time the dispatch returns.
-  std::shared_ptr<IrpRecord> top;
+  bool viaPoCallDriver = tInPoCallDriver;
+  tInPoCallDriver = false;
+  std::shared_ptr<IrpRecord> top, record;
   {
     std::lock_guard<std::mutex> lock(S().m);
     auto found = S().irps.find(Irp);
@@ -949,7 +1026,12 @@ NTSTATUS NTAPI IoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
     if (found->second->origin != IrpOrigin::Allocated && Irp->CurrentLocation == Irp->StackCount + 1)
       top = found->second;
+    record = found->second;
   }
+  // The next location is the one the device gets.
+  bool power = Irp->CurrentLocation > 1 && IoGetNextIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER;
+  if (power && !viaPoCallDriver)
+    Violation("power request passed down with IoCallDriver (Windows 2000 and XP need PoCallDriver)");
   if (tSpinLocksHeld > 0) Violation("spin lock held across IoCallDriver");
   if (DeviceObject == nullptr) {
     Violation("IoCallDriver with no device");
@@ -961,6 +1043,10 @@ NTSTATUS NTAPI IoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
   PIO_STACK_LOCATION stack = --Irp->Tail.Overlay.CurrentStackLocation;
   stack->DeviceObject = DeviceObject;
+  if (power) {
+    std::lock_guard<std::mutex> lock(S().m);
+    record->powerDispatches.push_back(Irp->CurrentLocation);
+  }
   PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
   if (dispatch == nullptr) {
     Violation("null dispatch routine called");
@@ -1023,6 +1109,15 @@ VOID NTAPI IoCompleteRequest(PIRP Irp, CHAR /*PriorityBoost*/) {
   // The I/O manager's part: the status block and the event of the sender,
   // the request's MDLs, then the request itself. From here on the request
   // does not exist; whoever touches it touches freed memory.
+  if (!record->powerDispatches.empty()) {
+    std::vector<int> dispatched = record->powerDispatches, started = record->powerStarts;
+    std::sort(dispatched.begin(), dispatched.end());
+    std::sort(started.begin(), started.end());
+    if (dispatched != started)
+      Violation(
+          "a driver the power request reached did not start the next one (PoStartNextPowerIrp) "
+          "at its own stack location");
+  }
   if (Irp->UserIosb) *Irp->UserIosb = Irp->IoStatus;
   PKEVENT event = Irp->UserEvent;
   FreeMdlChain(Irp->MdlAddress);
@@ -1035,6 +1130,29 @@ VOID NTAPI IoCompleteRequest(PIRP Irp, CHAR /*PriorityBoost*/) {
   }
   PoisonAndFree(Irp, record->size);
   if (event) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+}
+
+// --- Power ---------------------------------------------------------------------
+// On Windows 2000 and XP every driver a power request reaches calls
+// PoStartNextPowerIrp once for it, while the current stack location is its
+// own ("before IoCompleteRequest, IoSkipCurrentIrpStackLocation, and
+// PoCallDriver"), and passes it on with PoCallDriver, never IoCallDriver (the
+// PoStartNextPowerIrp and PoCallDriver references).
+
+VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
+  if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction != IRP_MJ_POWER ||
+      Irp->CurrentLocation > Irp->StackCount) {
+    Violation("PoStartNextPowerIrp without a power request's own stack location current");
+    return;
+  }
+  std::lock_guard<std::mutex> lock(S().m);
+  auto found = S().irps.find(Irp);
+  if (found != S().irps.end()) found->second->powerStarts.push_back(Irp->CurrentLocation);
+}
+
+NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  tInPoCallDriver = true;
+  return IoCallDriver(DeviceObject, Irp);
 }
 
 PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
@@ -1240,6 +1358,7 @@ VOID NTAPI ObReferenceObject(PVOID Object) {
 
 VOID NTAPI ObDereferenceObject(PVOID Object) {
   POBJECT_TYPE type;
+  bool closes;
   {
     std::lock_guard<std::mutex> lock(S().m);
     auto o = S().objects.find(Object);
@@ -1249,7 +1368,13 @@ VOID NTAPI ObDereferenceObject(PVOID Object) {
     }
     if (--o->second.references > 0) return;
     type = o->second.type;
+    closes = o->second.closeOnLastReference;
     S().objects.erase(o);
+  }
+  if (closes) {
+    PFILE_OBJECT file = static_cast<PFILE_OBJECT>(Object);
+    sendRequest(attachedTop(file->DeviceObject), file, IRP_MJ_CLOSE,
+                [](PIRP irp, PIO_STACK_LOCATION) { irp->RequestorMode = KernelMode; });
   }
   DeleteObject(Object, type);
 }

@@ -72,6 +72,7 @@ typedef union _LARGE_INTEGER {
 #define STATUS_OBJECT_NAME_COLLISION ((NTSTATUS)0xC0000035L)
 #define STATUS_INSUFFICIENT_RESOURCES ((NTSTATUS)0xC000009AL)
 #define STATUS_INVALID_DEVICE_STATE ((NTSTATUS)0xC0000184L)
+#define STATUS_NO_SUCH_DEVICE ((NTSTATUS)0xC000000EL)
 
 #define PASSIVE_LEVEL 0
 #define APC_LEVEL 1
@@ -83,12 +84,27 @@ typedef union _LARGE_INTEGER {
 #define IRP_MJ_READ 0x03
 #define IRP_MJ_WRITE 0x04
 #define IRP_MJ_QUERY_INFORMATION 0x05
+#define IRP_MJ_SET_INFORMATION 0x06
+#define IRP_MJ_QUERY_EA 0x07
+#define IRP_MJ_SET_EA 0x08
 #define IRP_MJ_FLUSH_BUFFERS 0x09
+#define IRP_MJ_QUERY_VOLUME_INFORMATION 0x0a
+#define IRP_MJ_SET_VOLUME_INFORMATION 0x0b
+#define IRP_MJ_DIRECTORY_CONTROL 0x0c
+#define IRP_MJ_FILE_SYSTEM_CONTROL 0x0d
 #define IRP_MJ_DEVICE_CONTROL 0x0e
 #define IRP_MJ_INTERNAL_DEVICE_CONTROL 0x0f
 #define IRP_MJ_SHUTDOWN 0x10
+#define IRP_MJ_LOCK_CONTROL 0x11
 #define IRP_MJ_CLEANUP 0x12
+#define IRP_MJ_CREATE_MAILSLOT 0x13
+#define IRP_MJ_QUERY_SECURITY 0x14
+#define IRP_MJ_SET_SECURITY 0x15
+#define IRP_MJ_POWER 0x16
 #define IRP_MJ_SYSTEM_CONTROL 0x17
+#define IRP_MJ_DEVICE_CHANGE 0x18
+#define IRP_MJ_QUERY_QUOTA 0x19
+#define IRP_MJ_SET_QUOTA 0x1a
 #define IRP_MJ_PNP 0x1b
 #define IRP_MJ_MAXIMUM_FUNCTION 0x1b
 
@@ -112,6 +128,7 @@ typedef union _LARGE_INTEGER {
 
 #define PROCESS_QUERY_INFORMATION 0x0400
 #define FILE_READ_DATA 0x0001
+#define FILE_READ_ATTRIBUTES 0x0080
 #define FILE_WRITE_DATA 0x0002
 #define FILE_ALL_ACCESS 0x001F01FF
 #define OBJ_KERNEL_HANDLE 0x00000200L
@@ -357,6 +374,9 @@ NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
 NTSTATUS NTAPI IoAttachDevice(PDEVICE_OBJECT SourceDevice, PUNICODE_STRING TargetDevice,
                               PDEVICE_OBJECT* AttachedDevice);
 VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice);
+PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice);
+NTSTATUS NTAPI IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK DesiredAccess,
+                                        struct _FILE_OBJECT** FileObject, PDEVICE_OBJECT* DeviceObject);
 
 // Requests.
 PIRP NTAPI IoAllocateIrp(CHAR StackSize, BOOLEAN ChargeQuota);
@@ -367,6 +387,10 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
                                          ULONG InputBufferLength, PVOID OutputBuffer,
                                          ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl,
                                          PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock);
+
+// Power requests (Windows 2000 and XP).
+VOID NTAPI PoStartNextPowerIrp(PIRP Irp);
+NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // IRQL and spin locks.
 KIRQL NTAPI KeGetCurrentIrql();

@@ -21,6 +21,8 @@ enum class Call {
   IoCreateSymbolicLink,
   IoDeleteSymbolicLink,
   IoAttachDevice,
+  IoGetDeviceObjectPointer,
+  IoAttachDeviceToDeviceStack,
   IoAllocateIrp,
   IoBuildDeviceIoControlRequest,
   ZwOpenProcess,
@@ -37,9 +39,12 @@ enum class Call {
 void reset();
 
 // The next `times` calls of `call`, after `skip` successful ones, fail with
-// `status` (allocation routines return null instead).
+// `status` (allocation routines return null instead): with `skip` N-1, the
+// Nth call from now fails.
 void failCall(Call call, NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES, unsigned skip = 0,
               unsigned times = 1);
+// How often `call` was made since reset, failed calls included.
+size_t callsMade(Call call);
 
 struct PoolUsage {
   size_t blocks = 0;
@@ -96,6 +101,10 @@ void deleteDriverObject(PDRIVER_OBJECT driver);
 PDEVICE_OBJECT findDevice(const std::u16string& name);
 // The top of the device stack the device is in.
 PDEVICE_OBJECT attachedTop(PDEVICE_OBJECT device);
+// Called by IoAttachDeviceToDeviceStack once the source device is linked in
+// and before the routine returns, with the source device: requests that
+// reach the stack in that moment (empty: none).
+void onAttach(const std::function<void(PDEVICE_OBJECT)>& call);
 bool symbolicLinkExists(const std::u16string& name);
 
 // A handle to an object in the current process's table, or a kernel handle,

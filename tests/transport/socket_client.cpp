@@ -62,7 +62,7 @@ HANDLE SocketClient::handleOf(PFILE_OBJECT file) {
   return handle;
 }
 
-void SocketClient::close(PFILE_OBJECT file) {
+void SocketClient::cleanup(PFILE_OBJECT file) {
   hostkernel::CurrentProcess process(processId_);
   for (auto h = handles_.begin(); h != handles_.end(); ++h) {
     if (h->first == file) {
@@ -71,7 +71,18 @@ void SocketClient::close(PFILE_OBJECT file) {
       break;
     }
   }
-  hostkernel::closeFile(file);
+  hostkernel::sendRequest(nullptr, file, IRP_MJ_CLEANUP);
+}
+
+void SocketClient::finishClose(PFILE_OBJECT file) {
+  hostkernel::CurrentProcess process(processId_);
+  hostkernel::sendRequest(nullptr, file, IRP_MJ_CLOSE);
+  ObDereferenceObject(file);
+}
+
+void SocketClient::close(PFILE_OBJECT file) {
+  cleanup(file);
+  finishClose(file);
 }
 
 hostkernel::Completion SocketClient::internal(PFILE_OBJECT file, UCHAR minor,
@@ -122,8 +133,9 @@ hostkernel::PendingRequest* SocketClient::beginListen(PFILE_OBJECT connection) {
                                   });
 }
 
-NTSTATUS SocketClient::accept(PFILE_OBJECT connection, ULONG remoteAddress, USHORT remotePort) {
-  std::vector<uint8_t> remote = IpAddress(remoteAddress, remotePort);
+NTSTATUS SocketClient::accept(PFILE_OBJECT connection) {
+  // Room for the transport's answer, holding an address until it comes.
+  std::vector<uint8_t> remote = IpAddress(0, 0);
   TDI_CONNECTION_INFORMATION info = {};
   info.RemoteAddressLength = LONG(remote.size());
   info.RemoteAddress = remote.data();
@@ -261,6 +273,9 @@ ReturnedReceive* ReturnedReceive::make(PDEVICE_OBJECT transport, PFILE_OBJECT fi
   else
     reinterpret_cast<PTDI_REQUEST_KERNEL_RECEIVE>(&next->Parameters)->ReceiveLength = length;
   IoSetCompletionRoutine(r->irp, KeepReturnedReceive, r, TRUE, TRUE, TRUE);
+  // The transport uses the request without IoCallDriver: the client makes the
+  // location it prepared the current one.
+  IoSetNextIrpStackLocation(r->irp);
   return r;
 }
 

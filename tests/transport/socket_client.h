@@ -25,13 +25,18 @@ class SocketClient {
   PFILE_OBJECT openConnection(CONNECTION_CONTEXT context);
   // A handle to the object in the client's process.
   HANDLE handleOf(PFILE_OBJECT file);
+  // IRP_MJ_CLEANUP (the client's last handle goes), then IRP_MJ_CLOSE (its
+  // last reference); `close` is both.
+  void cleanup(PFILE_OBJECT file);
+  void finishClose(PFILE_OBJECT file);
   void close(PFILE_OBJECT file);
 
   NTSTATUS associate(PFILE_OBJECT connection, PFILE_OBJECT address);
   NTSTATUS disassociate(PFILE_OBJECT connection);
   NTSTATUS connect(PFILE_OBJECT connection, ULONG address, USHORT port);
   hostkernel::PendingRequest* beginListen(PFILE_OBJECT connection);
-  NTSTATUS accept(PFILE_OBJECT connection, ULONG remoteAddress, USHORT remotePort);
+  // TDI_ACCEPT with room for one IPv4 address in its return information.
+  NTSTATUS accept(PFILE_OBJECT connection);
   NTSTATUS disconnect(PFILE_OBJECT connection);
   hostkernel::Completion send(PFILE_OBJECT connection, ULONG bytes);
   hostkernel::PendingRequest* beginReceive(PFILE_OBJECT connection, ULONG bytes);
@@ -56,9 +61,11 @@ class SocketClient {
 };
 
 // A receive request a client hands back from an event handler, built the way
-// TdiBuildReceive builds it: for the transport's device, parameters in the next
-// stack location, and a completion routine that keeps the request for the
-// client (it frees it after reading the result).
+// Windows' own TDI clients build it: TdiBuildReceive for the transport's
+// device (parameters and a completion routine that keeps the request for the
+// client, which frees it after reading the result, in the next stack
+// location), then IoSetNextIrpStackLocation, so that the transport finds the
+// parameters in the current location.
 struct ReturnedReceive {
   PIRP irp = nullptr;
   volatile LONG done = 0;

@@ -48,6 +48,27 @@ NTSTATUS Pend(PIRP irp) {
 
 USHORT NetworkOrder(USHORT port) { return USHORT(port << 8 | port >> 8); }
 
+// The stack location of a request a client handed back from an event handler,
+// or null. The transport uses such a request without IoCallDriver, so it reads
+// it where it reads every request of its own, in the current stack location
+// (the TDI_RECEIVE reference: "The transport calls IoGetCurrentIrpStackLocation
+// with the given Irp to get a pointer to its own I/O stack location"). The
+// client builds it with TdiBuildReceive or TdiBuildAccept into the next
+// location and then makes that one current with IoSetNextIrpStackLocation, as
+// Windows' own TDI clients (the socket layer, NetBT) do.
+PIO_STACK_LOCATION HandedBack(PIRP irp, UCHAR minor) {
+  if (irp->CurrentLocation < 1 || irp->CurrentLocation > irp->StackCount) {
+    ADD_FAILURE() << "a request was handed back without making its stack location current";
+    return nullptr;
+  }
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  if (stack->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL || stack->MinorFunction != minor) {
+    ADD_FAILURE() << "a request was handed back for another operation";
+    return nullptr;
+  }
+  return stack;
+}
+
 }  // namespace
 
 struct TdiTransport::Endpoint {
@@ -68,7 +89,8 @@ struct TdiTransport::Endpoint {
   USHORT remotePort = 0;
   ULONG sent = 0;
   ULONG received = 0;
-  int inFlight = 0;  // indications running on the network thread
+  int inFlight = 0;    // indications running on the network thread
+  bool ended = false;  // its cleanup came: gone for requests, freed at its close
 };
 
 TdiTransport::TdiTransport() : driver_(hostkernel::createDriverObject(Dispatch)) {
@@ -131,8 +153,34 @@ void TdiTransport::onNetwork(const std::function<void()>& action) {
 
 TdiTransport::Endpoint* TdiTransport::endpointOf(PFILE_OBJECT file) {
   if (file == nullptr) return nullptr;
+  Endpoint* e = anyEndpointOf(file);
+  return e && !e->ended ? e : nullptr;
+}
+
+TdiTransport::Endpoint* TdiTransport::anyEndpointOf(PFILE_OBJECT file) {
+  if (file == nullptr) return nullptr;
   Endpoint* e = static_cast<Endpoint*>(file->FsContext);
   return gLive.count(e) ? e : nullptr;
+}
+
+void TdiTransport::holdIndications(bool hold) {
+  std::lock_guard<std::mutex> lock(m_);
+  holding_ = hold;
+  changed_.notify_all();
+}
+
+void TdiTransport::waitForHeldIndication() {
+  std::unique_lock<std::mutex> lock(m_);
+  changed_.wait(lock, [this] { return parked_ > 0; });
+}
+
+void TdiTransport::parkWhileHeld() {
+  std::unique_lock<std::mutex> lock(m_);
+  if (!holding_) return;
+  ++parked_;
+  changed_.notify_all();
+  changed_.wait(lock, [this] { return !holding_; });
+  --parked_;
 }
 
 void TdiTransport::deliver(PFILE_OBJECT connection, ULONG bytes) {
@@ -270,8 +318,10 @@ NTSTATUS NTAPI TdiTransport::Dispatch(PDEVICE_OBJECT device, PIRP irp) {
     // Like tcpip, the transport ends an object at IRP_MJ_CLEANUP, when its
     // last handle is gone; a close without a cleanup before it ends it there.
     case IRP_MJ_CLEANUP:
-    case IRP_MJ_CLOSE:
       t.end(stack->FileObject);
+      return Complete(irp, STATUS_SUCCESS);
+    case IRP_MJ_CLOSE:
+      t.release(stack->FileObject);
       return Complete(irp, STATUS_SUCCESS);
     case IRP_MJ_DEVICE_CONTROL: {
       ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
@@ -291,28 +341,53 @@ NTSTATUS NTAPI TdiTransport::Dispatch(PDEVICE_OBJECT device, PIRP irp) {
     case IRP_MJ_INTERNAL_DEVICE_CONTROL:
       return t.internal(irp, stack);
     default:
+      // A power request lets the power manager send the next one (Windows
+      // 2000 and XP) before it is refused.
+      if (stack->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
       return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
   }
 }
 
-// Requests still waiting on the object end, indications still running on it
-// are waited for, and the object is gone: later requests on its file object
-// find nothing.
+// Requests still waiting on the object end, and it is gone for every later
+// request on its file object. Indications already under way on another
+// processor may still be calling a handler they read before: the TDI
+// reference does not say that the cleanup waits for them, so this transport
+// lets them run on until the close (a filter must cope with both).
 void TdiTransport::end(PFILE_OBJECT file) {
   std::vector<PIRP> cancelled;
   {
-    std::unique_lock<std::mutex> lock(m_);
+    std::lock_guard<std::mutex> lock(m_);
     Endpoint* e = endpointOf(file);
     if (e == nullptr) return;
     cancelled.assign(e->receives.begin(), e->receives.end());
+    e->receives.clear();
     if (e->listen) cancelled.push_back(e->listen);
-    changed_.wait(lock, [e] { return e->inFlight == 0; });
+    e->listen = nullptr;
     for (Endpoint* other : gLive)
       if (other->associated == e) other->associated = nullptr;
-    gLive.erase(e);
-    delete e;
+    e->ended = true;
   }
   for (PIRP p : cancelled) Complete(p, STATUS_CANCELLED);
+}
+
+// The close: the object ends if its cleanup has not ended it, indications
+// still running on it are waited for, and its memory goes.
+void TdiTransport::release(PFILE_OBJECT file) {
+  end(file);
+  std::unique_lock<std::mutex> lock(m_);
+  Endpoint* e = anyEndpointOf(file);
+  if (e == nullptr) return;
+  ++closesWaiting_;
+  changed_.notify_all();
+  changed_.wait(lock, [e] { return e->inFlight == 0; });
+  --closesWaiting_;
+  gLive.erase(e);
+  delete e;
+}
+
+void TdiTransport::waitForCloseWaiting() {
+  std::unique_lock<std::mutex> lock(m_);
+  changed_.wait(lock, [this] { return closesWaiting_ > 0; });
 }
 
 NTSTATUS TdiTransport::create(PDEVICE_OBJECT device, PIRP irp, PIO_STACK_LOCATION stack) {
@@ -353,7 +428,8 @@ NTSTATUS TdiTransport::create(PDEVICE_OBJECT device, PIRP irp, PIO_STACK_LOCATIO
   // A port is one address object's (no sharing is offered).
   if (e->kind == TDI_TRANSPORT_ADDRESS_FILE && e->port != 0) {
     for (Endpoint* other : gLive) {
-      if (other->kind == TDI_TRANSPORT_ADDRESS_FILE && other->tcp == e->tcp && other->port == e->port) {
+      if (!other->ended && other->kind == TDI_TRANSPORT_ADDRESS_FILE && other->tcp == e->tcp &&
+          other->port == e->port) {
         lock.unlock();
         delete e;
         return Complete(irp, STATUS_ADDRESS_ALREADY_EXISTS);
@@ -469,9 +545,21 @@ NTSTATUS TdiTransport::internal(PIRP irp, PIO_STACK_LOCATION stack) {
       Pend(irp);
       e->listen = irp;
       return STATUS_PENDING;
-    case TDI_ACCEPT:
+    case TDI_ACCEPT: {
+      // The transport returns the remote end in the client's return
+      // information when it completes the accept (TdiBuildAccept's
+      // ReturnConnectionInfo is an [out] parameter, and its RemoteAddress the
+      // address "returned by the transport to the client"), when the client's
+      // buffer holds it.
+      PTDI_CONNECTION_INFORMATION returned =
+          static_cast<PTDI_REQUEST_KERNEL_ACCEPT>(parameters)->ReturnConnectionInformation;
+      std::vector<uint8_t> remote = IpAddress(e->remoteAddress, e->remotePort);
+      if (returned != nullptr && returned->RemoteAddress != nullptr &&
+          returned->RemoteAddressLength >= LONG(remote.size()))
+        std::memcpy(returned->RemoteAddress, remote.data(), remote.size());
       lock.unlock();
       return Complete(irp, STATUS_SUCCESS);
+    }
     case TDI_DISCONNECT:
       e->connected = false;
       lock.unlock();
@@ -583,6 +671,7 @@ void TdiTransport::receiveOn(Endpoint* connection, ULONG bytes) {
   ++address->inFlight;
   ++connection->inFlight;
   lock.unlock();
+  parkWhileHeld();
 
   ULONG accepted = 0;
   ULONG leftover = bytes;
@@ -606,13 +695,11 @@ void TdiTransport::receiveOn(Endpoint* connection, ULONG bytes) {
     if (status != STATUS_MORE_PROCESSING_REQUIRED) returned = nullptr;
   }
   ULONG intoRequest = 0;
+  PIO_STACK_LOCATION request = returned ? HandedBack(returned, TDI_RECEIVE) : nullptr;
+  if (request == nullptr) returned = nullptr;
   if (returned != nullptr) {
-    // The client's request takes the rest: the transport moves to the stack
-    // location the client prepared for it.
-    IoSetNextIrpStackLocation(returned);
-    ULONG length =
-        reinterpret_cast<PTDI_REQUEST_KERNEL_RECEIVE>(&IoGetCurrentIrpStackLocation(returned)->Parameters)
-            ->ReceiveLength;
+    // The client's request takes the rest.
+    ULONG length = reinterpret_cast<PTDI_REQUEST_KERNEL_RECEIVE>(&request->Parameters)->ReceiveLength;
     intoRequest = std::min(leftover, length);
     leftover -= intoRequest;
   }
@@ -648,6 +735,7 @@ void TdiTransport::receiveDatagramOn(Endpoint* address, ULONG bytes, ULONG from,
   PVOID receiveContext = address->contexts[TDI_EVENT_RECEIVE_DATAGRAM];
   ++address->inFlight;
   lock.unlock();
+  parkWhileHeld();
 
   std::vector<uint8_t> source = IpAddress(from, port);
   ULONG accepted = 0;
@@ -670,11 +758,10 @@ void TdiTransport::receiveDatagramOn(Endpoint* address, ULONG bytes, ULONG from,
     if (status != STATUS_MORE_PROCESSING_REQUIRED) returned = nullptr;
   }
   ULONG intoRequest = 0;
+  PIO_STACK_LOCATION request = returned ? HandedBack(returned, TDI_RECEIVE_DATAGRAM) : nullptr;
+  if (request == nullptr) returned = nullptr;
   if (returned != nullptr) {
-    IoSetNextIrpStackLocation(returned);
-    ULONG length =
-        reinterpret_cast<PTDI_REQUEST_KERNEL_RECEIVEDG>(&IoGetCurrentIrpStackLocation(returned)->Parameters)
-            ->ReceiveLength;
+    ULONG length = reinterpret_cast<PTDI_REQUEST_KERNEL_RECEIVEDG>(&request->Parameters)->ReceiveLength;
     intoRequest = std::min(bytes - accepted, length);
   }
   lock.lock();
@@ -704,16 +791,19 @@ void TdiTransport::acceptOn(Endpoint* address, ULONG remote, USHORT port) {
   if (handler == nullptr) return;
   ++address->inFlight;
   lock.unlock();
+  parkWhileHeld();
 
   std::vector<uint8_t> ta = IpAddress(remote, port);
   CONNECTION_CONTEXT connectionContext = nullptr;
   PIRP accept = nullptr;
   NTSTATUS status =
       handler(context, LONG(ta.size()), ta.data(), 0, nullptr, 0, nullptr, &connectionContext, &accept);
-  if (status == STATUS_MORE_PROCESSING_REQUIRED && accept != nullptr) {
-    IoSetNextIrpStackLocation(accept);
+  PIO_STACK_LOCATION request = status == STATUS_MORE_PROCESSING_REQUIRED && accept != nullptr
+                                   ? HandedBack(accept, TDI_ACCEPT)
+                                   : nullptr;
+  if (request != nullptr) {
     lock.lock();
-    if (Endpoint* e = endpointOf(IoGetCurrentIrpStackLocation(accept)->FileObject)) {
+    if (Endpoint* e = endpointOf(request->FileObject)) {
       e->connected = true;
       e->remoteAddress = remote;
       e->remotePort = port;

@@ -43,6 +43,13 @@ class TdiTransport {
   // Runs `action` on the network thread and waits for it: for arrivals a test
   // composes itself.
   void onNetwork(const std::function<void()>& action);
+  // While held, an indication stops between reading the handler and its
+  // context and calling them, as on another processor at that moment.
+  void holdIndications(bool hold);
+  // Waits until an indication has stopped there.
+  void waitForHeldIndication();
+  // Waits until a close is waiting for indications still running.
+  void waitForCloseWaiting();
 
   // --- What the transport knows.
   ULONG bytesSentOn(PFILE_OBJECT file);
@@ -84,12 +91,15 @@ class TdiTransport {
   NTSTATUS answerQuery(PIRP irp, Answer answer);
   NTSTATUS addressReply(PIRP irp, PFILE_OBJECT file, ULONG_PTR& information);
   void end(PFILE_OBJECT file);
+  void release(PFILE_OBJECT file);
+  void parkWhileHeld();
   void post(std::function<void()> action);
   void networkLoop();
   void receiveOn(Endpoint* connection, ULONG bytes);
   void receiveDatagramOn(Endpoint* address, ULONG bytes, ULONG from, USHORT port);
   void acceptOn(Endpoint* address, ULONG remote, USHORT port);
-  Endpoint* endpointOf(PFILE_OBJECT file);
+  Endpoint* endpointOf(PFILE_OBJECT file);  // open and not ended
+  Endpoint* anyEndpointOf(PFILE_OBJECT file);
 
   PDRIVER_OBJECT driver_;
   PDEVICE_OBJECT tcp_ = nullptr;
@@ -108,4 +118,7 @@ class TdiTransport {
   std::vector<uint8_t> reply_;
   ULONG_PTR replyInformation_ = 0;
   bool queriesLater_ = false;
+  bool holding_ = false;
+  int parked_ = 0;
+  int closesWaiting_ = 0;
 };

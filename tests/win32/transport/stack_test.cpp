@@ -330,6 +330,37 @@ TEST_F(StackTest, TrafficOfAClientIsReportedExactlyAndLeavesNothingBehind) {
   EXPECT_TRUE(activityOf(client.id()).empty()) << "closing everything leaves no record";
 }
 
+// A client that takes part of an indication and hands back a receive request
+// for the rest, made current as Windows' own TDI clients make it: what it took
+// and what the request asks for both count, for TCP data and a UDP datagram.
+TEST_F(StackTest, ReceiveRequestsHandedBackFromEventsCountInFull) {
+  using namespace testtdi;
+  Client client;
+  ASSERT_TRUE(client.started());
+  uint32_t a = client.address(true, 0, 0);
+  uint32_t c = client.connection(0x66);
+  ASSERT_EQ(client.call(kAssociate, c, 0, a).status, 0);
+  Reply connect = client.call(kConnect, c, 0, 0, Ip(192, 0, 2, 9), Port(80));
+  ASSERT_EQ(connect.status, kStatusPending);
+  ASSERT_EQ(network(kCompleteConnects, 0).status, 0);
+  EXPECT_EQ(finished(client, connect.value).status, 0);
+  ASSERT_EQ(client.call(kSetEventHandler, a, 3 /* TDI_EVENT_RECEIVE */, 0, 0, 0, 100).status, 0);
+  EXPECT_EQ(network(kArriveData, c, 4096).status, 0);
+  uint32_t u = client.address(false, 0, Port(5000));
+  ASSERT_EQ(client.call(kSetEventHandler, u, 4 /* TDI_EVENT_RECEIVE_DATAGRAM */, 0, 0, 0, 100).status, 0);
+  EXPECT_EQ(network(kArriveDatagram, u, 1400, Ip(10, 0, 0, 9), Port(53)).status, 0);
+
+  std::vector<ActivityRecord> records = activityOf(client.id());
+  ASSERT_EQ(records.size(), 2u);
+  for (const ActivityRecord& r : records) {
+    uint64_t received = r.bytesReceived;
+    EXPECT_EQ(received, r.protocol == 6 ? 4096u : 1400u) << "protocol " << r.protocol;
+  }
+  for (uint32_t h : {u, c, a}) EXPECT_EQ(client.call(kClose, h).status, 0);
+  for (int i = 0; i < 100 && !activityOf(client.id()).empty(); ++i) Sleep(10);
+  EXPECT_TRUE(activityOf(client.id()).empty());
+}
+
 // \\.\Tcp answers IOCTL_TCP_QUERY_INFORMATION_EX (METHOD_NEITHER) through the
 // filter with the TCP and UDP tables set for it.
 TEST_F(StackTest, TcpDeviceAnswersTheTableQueriesThroughTheFilter) {

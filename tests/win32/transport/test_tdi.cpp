@@ -377,11 +377,18 @@ PIRP Take(PIRP& slot) {
   return irp;
 }
 
-// The transport moves to the stack location the client prepared in a request
-// it handed back, and completes it there.
-void CompleteHandedBack(PIRP irp, NTSTATUS status, ULONG_PTR information) {
-  IoSetNextIrpStackLocation(irp);
-  Complete(irp, status, information);
+// The stack location of a request a client handed back from an event
+// handler, or null. The transport uses it without IoCallDriver and reads it
+// where it reads every request, in the current location (TDI_RECEIVE: "The
+// transport calls IoGetCurrentIrpStackLocation with the given Irp to get a
+// pointer to its own I/O stack location"): Windows' own clients build it with
+// TdiBuildReceive or TdiBuildAccept into the next location and then make that
+// one current with IoSetNextIrpStackLocation.
+PIO_STACK_LOCATION HandedBack(PIRP irp, UCHAR minor) {
+  if (irp->CurrentLocation < 1 || irp->CurrentLocation > irp->StackCount) return nullptr;
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  if (stack->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL || stack->MinorFunction != minor) return nullptr;
+  return stack;
 }
 
 void ArriveData(Endpoint* c, ULONG bytes) {
@@ -414,12 +421,13 @@ void ArriveData(Endpoint* c, ULONG bytes) {
                        nullptr, &returned);
     if (s == STATUS_SUCCESS || s == STATUS_MORE_PROCESSING_REQUIRED) {
       ULONG rest = bytes - (taken < bytes ? taken : bytes);
-      if (s == STATUS_MORE_PROCESSING_REQUIRED && returned != nullptr) {
-        ULONG length =
-            reinterpret_cast<PTDI_REQUEST_KERNEL_RECEIVE>(&IoGetNextIrpStackLocation(returned)->Parameters)
-                ->ReceiveLength;
+      PIO_STACK_LOCATION request = s == STATUS_MORE_PROCESSING_REQUIRED && returned != nullptr
+                                       ? HandedBack(returned, TDI_RECEIVE)
+                                       : nullptr;
+      if (request != nullptr) {
+        ULONG length = reinterpret_cast<PTDI_REQUEST_KERNEL_RECEIVE>(&request->Parameters)->ReceiveLength;
         ULONG n = rest < length ? rest : length;
-        CompleteHandedBack(returned, STATUS_SUCCESS, n);
+        Complete(returned, STATUS_SUCCESS, n);
         rest -= n;
       }
       c->buffered += rest;
@@ -453,8 +461,14 @@ void ArriveDatagram(Endpoint* a, ULONG bytes, ULONG from, USHORT port) {
     PIRP returned = nullptr;
     NTSTATUS s = plain(a->contexts[TDI_EVENT_RECEIVE_DATAGRAM], sizeof source, &source, 0, nullptr, 0, bytes,
                        bytes, &taken, nullptr, &returned);
-    if (s == STATUS_MORE_PROCESSING_REQUIRED && returned != nullptr)
-      CompleteHandedBack(returned, STATUS_SUCCESS, 0);
+    PIO_STACK_LOCATION request = s == STATUS_MORE_PROCESSING_REQUIRED && returned != nullptr
+                                     ? HandedBack(returned, TDI_RECEIVE_DATAGRAM)
+                                     : nullptr;
+    if (request != nullptr) {
+      ULONG rest = bytes - (taken < bytes ? taken : bytes);
+      ULONG length = reinterpret_cast<PTDI_REQUEST_KERNEL_RECEIVEDG>(&request->Parameters)->ReceiveLength;
+      Complete(returned, STATUS_SUCCESS, rest < length ? rest : length);
+    }
   }
 }
 
@@ -478,12 +492,14 @@ void ArriveConnect(Endpoint* a, ULONG remote, USHORT port) {
   PIRP accept = nullptr;
   NTSTATUS s =
       handler(a->contexts[TDI_EVENT_CONNECT], sizeof ta, &ta, 0, nullptr, 0, nullptr, &context, &accept);
-  if (s != STATUS_MORE_PROCESSING_REQUIRED || accept == nullptr) return;
+  PIO_STACK_LOCATION request =
+      s == STATUS_MORE_PROCESSING_REQUIRED && accept != nullptr ? HandedBack(accept, TDI_ACCEPT) : nullptr;
+  if (request == nullptr) return;
   {
     Locked lock;
-    if (Endpoint* c = EndpointOf(IoGetNextIrpStackLocation(accept)->FileObject)) c->connected = true;
+    if (Endpoint* c = EndpointOf(request->FileObject)) c->connected = true;
   }
-  CompleteHandedBack(accept, STATUS_SUCCESS, 0);
+  Complete(accept, STATUS_SUCCESS);
 }
 
 void CompleteConnects(NTSTATUS outcome) {
@@ -625,20 +641,70 @@ void* EaBuffer(const char* name, USHORT nameLength, const void* value, USHORT va
 struct ClientEvents {
   PFILE_OBJECT acceptOn;  // connection that takes a connect
   CONNECTION_CONTEXT acceptContext;
+  PFILE_OBJECT address;  // the address object the handlers are registered on
+  ULONG take;            // receives: bytes taken in the indication, the rest by a request
 };
 
-NTSTATUS NTAPI ClientReceive(PVOID, CONNECTION_CONTEXT, ULONG, ULONG indicated, ULONG, ULONG* taken, PVOID,
-                             PIRP*) {
+// A receive request the client hands back for the rest of an indication, the
+// way Windows' own clients build one: TdiBuildReceive's stack location for the
+// transport's own device, then IoSetNextIrpStackLocation, because the
+// transport uses the request without IoCallDriver. Null when there is no
+// memory for it.
+PIRP HandBackReceive(PFILE_OBJECT file, bool datagram, ULONG length) {
+  PDEVICE_OBJECT transport = datagram ? gUdp : gTcp;
+  PIRP irp = IoAllocateIrp(transport->StackSize, FALSE);
+  ClientRequest* request = static_cast<ClientRequest*>(Allocate(sizeof(ClientRequest)));
+  if (irp == nullptr || request == nullptr) {
+    if (irp) IoFreeIrp(irp);
+    if (request) Free(request);
+    return nullptr;
+  }
+  request->detached = true;
+  PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+  stack->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  stack->MinorFunction = datagram ? TDI_RECEIVE_DATAGRAM : TDI_RECEIVE;
+  stack->DeviceObject = transport;
+  stack->FileObject = file;
+  if (datagram)
+    reinterpret_cast<PTDI_REQUEST_KERNEL_RECEIVEDG>(&stack->Parameters)->ReceiveLength = length;
+  else
+    reinterpret_cast<PTDI_REQUEST_KERNEL_RECEIVE>(&stack->Parameters)->ReceiveLength = length;
+  IoSetCompletionRoutine(irp, OnClientComplete, request, TRUE, TRUE, TRUE);
+  IoSetNextIrpStackLocation(irp);
+  return irp;
+}
+
+// Takes everything, or with a `take` of its own that much and a request for
+// the rest of what is available.
+template <bool Datagram>
+NTSTATUS Receive(PVOID context, PFILE_OBJECT file, ULONG indicated, ULONG available, ULONG* taken,
+                 PIRP* request) {
+  ClientEvents* events = static_cast<ClientEvents*>(context);
   *taken = indicated;
-  return STATUS_SUCCESS;
+  if (events == nullptr || events->take == 0 || file == nullptr) return STATUS_SUCCESS;
+  *taken = events->take < indicated ? events->take : indicated;
+  if (available <= *taken) return STATUS_SUCCESS;
+  *request = HandBackReceive(file, Datagram, available - *taken);
+  return *request ? STATUS_MORE_PROCESSING_REQUIRED : STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI ClientReceive(PVOID context, CONNECTION_CONTEXT connection, ULONG, ULONG indicated,
+                             ULONG available, ULONG* taken, PVOID, PIRP* request) {
+  PFILE_OBJECT file = nullptr;
+  {
+    Locked lock;
+    for (Endpoint* e = gEndpoints; e && !file; e = e->next)
+      if (e->kind == TDI_CONNECTION_FILE && e->context == connection) file = e->file;
+  }
+  return Receive<false>(context, file, indicated, available, taken, request);
 }
 NTSTATUS NTAPI ClientChainedReceive(PVOID, CONNECTION_CONTEXT, ULONG, ULONG, ULONG, PMDL, PVOID) {
   return STATUS_SUCCESS;
 }
-NTSTATUS NTAPI ClientReceiveDatagram(PVOID, LONG, PVOID, LONG, PVOID, ULONG, ULONG indicated, ULONG,
-                                     ULONG* taken, PVOID, PIRP*) {
-  *taken = indicated;
-  return STATUS_SUCCESS;
+NTSTATUS NTAPI ClientReceiveDatagram(PVOID context, LONG, PVOID, LONG, PVOID, ULONG, ULONG indicated,
+                                     ULONG available, ULONG* taken, PVOID, PIRP* request) {
+  ClientEvents* events = static_cast<ClientEvents*>(context);
+  return Receive<true>(context, events ? events->address : nullptr, indicated, available, taken, request);
 }
 
 NTSTATUS NTAPI ClientConnect(PVOID context, LONG, PVOID, LONG, PVOID, LONG, PVOID,
@@ -646,7 +712,7 @@ NTSTATUS NTAPI ClientConnect(PVOID context, LONG, PVOID, LONG, PVOID, LONG, PVOI
   ClientEvents* events = static_cast<ClientEvents*>(context);
   if (events->acceptOn == nullptr) return STATUS_CONNECTION_REFUSED;
   // An accept request for the transport itself, parameters in its next stack
-  // location, as TdiBuildAccept makes it.
+  // location as TdiBuildAccept makes it, then made current.
   PDEVICE_OBJECT transport = gTcp;
   PIRP irp = IoAllocateIrp(transport->StackSize, FALSE);
   if (irp == nullptr) return STATUS_CONNECTION_REFUSED;
@@ -662,6 +728,7 @@ NTSTATUS NTAPI ClientConnect(PVOID context, LONG, PVOID, LONG, PVOID, LONG, PVOI
   stack->DeviceObject = transport;
   stack->FileObject = events->acceptOn;
   IoSetCompletionRoutine(irp, OnClientComplete, request, TRUE, TRUE, TRUE);
+  IoSetNextIrpStackLocation(irp);
   *connection = events->acceptContext;
   *accept = irp;
   return STATUS_MORE_PROCESSING_REQUIRED;
@@ -845,14 +912,20 @@ NTSTATUS RunOp(const testtdi::Op& op, const UCHAR* extra, ULONG extraLength, tes
       LONG type = LONG(op.bytes);
       PVOID handler = ClientHandlerFor(type);
       ClientEvents* events = nullptr;
-      if (type == TDI_EVENT_CONNECT) {
+      bool receive = type == TDI_EVENT_RECEIVE || type == TDI_EVENT_RECEIVE_DATAGRAM;
+      if (type == TDI_EVENT_CONNECT || (receive && op.context != 0)) {
         events = static_cast<ClientEvents*>(Allocate(sizeof(ClientEvents)));
         if (events == nullptr) {
           status = STATUS_INSUFFICIENT_RESOURCES;
           break;
         }
-        events->acceptOn = op.handle2 ? FileOf(op.handle2) : nullptr;
-        events->acceptContext = reinterpret_cast<CONNECTION_CONTEXT>(ULONG_PTR(op.context));
+        events->address = file;
+        if (receive) {
+          events->take = op.context;
+        } else {
+          events->acceptOn = op.handle2 ? FileOf(op.handle2) : nullptr;
+          events->acceptContext = reinterpret_cast<CONNECTION_CONTEXT>(ULONG_PTR(op.context));
+        }
         // Kept for the life of the driver (a test tool's few bytes): the
         // transport may call the handler until the address closes, and the
         // accepting connection stays referenced as long.

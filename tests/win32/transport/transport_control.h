@@ -36,7 +36,9 @@ enum OpCode : uint32_t {
   kSend,          // handle, bytes
   kSendDatagram,  // handle, bytes, address, port
   // Registers the client's own handler for event type `bytes` on an address;
-  // a connect handler accepts on connection handle2.
+  // a connect handler accepts on connection handle2 with `context`. A receive
+  // or datagram handler takes everything it is shown, or, with a `context`,
+  // that many bytes and hands back a receive request for the rest.
   kSetEventHandler,
   // The direct send routine the stack hands out (datagram when address is 1),
   // called with a send of `bytes`.
