@@ -2,6 +2,8 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
+
 std::optional<LPARAM> GetListItemParam(HWND listView, int index) {
   LVITEMW item = {};
   item.mask = LVIF_PARAM;
@@ -17,6 +19,20 @@ void SelectListItem(HWND listView, int index) {
   SendMessageW(listView, LVM_SETITEMSTATE, index, reinterpret_cast<LPARAM>(&item));
 }
 
-void TrackTooltip(HWND tooltip, int x, int y) {
-  SendMessageW(tooltip, TTM_TRACKPOSITION, 0, MAKELPARAM(x, y));
+void PlaceTooltipAtCursor(HWND tooltip) {
+  // TTN_SHOW: "To customize the tooltip position, reposition the tooltip
+  // window with the SetWindowPos function and return TRUE." TTM_TRACKPOSITION
+  // would move only a tracking tooltip, which a list view's is not.
+  POINT cursor = {};
+  GetCursorPos(&cursor);
+  RECT tip = {};
+  GetWindowRect(tooltip, &tip);
+  RECT screen = {0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
+  MONITORINFO monitor = {};
+  monitor.cbSize = sizeof monitor;
+  if (GetMonitorInfoW(MonitorFromPoint(cursor, MONITOR_DEFAULTTONEAREST), &monitor))
+    screen = monitor.rcMonitor;
+  LONG x = std::max(std::min(cursor.x, screen.right - (tip.right - tip.left)), screen.left);
+  LONG y = std::max(std::min(cursor.y, screen.bottom - (tip.bottom - tip.top)), screen.top);
+  SetWindowPos(tooltip, HWND_TOPMOST, x, y, 0, 0, SWP_NOSIZE | SWP_NOACTIVATE);
 }

@@ -12,5 +12,8 @@ std::optional<LPARAM> GetListItemParam(HWND listView, int index);
 // Makes the item selected and focused, clearing cut and drop-highlighted.
 void SelectListItem(HWND listView, int index);
 
-// Moves a tracking tooltip to the given screen position.
-void TrackTooltip(HWND tooltip, int x, int y);
+// The answer to a list's TTN_SHOW: puts the tooltip's window, topmost and
+// without activating it, with its top left corner at the mouse position,
+// moved back within the monitor where it would reach past its edge. The
+// notification is then answered TRUE, so that the tooltip keeps that place.
+void PlaceTooltipAtCursor(HWND tooltip);

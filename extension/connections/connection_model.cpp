@@ -31,6 +31,28 @@ size_t RecordCount(size_t capacity, size_t reported, size_t size) {
   return std::min(reported, capacity) / size;
 }
 
+// A row of the transport's TCP table (state, local address and port, remote
+// address and port, owner) or UDP table (local address and port, owner); the
+// rows of a table without owners end before the owner.
+Endpoint ReadTableRow(uint32_t protocol, bool withOwner, const uint8_t* row) {
+  Endpoint endpoint;
+  endpoint.protocol = protocol;
+  if (protocol == kProtocolTcp) {
+    endpoint.state = Read32(row);
+    row += 4;
+  }
+  endpoint.localAddress = Read32(row);
+  endpoint.localPort = Read32(row + 4);
+  if (protocol == kProtocolTcp) {
+    endpoint.remoteAddress = Read32(row + 8);
+    endpoint.remotePort = Read32(row + 12);
+    row += 8;
+  }
+  endpoint.hasOwner = withOwner;
+  if (withOwner) endpoint.processId = Read32(row + 8);
+  return endpoint;
+}
+
 bool SameLocalEnd(const ConnectionRow& row, const Endpoint& endpoint) {
   return row.processId == endpoint.processId && row.localPort == endpoint.localPort &&
          row.localAddress == endpoint.localAddress;
@@ -89,32 +111,27 @@ std::vector<Endpoint> ReadActivityReply(const uint8_t* buffer, size_t capacity, 
 void AppendTcpTableReply(const uint8_t* buffer, size_t capacity, size_t reported,
                          std::vector<Endpoint>& out) {
   size_t count = RecordCount(capacity, reported, kTcpRowSize);
-  for (size_t i = 0; i < count; ++i) {
-    const uint8_t* row = buffer + i * kTcpRowSize;
-    Endpoint endpoint;
-    endpoint.protocol = kProtocolTcp;
-    endpoint.state = Read32(row);
-    endpoint.localAddress = Read32(row + 4);
-    endpoint.localPort = Read32(row + 8);
-    endpoint.remoteAddress = Read32(row + 12);
-    endpoint.remotePort = Read32(row + 16);
-    endpoint.processId = Read32(row + 20);
-    out.push_back(endpoint);
-  }
+  for (size_t i = 0; i < count; ++i)
+    out.push_back(ReadTableRow(kProtocolTcp, true, buffer + i * kTcpRowSize));
 }
 
 void AppendUdpTableReply(const uint8_t* buffer, size_t capacity, size_t reported,
                          std::vector<Endpoint>& out) {
   size_t count = RecordCount(capacity, reported, kUdpRowSize);
-  for (size_t i = 0; i < count; ++i) {
-    const uint8_t* row = buffer + i * kUdpRowSize;
-    Endpoint endpoint;
-    endpoint.protocol = kProtocolUdp;
-    endpoint.localAddress = Read32(row);
-    endpoint.localPort = Read32(row + 4);
-    endpoint.processId = Read32(row + 8);
-    out.push_back(endpoint);
-  }
+  for (size_t i = 0; i < count; ++i)
+    out.push_back(ReadTableRow(kProtocolUdp, true, buffer + i * kUdpRowSize));
+}
+
+void AppendIpHelperTable(uint32_t protocol, bool withOwners, const uint8_t* table, size_t size,
+                         std::vector<Endpoint>& out) {
+  if (size < 4) return;
+  bool tcp = protocol == kProtocolTcp;
+  // Rows of the transport's layout; 4 bytes less without the owner.
+  size_t rowSize = (tcp ? kTcpRowSize : kUdpRowSize) - (withOwners ? 0 : 4);
+  size_t limit = tcp ? kTcpBufferSize / kTcpRowSize : kUdpBufferSize / kUdpRowSize;
+  size_t count = std::min({size_t(Read32(table)), (size - 4) / rowSize, limit});
+  for (size_t i = 0; i < count; ++i)
+    out.push_back(ReadTableRow(protocol, withOwners, table + 4 + i * rowSize));
 }
 
 bool RowMatches(SourceMode mode, const ConnectionRow& row, const Endpoint& endpoint) {
@@ -128,6 +145,7 @@ std::unique_ptr<ConnectionRow> NewRow(SourceMode mode, const Endpoint& endpoint)
   auto row = std::make_unique<ConnectionRow>();
   row->protocol = endpoint.protocol;
   row->processId = endpoint.processId;
+  row->hasOwner = endpoint.hasOwner;
   row->localAddress = endpoint.localAddress;
   row->localPort = uint16_t(endpoint.localPort);
   if (endpoint.protocol == kProtocolUdp) {

@@ -61,6 +61,9 @@ struct Endpoint {
   uint32_t remotePort = 0;
   uint64_t bytesSent = 0;
   uint64_t bytesReceived = 0;
+  // False for the rows of a table without owners (Windows 2000's): the
+  // process id is 0 there and names no process.
+  bool hasOwner = true;
 };
 
 // The record behind one list item.
@@ -81,6 +84,7 @@ struct ConnectionRow {
   NameText remoteHost;
   NameText remotePortText;
   std::wstring processName;
+  bool hasOwner = true;
 };
 
 // Sizes of the replies: 1024 activity records of 44 bytes, 1024 TCP rows of
@@ -98,6 +102,14 @@ constexpr size_t kUdpBufferSize = 3072;
 std::vector<Endpoint> ReadActivityReply(const uint8_t* buffer, size_t capacity, size_t reported);
 void AppendTcpTableReply(const uint8_t* buffer, size_t capacity, size_t reported, std::vector<Endpoint>& out);
 void AppendUdpTableReply(const uint8_t* buffer, size_t capacity, size_t reported, std::vector<Endpoint>& out);
+
+// The rows of an iphlpapi table of `size` bytes: a 32-bit row count, then the
+// rows, with the owning process (MIB_TCPROW_OWNER_PID, MIB_UDPROW_OWNER_PID:
+// the transport's row layouts) or without (MIB_TCPROW, MIB_UDPROW: 20 and 8
+// bytes). At most the rows the size covers, and at most as many as the
+// transport's buffers hold, so that either source shows the same.
+void AppendIpHelperTable(uint32_t protocol, bool withOwners, const uint8_t* table, size_t size,
+                         std::vector<Endpoint>& out);
 
 // Whether the endpoint is the one the row shows.
 bool RowMatches(SourceMode mode, const ConnectionRow& row, const Endpoint& endpoint);

@@ -264,7 +264,8 @@ void ConnectionsPage::NameRow(ConnectionRow& row) {
   row.localPortText = names_.Port(row.localPort, row.protocol);
   row.remoteHost = names_.Host(row.remoteAddress);
   row.remotePortText = names_.Port(row.remotePort, row.protocol);
-  row.processName = names_.Process(row.processId);
+  // A row of a table without owners names no process.
+  row.processName = row.hasOwner ? names_.Process(row.processId) : std::wstring();
 }
 
 void ConnectionsPage::AppendItem(ConnectionRow& row) {
@@ -394,6 +395,9 @@ INT_PTR ConnectionsPage::OnCustomDraw(NMLVCUSTOMDRAW& draw) {
       const auto* row = reinterpret_cast<const ConnectionRow*>(draw.nmcd.lItemlParam);
       // The colour reads the Check Integrity flag itself.
       if (row && row->processId != 0) host_->ApplyIntegrityColour(draw, row->processId);
+      // Set here too: whatever answered a message in between may have left
+      // another dialog result.
+      SetWindowLongPtrW(page_, DWLP_MSGRESULT, CDRF_NOTIFYITEMDRAW);
       return TRUE;
     }
   }
@@ -471,10 +475,8 @@ LRESULT ConnectionsPage::ListTip::HandleMessage(UINT message, WPARAM wParam, LPA
     if (header.code == UINT(TTN_GETDISPINFOW))
       return page_.OnTipText(*reinterpret_cast<NMTTDISPINFOW*>(lParam));
     if (header.code == UINT(TTN_SHOW)) {
-      SetWindowPos(header.hwndFrom, HWND_TOPMOST, 0, 0, 0, 0,
-                   SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE | SWP_NOREDRAW);
-      POINT cursor;
-      if (GetCursorPos(&cursor)) TrackTooltip(header.hwndFrom, cursor.x, cursor.y);
+      PlaceTooltipAtCursor(header.hwndFrom);
+      return TRUE;
     }
   }
   return CallPrevious(message, wParam, lParam);

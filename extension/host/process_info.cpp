@@ -108,11 +108,16 @@ std::wstring QueryProcessImagePath(DWORD processId) {
 
 void QueryVersionStrings(const std::wstring& imagePath, std::wstring& description, std::wstring& version,
                          std::wstring& copyright) {
+  // Only a path that names a file: the version functions look for a bare
+  // name such as "error#5" in the current directory and along the library
+  // search path, and would describe whatever file they found there.
+  std::wstring file = OpenableImagePath(imagePath);
+  if (file.empty()) return;
   DWORD ignored = 0;
-  DWORD size = GetFileVersionInfoSizeW(imagePath.c_str(), &ignored);
+  DWORD size = GetFileVersionInfoSizeW(file.c_str(), &ignored);
   if (size == 0) return;
   std::vector<BYTE> block(size);
-  if (!GetFileVersionInfoW(imagePath.c_str(), 0, size, block.data())) return;
+  if (!GetFileVersionInfoW(file.c_str(), 0, size, block.data())) return;
   const WORD* translation = nullptr;
   UINT length = 0;
   if (!VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", (void**)&translation, &length) ||

@@ -46,6 +46,8 @@ const std::shared_ptr<const ProcessInformation>& PublishedProcessInformation();
 std::wstring QueryProcessImagePath(DWORD processId);
 
 // Assigns each of the three strings that the image's version resource
-// supplies (first translation only) and leaves the others untouched.
+// supplies (first translation only) and leaves the others untouched. A path
+// that names no file by the integrity check's rule (OpenableImagePath), such
+// as "error#N", supplies none.
 void QueryVersionStrings(const std::wstring& imagePath, std::wstring& description, std::wstring& version,
                          std::wstring& copyright);

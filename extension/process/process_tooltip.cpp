@@ -14,17 +14,13 @@ constexpr DWORD kLastSystemProcessId = 16;
 constexpr int kTipWidth = 500;
 constexpr int kTipInitialDelay = 1500;
 constexpr int kTipAutoPop = 20000;
-constexpr UINT kTopmostFlags = SWP_NOSIZE | SWP_NOMOVE | SWP_NOREDRAW | SWP_NOACTIVATE;
 }  // namespace
 
 bool ProcessTooltip::OnNotify(HWND list, NMHDR& header, LRESULT& result) {
   if (header.code == UINT(TTN_GETDISPINFOW)) {
     OnTextRequest(list, reinterpret_cast<NMTTDISPINFOW&>(header));
   } else if (header.code == UINT(TTN_SHOW)) {
-    POINT cursor = {};
-    GetCursorPos(&cursor);
-    SetWindowPos(header.hwndFrom, HWND_TOPMOST, 0, 0, 0, 0, kTopmostFlags);
-    TrackTooltip(header.hwndFrom, cursor.x, cursor.y);
+    PlaceTooltipAtCursor(header.hwndFrom);
   } else {
     return false;
   }

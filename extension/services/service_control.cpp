@@ -38,6 +38,30 @@ UINT FailureText(DWORD code) {
   return IDS_CANNOT_CONTINUE;
 }
 
+// What the "Wait..." window's WM_INITDIALOG needs: the window is centred and
+// filled in there, before the dialog manager shows it (its template is
+// visible), so that it never appears at the template's own place.
+struct WaitStart {
+  ServiceControl* control;
+  HWND main;
+  const std::wstring* text;
+};
+
+// Task Manager's message loop hands only its own main window to
+// IsDialogMessage. While a "Wait..." window is up, a hook on this thread's
+// message retrieval hands it the keys meant for it, so that Esc and Enter
+// press its button.
+HWND gKeyDialog = nullptr;
+HHOOK gKeyHook = nullptr;
+
+LRESULT CALLBACK DialogKeys(int code, WPARAM removal, LPARAM lParam) {
+  auto* message = reinterpret_cast<MSG*>(lParam);
+  if (code == HC_ACTION && removal == PM_REMOVE && gKeyDialog && message->message >= WM_KEYFIRST &&
+      message->message <= WM_KEYLAST && IsDialogMessageW(gKeyDialog, message))
+    message->message = WM_NULL;
+  return CallNextHookEx(gKeyHook, code, removal, lParam);
+}
+
 }  // namespace
 
 void ServiceControl::SingleShot(const ServiceRecordPtr& record, DWORD code) {
@@ -186,28 +210,27 @@ void ServiceControl::KillPollTimer() {
 void ServiceControl::ShowWaitWindow(const ControlRequest& request) {
   CloseWaitWindow();
   HWND main = host_.MainWindow();
+  std::wstring text = LoadResourceString(ProgressVerb(request.code)) + L" " + request.record->displayName;
+  WaitStart start{this, main, &text};
   HWND wait = CreateDialogParamW(ExtensionModule(), MAKEINTRESOURCEW(IDD_WAIT), host_.PageWindow(),
-                                 &ServiceControl::WaitProcedure, reinterpret_cast<LPARAM>(this));
+                                 &ServiceControl::WaitProcedure, reinterpret_cast<LPARAM>(&start));
   if (!wait) return;
   waitWindow_ = wait;
-  RECT owner = {}, own = {};
-  GetWindowRect(main, &owner);
-  GetWindowRect(wait, &own);
-  int left = owner.left + (owner.right - owner.left) / 2 - (own.right - own.left) / 2;
-  int top = owner.top + (owner.bottom - owner.top) / 2 - (own.bottom - own.top) / 2;
-  SetWindowPos(wait, nullptr, left, top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
   progress_ = 0;
-  SendDlgItemMessageW(wait, IDC_WAIT_PROGRESS, PBM_SETRANGE, 0, MAKELPARAM(0, kProgressPolls));
-  SendDlgItemMessageW(wait, IDC_WAIT_PROGRESS, PBM_SETPOS, 0, 0);
-  std::wstring text = LoadResourceString(ProgressVerb(request.code)) + L" " + request.record->displayName;
-  SetDlgItemTextW(wait, IDC_WAIT_TEXT, text.c_str());
   ShowWindow(wait, SW_SHOW);
+  if (!gKeyHook) gKeyHook = SetWindowsHookExW(WH_GETMESSAGE, &DialogKeys, nullptr, GetCurrentThreadId());
+  gKeyDialog = wait;
   EnableWindow(main, FALSE);
   SetFocus(wait);
 }
 
 void ServiceControl::CloseWaitWindow() {
   if (!waitWindow_) return;
+  if (gKeyDialog == waitWindow_) {
+    gKeyDialog = nullptr;
+    if (gKeyHook) UnhookWindowsHookEx(gKeyHook);
+    gKeyHook = nullptr;
+  }
   HWND main = host_.MainWindow();
   EnableWindow(main, TRUE);
   ShowWindow(waitWindow_, SW_HIDE);
@@ -216,13 +239,30 @@ void ServiceControl::CloseWaitWindow() {
   if (IsWindow(main)) SetFocus(main);
 }
 
+void ServiceControl::InitWaitWindow(HWND wait, HWND main, const std::wstring& text) {
+  RECT owner = {}, own = {};
+  GetWindowRect(main, &owner);
+  GetWindowRect(wait, &own);
+  int left = owner.left + (owner.right - owner.left) / 2 - (own.right - own.left) / 2;
+  int top = owner.top + (owner.bottom - owner.top) / 2 - (own.bottom - own.top) / 2;
+  SetWindowPos(wait, nullptr, left, top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+  SendDlgItemMessageW(wait, IDC_WAIT_PROGRESS, PBM_SETRANGE, 0, MAKELPARAM(0, kProgressPolls));
+  SendDlgItemMessageW(wait, IDC_WAIT_PROGRESS, PBM_SETPOS, 0, 0);
+  SetDlgItemTextW(wait, IDC_WAIT_TEXT, text.c_str());
+}
+
 INT_PTR CALLBACK ServiceControl::WaitProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_INITDIALOG) {
-    SetWindowLongPtrW(dialog, DWLP_USER, lParam);
+    const auto* start = reinterpret_cast<const WaitStart*>(lParam);
+    SetWindowLongPtrW(dialog, DWLP_USER, reinterpret_cast<LONG_PTR>(start->control));
+    InitWaitWindow(dialog, start->main, *start->text);
     return TRUE;
   }
   auto* self = reinterpret_cast<ServiceControl*>(GetWindowLongPtrW(dialog, DWLP_USER));
-  if (self && message == WM_COMMAND && LOWORD(wParam) == IDCANCEL) {
+  // Cancel is the window's only button: Enter presses it as well, whether
+  // the dialog manager reports it as the default button (IDCANCEL) or finds
+  // none (IDOK).
+  if (self && message == WM_COMMAND && (LOWORD(wParam) == IDCANCEL || LOWORD(wParam) == IDOK)) {
     self->Cancel();
     return TRUE;
   }

@@ -67,6 +67,8 @@ class ServiceControl {
   };
 
   static INT_PTR CALLBACK WaitProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+  // Centres the "Wait..." window over the main window and fills it in.
+  static void InitWaitWindow(HWND wait, HWND main, const std::wstring& text);
 
   void SingleShot(const ServiceRecordPtr& record, DWORD code);
   // Sends the request; a request of a sequence then shows the wait window.

@@ -136,15 +136,21 @@ void ServicesPage::Refresh() {
       ServiceRecord& record = *entry.record;
       // Both states: a details query or a poll may have brought the current
       // state up to date while the row still shows the old one.
+      bool otherProcess = service.processId != record.processId;
+      // From every enumeration: a service restarted between two ticks shows
+      // the same state in another process, which may accept other controls.
+      record.acceptedControls = service.acceptedControls;
+      record.processId = service.processId;
       if (service.state != record.currentState || service.state != record.shownState ||
           service.checkpoint != record.checkpoint) {
         record.displayName = service.displayName;
         record.currentState = record.shownState = service.state;
-        record.acceptedControls = service.acceptedControls;
         record.checkpoint = service.checkpoint;
-        record.processId = service.processId;
         WriteItem(int(i), record, status);
         sort = true;
+      } else if (otherProcess) {
+        // Painted again in its new process's colour.
+        SendMessageW(list, LVM_REDRAWITEMS, i, i);
       }
       entry.unmatched = false;
       matched = true;
@@ -173,11 +179,12 @@ void ServicesPage::Refresh() {
   // New items were appended after the old ones, so snapshot positions and
   // item indices stay equal while the unmatched rows go.
   for (size_t i = 0; i < snapshot.size();) {
-    if (!snapshot[i].unmatched) {
+    // An item the list would not delete keeps its record (the item still
+    // refers to it) and its place; the next refresh tries again.
+    if (!snapshot[i].unmatched || !SendMessageW(list, LVM_DELETEITEM, i, 0)) {
       ++i;
       continue;
     }
-    SendMessageW(list, LVM_DELETEITEM, i, 0);
     ServiceRecord* gone = snapshot[i].record;
     records_.remove_if([gone](const ServiceRecordPtr& record) { return record.get() == gone; });
     snapshot.erase(snapshot.begin() + std::ptrdiff_t(i));
@@ -433,7 +440,10 @@ LRESULT ServicesPage::OnListMessage(UINT message, WPARAM wParam, LPARAM lParam) 
       if (!header || !tooltip || header->hwndFrom != tooltip) break;
       if (header->code == UINT(TTN_GETDISPINFOW))
         return OnTooltipText(*reinterpret_cast<NMTTDISPINFOW*>(lParam));
-      if (header->code == UINT(TTN_SHOW)) return OnTooltipShow(*header, wParam, lParam);
+      if (header->code == UINT(TTN_SHOW)) {
+        PlaceTooltipAtCursor(tooltip);
+        return TRUE;
+      }
       break;
     }
 #endif
@@ -490,14 +500,5 @@ LRESULT ServicesPage::OnTooltipText(NMTTDISPINFOW& info) {
   SendMessageW(tooltip, TTM_SETDELAYTIME, TTDT_INITIAL, kTipInitialDelay);
   SendMessageW(tooltip, TTM_SETDELAYTIME, TTDT_AUTOPOP, kTipAutoPop);
   return 0;
-}
-
-LRESULT ServicesPage::OnTooltipShow(const NMHDR& header, WPARAM wParam, LPARAM lParam) {
-  SetWindowPos(header.hwndFrom, HWND_TOPMOST, 0, 0, 0, 0,
-               SWP_NOMOVE | SWP_NOSIZE | SWP_NOREDRAW | SWP_NOACTIVATE);
-  POINT cursor = {};
-  GetCursorPos(&cursor);
-  TrackTooltip(header.hwndFrom, cursor.x, cursor.y);
-  return list_.CallPrevious(WM_NOTIFY, wParam, lParam);
 }
 #endif

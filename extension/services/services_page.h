@@ -68,7 +68,6 @@ class ServicesPage : public Page, private ControlHost {
   LRESULT OnListMessage(UINT message, WPARAM wParam, LPARAM lParam);
   LRESULT OnEraseBackground(HDC dc);
   LRESULT OnTooltipText(NMTTDISPINFOW& info);
-  LRESULT OnTooltipShow(const NMHDR& header, WPARAM wParam, LPARAM lParam);
   LRESULT OnCustomDraw(NMLVCUSTOMDRAW& draw);
   void OnColumnClick(int column);
   void OnContextMenu(LPARAM position);

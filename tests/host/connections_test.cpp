@@ -91,6 +91,51 @@ TEST(ConnectionReplies, TablesGiveAtMostTheirBuffersRowsTcpFirst) {
   EXPECT_EQ(endpoints[1024].processId, 77u);
 }
 
+// iphlpapi's tables: a row count, then rows with the owner (the transport's
+// layouts) or without it; never more than the count, the bytes or the
+// transport's buffers hold.
+TEST(ConnectionReplies, IpHelperTablesGiveTheRowsTheirCountAndSizeCover) {
+  struct Case {
+    uint32_t protocol;
+    bool owners;
+    uint32_t count;
+    size_t rowsInBuffer;
+    size_t extraBytes;
+    size_t expected;
+  } cases[] = {
+      {kProtocolTcp, true, 2, 2, 0, 2},          {kProtocolTcp, true, 1000000, 3, 10, 3},
+      {kProtocolTcp, true, 2000, 2000, 0, 1024}, {kProtocolTcp, false, 2, 2, 19, 2},
+      {kProtocolUdp, true, 300, 300, 0, 256},    {kProtocolUdp, false, 5, 1, 7, 1},
+      {kProtocolUdp, true, 0, 4, 0, 0},
+  };
+  for (const Case& c : cases) {
+    bool tcp = c.protocol == kProtocolTcp;
+    size_t fields = (tcp ? 6 : 3) - (c.owners ? 0 : 1);
+    std::vector<uint8_t> table(4 + c.rowsInBuffer * fields * 4 + c.extraBytes);
+    Put32(table, 0, c.count);
+    // Field f of row r holds 100 * r + f.
+    for (size_t r = 0; r < c.rowsInBuffer; ++r)
+      for (size_t f = 0; f < fields; ++f) Put32(table, 4 + (r * fields + f) * 4, uint32_t(100 * r + f));
+    std::vector<Endpoint> endpoints;
+    AppendIpHelperTable(c.protocol, c.owners, table.data(), table.size(), endpoints);
+    ASSERT_EQ(endpoints.size(), c.expected) << c.protocol << " " << c.owners << " " << c.count;
+    if (endpoints.empty()) continue;
+    const Endpoint& last = endpoints.back();
+    uint32_t base = uint32_t(100 * (c.expected - 1));
+    EXPECT_EQ(last.protocol, c.protocol);
+    EXPECT_EQ(last.hasOwner, c.owners);
+    EXPECT_EQ(last.localAddress, base + (tcp ? 1 : 0));
+    EXPECT_EQ(last.localPort, base + (tcp ? 2 : 1));
+    EXPECT_EQ(last.state, tcp ? base : 0);
+    EXPECT_EQ(last.remotePort, tcp ? base + 4 : 0);
+    EXPECT_EQ(last.processId, c.owners ? base + fields - 1 : 0);
+  }
+  std::vector<uint8_t> shorter(3, 0xFF);
+  std::vector<Endpoint> none;
+  AppendIpHelperTable(kProtocolTcp, true, shorter.data(), shorter.size(), none);
+  EXPECT_TRUE(none.empty());
+}
+
 TEST(ConnectionMatching, DriverRowsKeepTheirItemAcrossStatesListenersIgnoreTheRemoteEnd) {
   auto connecting = NewRow(SourceMode::Driver, Tcp(20, Connecting, 1000));
   EXPECT_TRUE(RowMatches(SourceMode::Driver, *connecting, Tcp(20, Connected, 1000)));

@@ -1,6 +1,8 @@
 // The TCP/IP page of the shipped library inside the substitute Task Manager,
 // as a user sees it without the driver: the rows come from the tables that
-// the TDI test transport answers on \\.\Tcp.
+// the TDI test transport answers on \\.\Tcp, or from iphlpapi's (under Wine
+// the machine's own sockets) where \\.\Tcp gives none.
+#include <winsock2.h>
 #include <windows.h>
 
 #include <commctrl.h>
@@ -155,6 +157,7 @@ class ConnectionsPageTest : public testing::Test {
                            nullptr);
     ASSERT_NE(network_, INVALID_HANDLE_VALUE);
     SetTables({}, {});
+    RefuseOwnerTables(false);
     host.Start();
     tab_ = TabNamed(L"TCP/IP");
     ASSERT_NE(tab_, -1);
@@ -167,6 +170,7 @@ class ConnectionsPageTest : public testing::Test {
     host.Stop();
     if (network_ != INVALID_HANDLE_VALUE) {
       SetTables({}, {});
+      RefuseOwnerTables(false);
       CloseHandle(network_);
     }
   }
@@ -194,12 +198,28 @@ class ConnectionsPageTest : public testing::Test {
     SetTable(6, tcp.data(), tcp.size() * sizeof(TcpRow));
     SetTable(17, udp.data(), udp.size() * sizeof(UdpRow));
   }
+  void RefuseOwnerTables(bool refuse) {
+    testtdi::Op op = {};
+    op.code = testtdi::kRefuseOwnerTables;
+    op.bytes = refuse ? 1 : 0;
+    ASSERT_EQ(testtdi::SendOp(network_, op).status, 0);
+  }
   void Show() { host.ClickTab(tab_); }
   void Refresh() {
     SendMessageW(host.Main(), WM_TIMER, 1, 0);
     PumpMessages(host.Main());
   }
   int Rows() const { return int(SendMessageW(list_, LVM_GETITEMCOUNT, 0, 0)); }
+  // The first row of the protocol whose local end has the port, -1 for none.
+  int RowOf(const wchar_t* protocol, const std::wstring& port) const {
+    for (int item = 0; item < Rows(); ++item) {
+      std::wstring local = Cell(item, 3);
+      if (Cell(item, 2) == protocol && local.size() > port.size() &&
+          local.compare(local.size() - port.size() - 1, std::wstring::npos, L":" + port) == 0)
+        return item;
+    }
+    return -1;
+  }
   std::wstring Cell(int item, int column) const { return ListCellText(list_, item, column); }
   std::vector<std::wstring> Column(int column) const { return ListColumnTexts(list_, column); }
   void ClickColumn(int column) {
@@ -547,6 +567,13 @@ TEST_F(ConnectionsPageTest, RowsTakeTheIntegrityColourOfTheirProcessButProcessZe
   prepaint.nmcd.dwDrawStage = CDDS_PREPAINT;
   EXPECT_EQ(SendMessageW(page_, WM_NOTIFY, 1001, reinterpret_cast<LPARAM>(&prepaint)),
             xp ? CDRF_NOTIFYITEMDRAW : CDRF_DODEFAULT);
+  // An item's stage gives its own answer, whatever result another message
+  // left in the dialog.
+  NMLVCUSTOMDRAW itemPrepaint = prepaint;
+  itemPrepaint.nmcd.dwDrawStage = CDDS_ITEMPREPAINT;
+  SetWindowLongPtrW(page_, DWLP_MSGRESULT, 0x1234);
+  EXPECT_EQ(SendMessageW(page_, WM_NOTIFY, 1001, reinterpret_cast<LPARAM>(&itemPrepaint)),
+            xp ? CDRF_NOTIFYITEMDRAW : CDRF_DODEFAULT);
   COLORREF own = CLR_DEFAULT;
   for (DWORD start = GetTickCount(); GetTickCount() - start < (xp ? 20000u : 2000u) && own == CLR_DEFAULT;
        Sleep(50)) {
@@ -557,6 +584,145 @@ TEST_F(ConnectionsPageTest, RowsTakeTheIntegrityColourOfTheirProcessButProcessZe
   // The check counts process 0 as valid from the start: the row stays plain
   // by the page's own rule alone.
   EXPECT_EQ(ItemBackground(page_, list_, 0), CLR_DEFAULT);
+}
+
+// A TCP listener and a bound UDP socket of this program on the loopback
+// address: Wine's sockets are the machine's, so the system's own tables list
+// them. Their ports have no service name, so the cells show the numbers.
+class OwnSockets {
+ public:
+  OwnSockets() {
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    tcp_ = Bound(SOCK_STREAM, "tcp", tcpPort_);
+    if (tcp_ != INVALID_SOCKET) listen(tcp_, 1);
+    udp_ = Bound(SOCK_DGRAM, "udp", udpPort_);
+  }
+  ~OwnSockets() {
+    CloseListener();
+    if (udp_ != INVALID_SOCKET) closesocket(udp_);
+    WSACleanup();
+  }
+  OwnSockets(const OwnSockets&) = delete;
+  OwnSockets& operator=(const OwnSockets&) = delete;
+  bool Open() const { return tcp_ != INVALID_SOCKET && udp_ != INVALID_SOCKET; }
+  void CloseListener() {
+    if (tcp_ != INVALID_SOCKET) closesocket(tcp_);
+    tcp_ = INVALID_SOCKET;
+  }
+  std::wstring TcpPort() const { return std::to_wstring(tcpPort_); }
+  std::wstring UdpPort() const { return std::to_wstring(udpPort_); }
+
+ private:
+  static SOCKET Bound(int type, const char* protocol, unsigned& port) {
+    for (int attempt = 0; attempt < 20; ++attempt) {
+      SOCKET socket = ::socket(AF_INET, type, 0);
+      sockaddr_in address = {};
+      address.sin_family = AF_INET;
+      address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      int length = sizeof address;
+      if (bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+          getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
+          !getservbyport(address.sin_port, protocol)) {
+        port = ntohs(address.sin_port);
+        return socket;
+      }
+      closesocket(socket);
+    }
+    return INVALID_SOCKET;
+  }
+  SOCKET tcp_ = INVALID_SOCKET, udp_ = INVALID_SOCKET;
+  unsigned tcpPort_ = 0, udpPort_ = 0;
+};
+
+// Plain Wine has no \\.\Tcp: the extension's open of it fails as there.
+decltype(&CreateFileW) gRealCreateFile = nullptr;
+HANDLE WINAPI NoTransportDevice(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                DWORD disposition, DWORD flags, HANDLE model) {
+  if (name && lstrcmpiW(name, L"\\\\.\\Tcp") == 0) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  return gRealCreateFile(name, access, share, security, disposition, flags, model);
+}
+
+// Where \\.\Tcp cannot be opened or refuses the tables with owners, the
+// rows come from iphlpapi: this program's listener and UDP socket with its
+// process id where the tables have owners (the Windows XP build; Windows
+// 2000's have none: id 0 and no process), never the transport's rows, and
+// the listener goes once it is closed.
+TEST_F(ConnectionsPageTest, WhereTheTransportGivesNoTablesTheSystemsOwnAreShown) {
+  DWORD self = GetCurrentProcessId();
+  bool xp = XpBuild();
+  std::wstring owner = xp ? std::to_wstring(self) : L"0", process = xp ? L"taskmgr.exe" : L"";
+  SetTables({{5, kLocal, Port(80), kRemote, Port(40000), self}}, {{kLocal, Port(53), self}});
+  for (bool refused : {false, true}) {
+    SCOPED_TRACE(refused ? "the tables with owners refused" : "\\\\.\\Tcp not opened");
+    if (refused) {
+      RefuseOwnerTables(true);
+    } else {
+      gRealCreateFile = reinterpret_cast<decltype(&CreateFileW)>(ReplaceImport(
+          host.Extension(), "KERNEL32.dll", "CreateFileW", reinterpret_cast<void*>(&NoTransportDevice)));
+      ASSERT_TRUE(gRealCreateFile != nullptr);
+    }
+    OwnSockets sockets;
+    ASSERT_TRUE(sockets.Open());
+    Show();
+    Refresh();
+    int tcp = RowOf(L"TCP", sockets.TcpPort()), udp = RowOf(L"UDP", sockets.UdpPort());
+    ASSERT_NE(tcp, -1);
+    ASSERT_NE(udp, -1);
+    EXPECT_EQ(Cell(tcp, 1), owner);
+    EXPECT_EQ(Cell(tcp, 0), process);
+    EXPECT_EQ(Cell(tcp, 9), L"Listen");
+    EXPECT_EQ(Cell(udp, 1), owner);
+    EXPECT_EQ(Cell(udp, 0), process);
+    EXPECT_EQ(RowOf(L"TCP", L"http"), -1) << "the transport's row";
+    sockets.CloseListener();
+    Refresh();
+    EXPECT_EQ(RowOf(L"TCP", sockets.TcpPort()), -1);
+    EXPECT_NE(RowOf(L"UDP", sockets.UdpPort()), -1);
+    if (refused) {
+      RefuseOwnerTables(false);
+    } else {
+      ReplaceImport(host.Extension(), "KERNEL32.dll", "CreateFileW",
+                    reinterpret_cast<void*>(gRealCreateFile));
+    }
+  }
+  // The transport answers again: its rows are back.
+  Refresh();
+  EXPECT_NE(RowOf(L"TCP", L"http"), -1);
+}
+
+// Windows XP before SP2 has no GetExtendedTcpTable/GetExtendedUdpTable: TCP
+// comes from XP's own table with owners, and UDP, where that one is missing
+// too (Wine has no AllocateAndGetUdpExTableFromStack), from the table
+// without owners.
+decltype(&GetProcAddress) gRealGetProcAddress = nullptr;
+FARPROC WINAPI WithoutExtendedTables(HMODULE module, LPCSTR name) {
+  if (HIWORD(name) && (strcmp(name, "GetExtendedTcpTable") == 0 || strcmp(name, "GetExtendedUdpTable") == 0))
+    return nullptr;
+  return gRealGetProcAddress(module, name);
+}
+
+TEST_F(ConnectionsPageTest, WithoutTheExtendedTablesEachTableFallsToTheNextKind) {
+  if (!XpBuild()) GTEST_SKIP() << "the Windows 2000 build has only the tables without owners";
+  // Bound at the first refresh that needs them: from here on without these.
+  gRealGetProcAddress = reinterpret_cast<decltype(&GetProcAddress)>(ReplaceImport(
+      host.Extension(), "KERNEL32.dll", "GetProcAddress", reinterpret_cast<void*>(&WithoutExtendedTables)));
+  ASSERT_TRUE(gRealGetProcAddress != nullptr);
+  RefuseOwnerTables(true);
+  OwnSockets sockets;
+  ASSERT_TRUE(sockets.Open());
+  Show();
+  int tcp = RowOf(L"TCP", sockets.TcpPort()), udp = RowOf(L"UDP", sockets.UdpPort());
+  ASSERT_NE(tcp, -1);
+  ASSERT_NE(udp, -1);
+  EXPECT_EQ(Cell(tcp, 1), std::to_wstring(GetCurrentProcessId()));
+  EXPECT_EQ(Cell(udp, 1), L"0");
+  EXPECT_EQ(Cell(udp, 0), L"");
+  ReplaceImport(host.Extension(), "KERNEL32.dll", "GetProcAddress",
+                reinterpret_cast<void*>(gRealGetProcAddress));
 }
 
 // The page's lookups go to the stand-in from the page's creation on.

@@ -263,6 +263,29 @@ TEST_F(Attachment, OnlyTheXpBuildColoursProcessRows) {
   EXPECT_EQ(draw.clrTextBk, XpBuild() ? COLORREF(0xE0FFE0) : CLR_DEFAULT);
 }
 
+// Each list's tooltip, as it is about to show, is put where the mouse is and
+// told so (TRUE): the process list in both builds, the two pages' lists in
+// the Windows XP build (the Windows 2000 build has no tips there).
+TEST_F(Attachment, EveryListPlacesItsTipAtTheMouse) {
+  host.Start();
+  std::vector<HWND> lists = {host.ProcessList()};
+  for (HWND child = GetWindow(host.Main(), GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
+    if (GetDlgItem(child, 1001) && XpBuild()) lists.push_back(GetDlgItem(child, 1001));
+  ASSERT_EQ(lists.size(), XpBuild() ? 3u : 1u);
+  for (HWND list : lists) {
+    HWND tip = reinterpret_cast<HWND>(SendMessageW(list, LVM_GETTOOLTIPS, 0, 0));
+    ASSERT_TRUE(tip != nullptr);
+    SetWindowPos(tip, nullptr, 0, 0, 100, 30, SWP_NOZORDER | SWP_NOACTIVATE);
+    ASSERT_TRUE(SetCursorPos(300, 200));
+    NMHDR show = {tip, 0, UINT(TTN_SHOW)};
+    EXPECT_EQ(SendMessageW(list, WM_NOTIFY, 0, reinterpret_cast<LPARAM>(&show)), TRUE);
+    RECT placed = {};
+    GetWindowRect(tip, &placed);
+    EXPECT_EQ(placed.left, 300);
+    EXPECT_EQ(placed.top, 200);
+  }
+}
+
 // Leaving the compact view gives the main window a fresh menu bar of Task
 // Manager's own; "Vesk" is its last entry again, once.
 TEST_F(Attachment, TaskManagersDoubleClickWorksOnItsOwnPagesAndKeepsTheMenu) {

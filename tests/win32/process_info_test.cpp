@@ -1,7 +1,7 @@
 // Image paths and version strings through the real system calls: a process's
 // own module path when no driver answers, the failure text for a process that
 // cannot be opened, and the strings of version resources with and without
-// "LegalCopyright" and of an image without one.
+// "LegalCopyright", of an image without one and of a text that names no file.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -26,11 +26,16 @@ TEST(VersionStrings, EachStringComesFromTheFirstTranslationOrStaysAsItWas) {
   EXPECT_EQ(version, L"1.2.3.4 (fixture)");
   EXPECT_EQ(copyright, L"untouched");
 
-  for (const std::wstring& path : {Fixture("VESK_IDLE_CHILD"), std::wstring(L"C:\\no\\such\\file.exe")}) {
+  // A process's failure text names no file, even where a file of that name
+  // lies in the current directory.
+  ASSERT_TRUE(CopyFileW(Fixture("VESK_VERSION_FULL").c_str(), L"error#5", FALSE));
+  for (const std::wstring& path :
+       {Fixture("VESK_IDLE_CHILD"), std::wstring(L"C:\\no\\such\\file.exe"), std::wstring(L"error#5")}) {
     description.clear(), version.clear(), copyright.clear();
     QueryVersionStrings(path, description, version, copyright);
-    EXPECT_TRUE(description.empty() && version.empty() && copyright.empty());
+    EXPECT_TRUE(description.empty() && version.empty() && copyright.empty()) << path.c_str();
   }
+  DeleteFileW(L"error#5");
 }
 
 TEST(ImagePath, WithoutAnAnsweringDriverAProcessGivesItsOwnModulePath) {

@@ -91,6 +91,16 @@ Box ReadBox(HWND window) {
 
 bool IsWaitWindow(HWND window) { return IsClass(window, L"#32770") && GetDlgItem(window, 1002); }
 
+// Whether the window's centre lies on the owner's, to the pixel.
+bool CentredOver(HWND window, HWND owner) {
+  RECT outer, inner;
+  GetWindowRect(owner, &outer);
+  GetWindowRect(window, &inner);
+  int dx = (inner.left + inner.right) / 2 - (outer.left + outer.right) / 2;
+  int dy = (inner.top + inner.bottom) / 2 - (outer.top + outer.bottom) / 2;
+  return std::abs(dx) <= 1 && std::abs(dy) <= 1;
+}
+
 // Answers the windows a command opens: records every "Wait..." window's text
 // (and whether it sat centred over the main window), answers message boxes
 // with `button` and records them.
@@ -98,6 +108,8 @@ struct Answerer {
   HWND main = nullptr;
   UINT button = IDOK;
   bool cancelWait = false;
+  // A key pressed in the "Wait..." window instead (on its focused button).
+  WPARAM cancelKey = 0;
   std::vector<std::wstring> waits;
   std::set<HWND> seenWaits;
   std::vector<Box> boxes;
@@ -112,14 +124,10 @@ struct Answerer {
         if (text.empty()) return false;
         if (!seenWaits.insert(window).second) return true;
         waits.push_back(text);
-        RECT owner, own;
-        GetWindowRect(main, &owner);
-        GetWindowRect(window, &own);
-        int dx = (own.left + own.right) / 2 - (owner.left + owner.right) / 2;
-        int dy = (own.top + own.bottom) / 2 - (owner.top + owner.bottom) / 2;
-        if (std::abs(dx) > 1 || std::abs(dy) > 1) centred = false;
+        if (!CentredOver(window, main)) centred = false;
         if (IsWindowEnabled(main)) mainDisabled = false;
         if (cancelWait) PostMessageW(window, WM_COMMAND, IDCANCEL, 0);
+        if (cancelKey) PostMessageW(GetDlgItem(window, IDCANCEL), WM_KEYDOWN, cancelKey, 0);
         return true;
       }
       if (IsClass(window, L"#32770") && GetDlgItem(window, button)) {
@@ -410,6 +418,64 @@ TEST_F(ServicesPage, ANewServiceIsAppendedAndSortedADeletedOneVanishesWithoutASo
   EXPECT_EQ(Rows(), before);
   EXPECT_EQ(Row(L"Vesk Test Extra"), -1);
   EXPECT_EQ(WriteCounter::sorts, 0);
+}
+
+// Refuses LVM_DELETEITEM of the item with the given text, as a list may.
+struct DeleteRefusal {
+  static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == LVM_DELETEITEM && ListCellText(window, int(wParam), 0) == text) return FALSE;
+    return CallWindowProcW(previous, window, message, wParam, lParam);
+  }
+  static inline WNDPROC previous = nullptr;
+  static inline std::wstring text;
+};
+
+// A row whose item the list will not delete keeps its record and its place:
+// the row after it still goes, and the kept one goes at the next refresh.
+TEST_F(ServicesPage, ARowTheListWouldNotDeleteStaysUntilTheNextRefresh) {
+  const wchar_t* keys[] = {L"VeskTestExtra1", L"VeskTestExtra2"};
+  const wchar_t* names[] = {L"Vesk Test Extra 1", L"Vesk Test Extra 2"};
+  for (int i = 0; i < 2; ++i) {
+    ts::Delete(keys[i]);
+    ts::CreateExtra(keys[i], names[i]);
+  }
+  Refresh();
+  ASSERT_EQ(Row(names[1]), Row(names[0]) + 1);
+  for (const wchar_t* key : keys) ts::Delete(key);
+  DeleteRefusal::text = names[0];
+  DeleteRefusal::previous = reinterpret_cast<WNDPROC>(
+      SetWindowLongPtrW(list, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&DeleteRefusal::Procedure)));
+  Refresh();
+  SetWindowLongPtrW(list, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(DeleteRefusal::previous));
+  EXPECT_NE(Row(names[0]), -1);
+  EXPECT_EQ(Row(names[1]), -1);
+  Refresh();
+  EXPECT_EQ(Row(names[0]), -1);
+  EXPECT_EQ(Rows(), int(ts::Enumerate().size()));
+}
+
+// A service restarted between two ticks shows the same state in a new
+// process: Go To Process leads there, not to the ended one.
+TEST_F(ServicesPage, AServiceRestartedBetweenTwoTicksLeadsToItsNewProcess) {
+  if (!XpBuild()) GTEST_SKIP() << "taskext_nt has no process ids";
+  ASSERT_TRUE(ts::Start(ts::kBase));
+  ASSERT_TRUE(ts::WaitForState(ts::kBase, SERVICE_RUNNING));
+  DWORD first = ts::Status(ts::kBase).dwProcessId;
+  Refresh();
+  ASSERT_TRUE(ts::Control(ts::kBase, SERVICE_CONTROL_STOP));
+  ASSERT_TRUE(ts::WaitForState(ts::kBase, SERVICE_STOPPED));
+  ASSERT_TRUE(ts::Start(ts::kBase));
+  ASSERT_TRUE(ts::WaitForState(ts::kBase, SERVICE_RUNNING));
+  DWORD second = ts::Status(ts::kBase).dwProcessId;
+  ASSERT_NE(second, first);
+  Refresh();
+  host.ClickTab(1);
+  ASSERT_TRUE(host.RefreshUntil([&] { return host.RowOfProcess(second) >= 0; }));
+  host.ClickTab(ServicesTab());
+  Answerer answerer;
+  RunCommand(ts::kBaseName, kGoToProcess, answerer);
+  EXPECT_EQ(SendMessageW(host.ProcessList(), LVM_GETNEXTITEM, WPARAM(-1), LVNI_SELECTED),
+            host.RowOfProcess(second));
 }
 
 TEST_F(ServicesPage, ColumnsSortBothWays) {
@@ -711,6 +777,46 @@ TEST_F(ServicesPage, CancelDuringAPendingStopDropsTheLaterRequests) {
   }
   EXPECT_EQ(ts::Status(ts::kSlow).dwCurrentState, DWORD(SERVICE_STOPPED));
   EXPECT_EQ(answerer.waits, std::vector<std::wstring>{L"Stopping Vesk Test Slow"});
+}
+
+// Whether each "Wait..." window stood centred over the main window when it
+// was shown, in the order shown.
+std::vector<bool> gCentredWhenShown;
+HWND gWaitOwner = nullptr;
+LRESULT CALLBACK WatchWaitWindows(int code, WPARAM wParam, LPARAM lParam) {
+  const auto* sent = reinterpret_cast<const CWPSTRUCT*>(lParam);
+  if (code == HC_ACTION && sent->message == WM_SHOWWINDOW && sent->wParam && IsWaitWindow(sent->hwnd))
+    gCentredWhenShown.push_back(CentredOver(sent->hwnd, gWaitOwner));
+  return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+// The "Wait..." window is shown once it is centred, never first where its
+// template puts it; Esc and Enter in it cancel as its button does.
+TEST_F(ServicesPage, TheWaitWindowShowsCentredAndEscapeAndEnterCancelIt) {
+  gCentredWhenShown.clear();
+  gWaitOwner = host.Main();
+  HHOOK watch = SetWindowsHookExW(WH_CALLWNDPROC, &WatchWaitWindows, nullptr, GetCurrentThreadId());
+  ASSERT_TRUE(watch != nullptr);
+  ts::Configure(ts::kSlow, ts::kHold, 100);
+  for (WPARAM key : {VK_ESCAPE, VK_RETURN}) {
+    ASSERT_TRUE(ts::Start(ts::kSlow));
+    ts::Release(ts::kSlow);
+    ASSERT_TRUE(ts::WaitForState(ts::kSlow, SERVICE_RUNNING));
+    Refresh();
+    Answerer answerer;
+    answerer.cancelKey = key;
+    RunCommand(ts::kSlowName, kRestart, answerer);
+    EXPECT_TRUE(WaitWhileAnswering(answerer, [&] { return !answerer.waits.empty() && NoWaitWindow(); }))
+        << "key " << key;
+    EXPECT_TRUE(IsWindowEnabled(host.Main()));
+    EXPECT_EQ(answerer.waits, std::vector<std::wstring>{L"Stopping Vesk Test Slow"});
+    // The stop that was sent goes on; the start never comes.
+    EXPECT_EQ(ts::Status(ts::kSlow).dwCurrentState, DWORD(SERVICE_STOP_PENDING));
+    ts::Release(ts::kSlow);
+    ASSERT_TRUE(ts::WaitForState(ts::kSlow, SERVICE_STOPPED));
+  }
+  UnhookWindowsHookEx(watch);
+  EXPECT_EQ(gCentredWhenShown, (std::vector<bool>{true, true}));
 }
 
 TEST_F(ServicesPage, ARefusedPauseIsReportedWithTheDisplayName) {

@@ -105,27 +105,34 @@ TEST_F(SharedHelpers, SelectListItemSelectsFocusesAndClearsCutAndDropHighlight) 
   EXPECT_EQ(State(2) & LVIS_FOCUSED, 0u);
 }
 
-TEST_F(SharedHelpers, TrackTooltipMovesATrackingTip) {
-  HWND tip = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_NOPREFIX | TTS_ALWAYSTIP,
-                             0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+// A list's tooltip goes where the mouse is, as far as it fits on the screen,
+// and above every other window.
+TEST_F(SharedHelpers, PlaceTooltipAtCursorPutsTheTipAtTheMouseWithinTheScreen) {
+  HWND tip = CreateWindowExW(0, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_NOPREFIX, 0, 0, 0, 0, nullptr,
+                             nullptr, nullptr, nullptr);
   ASSERT_TRUE(tip != nullptr);
-  TTTOOLINFOW tool = {};
-  tool.cbSize = TTTOOLINFOW_V2_SIZE;
-  tool.uFlags = TTF_TRACK | TTF_ABSOLUTE;
-  tool.hwnd = list;
-  tool.lpszText = const_cast<wchar_t*>(L"tip");
-  ASSERT_TRUE(SendMessageW(tip, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool)));
-  TrackTooltip(tip, 120, 90);
-  SendMessageW(tip, TTM_TRACKACTIVATE, TRUE, reinterpret_cast<LPARAM>(&tool));
-  RECT first, second;
-  GetWindowRect(tip, &first);
-  // The tip's frame may sit a pixel off the point; the moves are exact.
-  EXPECT_LE(std::abs(first.left - 120), 2);
-  EXPECT_LE(std::abs(first.top - 90), 2);
-  TrackTooltip(tip, 300, 200);
-  GetWindowRect(tip, &second);
-  EXPECT_EQ(second.left - first.left, 180);
-  EXPECT_EQ(second.top - first.top, 110);
+  constexpr int kWidth = 120, kHeight = 40;
+  int right = GetSystemMetrics(SM_CXSCREEN), bottom = GetSystemMetrics(SM_CYSCREEN);
+  struct Case {
+    POINT cursor;
+    POINT corner;
+  } cases[] = {
+      {{200, 150}, {200, 150}},
+      {{right - 10, 150}, {right - kWidth, 150}},
+      {{200, bottom - 5}, {200, bottom - kHeight}},
+      {{right - 1, bottom - 1}, {right - kWidth, bottom - kHeight}},
+  };
+  for (const Case& c : cases) {
+    SetWindowPos(tip, HWND_NOTOPMOST, 0, 0, kWidth, kHeight, SWP_NOACTIVATE);
+    ASSERT_TRUE(SetCursorPos(c.cursor.x, c.cursor.y));
+    PlaceTooltipAtCursor(tip);
+    RECT placed = {};
+    GetWindowRect(tip, &placed);
+    EXPECT_EQ(placed.left, c.corner.x) << c.cursor.x << "," << c.cursor.y;
+    EXPECT_EQ(placed.top, c.corner.y) << c.cursor.x << "," << c.cursor.y;
+    EXPECT_EQ(placed.right - placed.left, kWidth);
+    EXPECT_TRUE(GetWindowLongW(tip, GWL_EXSTYLE) & WS_EX_TOPMOST);
+  }
   DestroyWindow(tip);
 }
 

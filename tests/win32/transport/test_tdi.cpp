@@ -63,6 +63,7 @@ Endpoint* gEndpoints;
 USHORT gNextPort = 1025;
 UCHAR* gTables[2];  // TCP, UDP rows for \\.\Tcp
 ULONG gTableBytes[2];
+bool gRefuseOwnerTables;
 
 USHORT NetworkOrder(USHORT port) { return USHORT(port << 8 | port >> 8); }
 
@@ -347,7 +348,7 @@ NTSTATUS QueryTable(PIRP irp, PIO_STACK_LOCATION stack) {
       irp->UserBuffer == nullptr)
     return Complete(irp, STATUS_INVALID_PARAMETER);
   int table = request[0] == kTcpEntity ? 0 : request[0] == kUdpEntity ? 1 : -1;
-  if (table < 0 || request[4] != 0x102) return Complete(irp, STATUS_INVALID_PARAMETER);
+  if (table < 0 || request[4] != 0x102 || gRefuseOwnerTables) return Complete(irp, STATUS_INVALID_PARAMETER);
   ULONG row = table == 0 ? 24 : 12;
   ULONG room = stack->Parameters.DeviceIoControl.OutputBufferLength / row * row;
   ULONG bytes = gTableBytes[table] < room ? gTableBytes[table] : room;
@@ -805,6 +806,10 @@ NTSTATUS RunOp(const testtdi::Op& op, const UCHAR* extra, ULONG extraLength, tes
     if (gTables[table]) Free(gTables[table]);
     gTables[table] = rows;
     gTableBytes[table] = extraLength;
+    return STATUS_SUCCESS;
+  }
+  if (op.code == kRefuseOwnerTables) {
+    gRefuseOwnerTables = op.bytes != 0;
     return STATUS_SUCCESS;
   }
 

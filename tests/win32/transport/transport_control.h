@@ -53,6 +53,10 @@ enum OpCode : uint32_t {
   // The rows \\.\Tcp answers IOCTL_TCP_QUERY_INFORMATION_EX with: protocol 6
   // for the TCP table, 17 for the UDP table; the rows follow the Op.
   kSetTable,
+  // bytes 1: \\.\Tcp refuses the tables with owners (id 0x102) as Windows
+  // 2000's transport, which has none, refuses an id it does not know; 0:
+  // it answers them again.
+  kRefuseOwnerTables,
 };
 
 struct Op {
