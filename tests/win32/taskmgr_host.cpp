@@ -176,7 +176,7 @@ void* __cdecl Realloc(void* block, size_t size) {
 
 void Install(HMODULE module) {
   // As much address space as this 32-bit process can spare.
-  for (SIZE_T megabytes = 512; !region && megabytes >= 64; megabytes /= 2) {
+  for (SIZE_T megabytes = 512; !region && megabytes >= 8; megabytes /= 2) {
     region = static_cast<BYTE*>(VirtualAlloc(nullptr, megabytes << 20, MEM_RESERVE, PAGE_NOACCESS));
     if (region) regionPages = (megabytes << 20) / kPage;
   }
