@@ -45,13 +45,14 @@ test: host-asan host32 fuzz-build dist
 	  echo; grep -E '^[0-9]+% tests passed' ctest.log | tail -n 1; exit $$status
 
 # Benchmarks of the hot paths against plain baselines (release build, not a
-# test), then vesksvc's idle processor use and the TCP/IP page's refresh
-# under Wine.
+# test), then vesksvc's idle processor use, the TCP/IP page's refresh and
+# the soak of both added pages under Wine.
 bench: host dist
 	@$(BUILD)/host/bench/driver_bench
 	@$(BUILD)/host/bench/connections_bench
 	@bench/vesksvc-idle $(BUILD) dist
 	@bench/connections-refresh $(BUILD) dist
+	@bench/page-soak $(BUILD) dist
 
 # Each fuzz target for FUZZ_SECONDS seconds, or for FUZZ_RUNS inputs when
 # that is set; one line per target reports its inputs per second (over the

@@ -19,6 +19,16 @@ void SelectListItem(HWND listView, int index) {
   SendMessageW(listView, LVM_SETITEMSTATE, index, reinterpret_cast<LPARAM>(&item));
 }
 
+int FittingColumnWidth(HWND listView, const wchar_t* header, int width) {
+  if (width <= 0) return width;
+  // LVM_GETSTRINGWIDTH gives the text's exact width, which the header would
+  // cut; its margin on either side is that of a header's bitmap, by default
+  // 3 * SM_CXEDGE (HDM_GETBITMAPMARGIN).
+  int text = int(SendMessageW(listView, LVM_GETSTRINGWIDTHW, 0, reinterpret_cast<LPARAM>(header)));
+  int needed = text > 0 ? text + 2 * 3 * GetSystemMetrics(SM_CXEDGE) : 0;
+  return std::max(width, needed);
+}
+
 void PlaceTooltipAtCursor(HWND tooltip) {
   // TTN_SHOW: "To customize the tooltip position, reposition the tooltip
   // window with the SetWindowPos function and return TRUE." TTM_TRACKPOSITION

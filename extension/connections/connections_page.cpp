@@ -178,8 +178,10 @@ void ConnectionsPage::InsertColumns() {
     LVCOLUMNW entry = {};
     entry.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT | LVCF_SUBITEM;
     entry.fmt = layout.format;
-    entry.cx = mode_ == SourceMode::Driver ? layout.widthWithDriver : layout.widthWithoutDriver;
     entry.pszText = const_cast<wchar_t*>(layout.header ? LoadResourceString(layout.header).c_str() : L"PID");
+    entry.cx =
+        FittingColumnWidth(list_, entry.pszText,
+                           mode_ == SourceMode::Driver ? layout.widthWithDriver : layout.widthWithoutDriver);
     entry.iSubItem = column;
     SendMessageW(list_, LVM_INSERTCOLUMNW, column, reinterpret_cast<LPARAM>(&entry));
   }

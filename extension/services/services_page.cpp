@@ -29,8 +29,8 @@ void InsertColumn(HWND list, int index, UINT title, int width) {
   LVCOLUMNW column = {};
   column.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT;
   column.fmt = LVCFMT_LEFT;
-  column.cx = width;
   column.pszText = const_cast<LPWSTR>(LoadResourceString(title).c_str());
+  column.cx = FittingColumnWidth(list, column.pszText, width);
   SendMessageW(list, LVM_INSERTCOLUMNW, index, reinterpret_cast<LPARAM>(&column));
 }
 

@@ -307,9 +307,7 @@ TEST_F(ConnectionsPageTest, TableRowsShowOwnerNamesAndTableStatesWithoutTrafficC
   EXPECT_EQ(Cell(2, 4), L"*:*");
   EXPECT_EQ(Cell(2, 9), L"Listen");
   EXPECT_EQ(Cell(3, 9), L"13");
-  const int widths[] = {100, 40, 50, 120, 120, 0, 0, 0, 0, 80};
-  for (int column = 0; column < 10; ++column)
-    EXPECT_EQ(SendMessageW(list_, LVM_GETCOLUMNWIDTH, column, 0), widths[column]) << column;
+  EXPECT_EQ(ColumnWidths(list_, 10), HeaderFittedWidths(list_, {100, 40, 50, 120, 120, 0, 0, 0, 0, 80}));
   for (int column = 5; column < 9; ++column) EXPECT_EQ(Cell(1, column), L"") << column;
 
   // Close Connection only for an established connection; Go To Process for
@@ -723,6 +721,30 @@ TEST_F(ConnectionsPageTest, WithoutTheExtendedTablesEachTableFallsToTheNextKind)
   EXPECT_EQ(Cell(udp, 0), L"");
   ReplaceImport(host.Extension(), "KERNEL32.dll", "GetProcAddress",
                 reinterpret_cast<void*>(gRealGetProcAddress));
+}
+
+// The page in Russian (the resources follow the thread's locale): headers
+// that the design's widths would cut get their own widths, the rest keep the
+// design's, and the hidden traffic columns stay hidden.
+class RussianPage : public ConnectionsPageTest {
+ protected:
+  void SetUp() override {
+    SetThreadLocale(MAKELCID(MAKELANGID(LANG_RUSSIAN, SUBLANG_DEFAULT), SORT_DEFAULT));
+    ConnectionsPageTest::SetUp();
+  }
+};
+
+TEST_F(RussianPage, ColumnsAreAsWideAsTheirHeadersWhereTheDesignWouldCutThem) {
+  wchar_t header[64] = {};
+  LVCOLUMNW info = {};
+  info.mask = LVCF_TEXT;
+  info.pszText = header;
+  info.cchTextMax = 64;
+  SendMessageW(list_, LVM_GETCOLUMNW, 2, reinterpret_cast<LPARAM>(&info));
+  ASSERT_EQ(std::wstring(header), L"Протокол") << "the Russian strings";
+  std::vector<int> widths = ColumnWidths(list_, 10);
+  EXPECT_EQ(widths, HeaderFittedWidths(list_, {100, 40, 50, 120, 120, 0, 0, 0, 0, 80}));
+  EXPECT_GT(widths[2], 50);
 }
 
 // The page's lookups go to the stand-in from the page's creation on.

@@ -24,6 +24,12 @@ std::vector<std::wstring> MenuBarTitles(HWND window);
 std::wstring ListCellText(HWND list, int item, int column);
 std::vector<std::wstring> ListColumnTexts(HWND list, int column);
 
+// The widths of the list's first `count` columns, and the widths they are to
+// have at creation: each design width, or what its header text needs (the
+// text and 3 * SM_CXEDGE on either side) where that is more; 0 stays 0.
+std::vector<int> ColumnWidths(HWND list, int count);
+std::vector<int> HeaderFittedWidths(HWND list, const std::vector<int>& designWidths);
+
 // The text background an added page's list item gets at its item pre-paint
 // stage, as the list asks its parent (the page) while painting.
 COLORREF ItemBackground(HWND page, HWND list, int item);

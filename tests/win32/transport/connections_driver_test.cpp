@@ -111,9 +111,7 @@ class DriverPage : public testing::Test {
 };
 
 TEST_F(DriverPage, TrafficShowsAsRowsWithExactBytesSpeedsAndStatesThatKeepTheirItem) {
-  const int widths[] = {100, 40, 50, 120, 120, 60, 60, 70, 70, 80};
-  for (int column = 0; column < 10; ++column)
-    EXPECT_EQ(SendMessageW(list_, LVM_GETCOLUMNWIDTH, column, 0), widths[column]) << column;
+  EXPECT_EQ(ColumnWidths(list_, 10), HeaderFittedWidths(list_, {100, 40, 50, 120, 120, 60, 60, 70, 70, 80}));
 
   uint32_t address = Address(6, Port(1500));
   uint32_t connection = Connection(0x77);
