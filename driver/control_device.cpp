@@ -34,11 +34,15 @@ struct AllowedAce {
 };
 
 struct ControlDeviceSecurity {
-  uint8_t revision, sbz1;
-  uint16_t control;
-  uint32_t owner, group, sacl, dacl;  // offsets from the start; 0 for none
-  uint8_t aclRevision, sbz2;
-  uint16_t aclSize, aceCount, sbz3;
+  struct {
+    uint8_t revision, sbz1;
+    uint16_t control;
+    uint32_t owner, group, sacl, dacl;  // offsets from the start; 0 for none
+  } header;
+  struct {
+    uint8_t revision, sbz1;
+    uint16_t size, aceCount, sbz2;
+  } acl;
   AllowedAce<1> system;          // S-1-5-18
   AllowedAce<2> administrators;  // S-1-5-32-544
   AllowedAce<1> everyone;        // S-1-1-0
@@ -49,21 +53,12 @@ constexpr uint8_t kAccessAllowedAce = 0;         // ACCESS_ALLOWED_ACE_TYPE
 constexpr uint16_t kSelfRelativeDacl = 0x8004;   // SE_SELF_RELATIVE | SE_DACL_PRESENT
 constexpr ACCESS_MASK kAllAccess = 0x001F01FF;   // FILE_ALL_ACCESS
 constexpr ACCESS_MASK kReadAccess = 0x00120089;  // FILE_GENERIC_READ
-constexpr uint32_t kDaclOffset = 20, kAclSize = 8 + 20 + 24 + 20;
 
 const ControlDeviceSecurity kControlSecurity = {
-    1,
-    0,
-    kSelfRelativeDacl,
-    0,
-    0,
-    0,
-    kDaclOffset,
-    2,
-    0,
-    kAclSize,
-    3,
-    0,  // ACL_REVISION
+    // SECURITY_DESCRIPTOR_REVISION; no owner, group or SACL; the DACL follows.
+    {1, 0, kSelfRelativeDacl, 0, 0, 0, 20},
+    // ACL_REVISION; its size with the three entries.
+    {2, 0, 8 + 20 + 24 + 20, 3, 0},
     {kAccessAllowedAce, 0, 20, kAllAccess, 1, 1, {0, 0, 0, 0, 0, 5}, {18}},
     {kAccessAllowedAce, 0, 24, kAllAccess, 1, 2, {0, 0, 0, 0, 0, 5}, {32, 544}},
     {kAccessAllowedAce, 0, 20, kReadAccess, 1, 1, {0, 0, 0, 0, 0, 1}, {0}},
