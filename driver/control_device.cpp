@@ -16,6 +16,67 @@ void CopyOut(uint8_t* cursor, const ActivityRecord& record) {
   for (ULONG i = 0; i < kRecordSize; ++i) cursor[i] = from[i];
 }
 
+// \Device\Vesk's own security descriptor, in the documented self-relative
+// layout (SECURITY_DESCRIPTOR_RELATIVE, then its DACL: an ACL header and
+// ACCESS_ALLOWED_ACEs, each with its SID). The system and the Administrators
+// have all access; everyone else read access (FILE_GENERIC_READ), which is
+// all both queries need (their codes carry FILE_READ_ACCESS): no writing, no
+// executing, no changing the descriptor.
+template <int SubAuthorities>
+struct AllowedAce {
+  uint8_t type, flags;
+  uint16_t size;
+  ACCESS_MASK mask;
+  // The SID.
+  uint8_t revision, subAuthorityCount;
+  uint8_t authority[6];
+  uint32_t subAuthority[SubAuthorities];
+};
+
+struct ControlDeviceSecurity {
+  struct {
+    uint8_t revision, sbz1;
+    uint16_t control;
+    uint32_t owner, group, sacl, dacl;  // offsets from the start; 0 for none
+  } header;
+  struct {
+    uint8_t revision, sbz1;
+    uint16_t size, aceCount, sbz2;
+  } acl;
+  AllowedAce<1> system;          // S-1-5-18
+  AllowedAce<2> administrators;  // S-1-5-32-544
+  AllowedAce<1> everyone;        // S-1-1-0
+};
+static_assert(sizeof(ControlDeviceSecurity) == 20 + 8 + 20 + 24 + 20, "the documented layout, no padding");
+
+constexpr uint8_t kAccessAllowedAce = 0;         // ACCESS_ALLOWED_ACE_TYPE
+constexpr uint16_t kSelfRelativeDacl = 0x8004;   // SE_SELF_RELATIVE | SE_DACL_PRESENT
+constexpr ACCESS_MASK kAllAccess = 0x001F01FF;   // FILE_ALL_ACCESS
+constexpr ACCESS_MASK kReadAccess = 0x00120089;  // FILE_GENERIC_READ
+
+const ControlDeviceSecurity kControlSecurity = {
+    // SECURITY_DESCRIPTOR_REVISION; no owner, group or SACL; the DACL follows.
+    {1, 0, kSelfRelativeDacl, 0, 0, 0, 20},
+    // ACL_REVISION; its size with the three entries.
+    {2, 0, 8 + 20 + 24 + 20, 3, 0},
+    {kAccessAllowedAce, 0, 20, kAllAccess, 1, 1, {0, 0, 0, 0, 0, 5}, {18}},
+    {kAccessAllowedAce, 0, 24, kAllAccess, 1, 2, {0, 0, 0, 0, 0, 5}, {32, 544}},
+    {kAccessAllowedAce, 0, 20, kReadAccess, 1, 1, {0, 0, 0, 0, 0, 1}, {0}},
+};
+
+// Gives the device that descriptor in place of the system's default for a
+// named device (which lets everyone write as well).
+NTSTATUS Protect(PDEVICE_OBJECT device) {
+  HANDLE handle;
+  NTSTATUS status =
+      ObOpenObjectByPointer(device, OBJ_KERNEL_HANDLE, nullptr, WRITE_DAC, nullptr, KernelMode, &handle);
+  if (NT_ERROR(status)) return status;
+  status = ZwSetSecurityObject(handle, DACL_SECURITY_INFORMATION,
+                               const_cast<ControlDeviceSecurity*>(&kControlSecurity));
+  ZwClose(handle);
+  return status;
+}
+
 }  // namespace
 
 ULONG WriteActivityRecords(ObjectTable& table, uint8_t* buffer, ULONG capacity) {
@@ -82,17 +143,37 @@ ULONG WriteActivityRecords(ObjectTable& table, uint8_t* buffer, ULONG capacity) 
   return count;
 }
 
-NTSTATUS QueryImageName(ULONG processId, uint8_t* buffer, ULONG capacity, ULONG* written) {
+namespace {
+
+// A kernel handle to the process for a query of its image, if the caller
+// could open it with PROCESS_QUERY_INFORMATION itself: with the caller's mode
+// the system checks the process's security against the caller, as OpenProcess
+// does, and a refusal comes back unchanged (STATUS_ACCESS_DENIED). A kernel
+// handle, because in the caller's own handle table another of its threads
+// could close or replace it between the open and the query.
+NTSTATUS OpenProcessForQuery(ULONG processId, KPROCESSOR_MODE mode, HANDLE* process) {
+  PEPROCESS object;
+  NTSTATUS status = PsLookupProcessByProcessId(reinterpret_cast<HANDLE>(ULONG_PTR(processId)), &object);
+  if (NT_ERROR(status)) return status;
+  status = ObOpenObjectByPointer(object, OBJ_KERNEL_HANDLE, nullptr, PROCESS_QUERY_INFORMATION,
+                                 ProcessObjectType(), mode, process);
+  // A kernel that cannot open an object for a user-mode caller at all
+  // (Wine's answers STATUS_NOT_IMPLEMENTED; Windows always checks) opens it
+  // as the kernel; Wine's own object security still applies there.
+  if (status == STATUS_NOT_IMPLEMENTED && mode != KernelMode)
+    status = ObOpenObjectByPointer(object, OBJ_KERNEL_HANDLE, nullptr, PROCESS_QUERY_INFORMATION,
+                                   ProcessObjectType(), KernelMode, process);
+  ObDereferenceObject(object);
+  return status;
+}
+
+}  // namespace
+
+NTSTATUS QueryImageName(ULONG processId, KPROCESSOR_MODE mode, uint8_t* buffer, ULONG capacity,
+                        ULONG* written) {
   *written = 0;
-  // A kernel handle: in the caller's own handle table another of its threads
-  // could close or replace it between the open and the query.
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
-  CLIENT_ID client;
-  client.UniqueProcess = reinterpret_cast<HANDLE>(ULONG_PTR(processId));
-  client.UniqueThread = nullptr;
   HANDLE process;
-  NTSTATUS status = ZwOpenProcess(&process, PROCESS_QUERY_INFORMATION, &attributes, &client);
+  NTSTATUS status = OpenProcessForQuery(processId, mode, &process);
   if (NT_ERROR(status)) return status;
 
   alignas(UNICODE_STRING) uint8_t reply[kImageReplyBuffer];
@@ -116,12 +197,15 @@ ControlDevice::ControlDevice(ObjectTable& table) : DeviceBase(kControlName), tab
 
 NTSTATUS ControlDevice::start(PDRIVER_OBJECT driver) {
   // Opens are checked against the device's own security, also for names
-  // below it (\\.\vesk\x): the system's default for a named device lets
-  // everybody read and only the system and administrators more. Both queries
-  // need read access, so any user's Task Manager may ask them, as it may list
-  // every process and connection anyway.
+  // below it (\\.\vesk\x). Any user's Task Manager may read both queries; the
+  // image path it gets is that of a process it could open itself.
   NTSTATUS status = createDevice(driver, FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN);
   if (NT_ERROR(status)) return status;
+  status = Protect(deviceObject());
+  if (NT_ERROR(status)) {
+    deleteDevice();
+    return status;
+  }
   UNICODE_STRING link = kControlLink, name = kControlName;
   status = IoCreateSymbolicLink(&link, &name);
   if (NT_ERROR(status)) deleteDevice();
@@ -153,7 +237,7 @@ NTSTATUS ControlDevice::deviceControl(PIRP irp) {
       ULONG processId =
           ULONG(buffer[0]) | ULONG(buffer[1]) << 8 | ULONG(buffer[2]) << 16 | ULONG(buffer[3]) << 24;
       ULONG written = 0;
-      NTSTATUS status = QueryImageName(processId, buffer, outputLength, &written);
+      NTSTATUS status = QueryImageName(processId, irp->RequestorMode, buffer, outputLength, &written);
       return CompleteRequest(irp, status, written);
     }
     default:

@@ -29,9 +29,12 @@ class ControlDevice : public DeviceBase {
 ULONG WriteActivityRecords(ObjectTable& table, uint8_t* buffer, ULONG capacity);
 
 // The native image path of a process as the system reports it, after the
-// counted-string header. Fails with the system's status, with
-// STATUS_INVALID_PARAMETER for a reply too short (or too long) to hold a path,
-// and with STATUS_BUFFER_TOO_SMALL when it does not fit `capacity` bytes.
-NTSTATUS QueryImageName(ULONG processId, uint8_t* buffer, ULONG capacity, ULONG* written);
+// counted-string header, for a caller in `mode` who may query the process.
+// Fails with the system's status (STATUS_ACCESS_DENIED for a process the
+// caller could not open), with STATUS_INVALID_PARAMETER for a reply too short
+// (or too long) to hold a path, and with STATUS_BUFFER_TOO_SMALL when it does
+// not fit `capacity` bytes.
+NTSTATUS QueryImageName(ULONG processId, KPROCESSOR_MODE mode, uint8_t* buffer, ULONG capacity,
+                        ULONG* written);
 
 }  // namespace vesk

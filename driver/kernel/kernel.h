@@ -20,22 +20,32 @@
 #define PROCESS_QUERY_INFORMATION 0x0400
 #endif
 
-extern "C" NTSTATUS NTAPI ZwQueryInformationProcess(HANDLE ProcessHandle,
-                                                    PROCESSINFOCLASS ProcessInformationClass,
-                                                    PVOID ProcessInformation, ULONG ProcessInformationLength,
-                                                    PULONG ReturnLength);
+// Declared by the DDK's ntifs.h, which does not go together with ntddk.h.
+extern "C" {
+NTSTATUS NTAPI ZwQueryInformationProcess(HANDLE ProcessHandle, PROCESSINFOCLASS ProcessInformationClass,
+                                         PVOID ProcessInformation, ULONG ProcessInformationLength,
+                                         PULONG ReturnLength);
+NTSTATUS NTAPI PsLookupProcessByProcessId(HANDLE ProcessId, PEPROCESS* Process);
+NTSTATUS NTAPI ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes, PACCESS_STATE PassedAccessState,
+                                     ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
+                                     KPROCESSOR_MODE AccessMode, PHANDLE Handle);
+NTSTATUS NTAPI ZwSetSecurityObject(HANDLE Handle, SECURITY_INFORMATION SecurityInformation,
+                                   PSECURITY_DESCRIPTOR SecurityDescriptor);
+}
 #endif
 
 #include <stddef.h>
 #include <stdint.h>
 
-// The object type of file objects, for handle lookups. The DDK declares the
+// The object types of file and process objects. The DDK declares each
 // exported variable as a pointer to it; through mingw's dllimport the name
 // already reads the variable, which holds the type.
 #if defined(VESK_HOST_KERNEL)
 inline POBJECT_TYPE FileObjectType() { return *IoFileObjectType; }
+inline POBJECT_TYPE ProcessObjectType() { return *PsProcessType; }
 #else
 inline POBJECT_TYPE FileObjectType() { return reinterpret_cast<POBJECT_TYPE>(IoFileObjectType); }
+inline POBJECT_TYPE ProcessObjectType() { return reinterpret_cast<POBJECT_TYPE>(PsProcessType); }
 #endif
 
 // A kernel handle (OBJ_KERNEL_HANDLE, Windows XP and later) has the top bit

@@ -247,18 +247,66 @@ TEST_F(ImageNameTest, NoSystemBufferIsInvalid) {
   EXPECT_EQ(c.status, STATUS_INVALID_PARAMETER);
 }
 
+// The system's own failures come back unchanged and leave no handle open: an
+// id that names no process (Windows XP's STATUS_INVALID_PARAMETER), a refused
+// open, a failed query. A kernel that cannot open an object for a user-mode
+// caller at all (STATUS_NOT_IMPLEMENTED, as Wine's) gets the answer through a
+// kernel-mode open; no other refusal is retried.
 TEST_F(ImageNameTest, SystemFailuresAreReportedUnchanged) {
-  std::vector<uint8_t> out;
-  hostkernel::Completion c = query(IOCTL_QUERY_IMAGE_NAME, Id(77), out, 520);  // exited: no such process
-  EXPECT_EQ(c.status, STATUS_INVALID_CID);
-  EXPECT_EQ(c.information, 0u);
-
+  using hostkernel::Call;
   hostkernel::addProcess(77, u"\\y.exe");
-  hostkernel::failCall(hostkernel::Call::ZwOpenProcess, STATUS_ACCESS_DENIED);
-  EXPECT_EQ(query(IOCTL_QUERY_IMAGE_NAME, Id(77), out, 520).status, STATUS_ACCESS_DENIED);
-  hostkernel::failCall(hostkernel::Call::ZwQueryInformationProcess, STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(query(IOCTL_QUERY_IMAGE_NAME, Id(77), out, 520).status, STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(hostkernel::openHandles(), 0u) << "the handle is closed after a failed query too";
+  struct Case {
+    const char* what;
+    ULONG id;
+    Call call;
+    NTSTATUS failure;
+    NTSTATUS answer;
+  } cases[] = {
+      {"no such process", 78, Call::Count, 0, STATUS_INVALID_PARAMETER},
+      {"open refused", 77, Call::ObOpenObjectByPointer, STATUS_ACCESS_DENIED, STATUS_ACCESS_DENIED},
+      {"no user-mode open", 77, Call::ObOpenObjectByPointer, STATUS_NOT_IMPLEMENTED, STATUS_SUCCESS},
+      {"lookup failed", 77, Call::PsLookupProcessByProcessId, STATUS_INVALID_CID, STATUS_INVALID_CID},
+      {"query failed", 77, Call::ZwQueryInformationProcess, STATUS_INVALID_PARAMETER,
+       STATUS_INVALID_PARAMETER},
+  };
+  for (const Case& c : cases) {
+    if (c.call != Call::Count) hostkernel::failCall(c.call, c.failure);
+    std::vector<uint8_t> out;
+    hostkernel::Completion r = query(IOCTL_QUERY_IMAGE_NAME, Id(c.id), out, 520);
+    EXPECT_EQ(r.status, c.answer) << c.what;
+    EXPECT_EQ(r.information, c.answer == STATUS_SUCCESS ? Utf16WithNul(u"\\y.exe").size() : 0u) << c.what;
+    EXPECT_EQ(hostkernel::openHandles(), 0u) << c.what;
+    if (c.call != Call::Count) hostkernel::failCall(c.call, STATUS_SUCCESS, 0, 0);
+  }
+}
+
+// The answer is given only for a process the caller could open for a query
+// itself: the access is checked with the request's mode, so another user's
+// process is refused as OpenProcess refuses it, while the process's own user,
+// the system and a kernel-mode caller get it.
+TEST_F(ImageNameTest, OnlyAProcessTheCallerMayQueryIsAnswered) {
+  const std::u16string path = u"\\Device\\HarddiskVolume1\\Program Files\\app.exe";
+  hostkernel::addProcess(1044, path, 1);
+  hostkernel::addProcess(2000, u"\\Device\\HarddiskVolume1\\same.exe", 1);
+  hostkernel::addProcess(3000, u"\\Device\\HarddiskVolume1\\other.exe", 2);
+  struct Case {
+    ULONG caller;
+    KPROCESSOR_MODE mode;
+    NTSTATUS status;
+  } cases[] = {{1044, UserMode, STATUS_SUCCESS},
+               {2000, UserMode, STATUS_SUCCESS},
+               {3000, UserMode, STATUS_ACCESS_DENIED},
+               {3000, KernelMode, STATUS_SUCCESS},
+               {hostkernel::kSystemProcessId, UserMode, STATUS_SUCCESS}};
+  for (const Case& c : cases) {
+    hostkernel::CurrentProcess in(c.caller);
+    std::vector<uint8_t> out;
+    hostkernel::Completion r =
+        hostkernel::deviceIoControl(control_, IOCTL_QUERY_IMAGE_NAME, Id(1044), out, 520, false, c.mode);
+    EXPECT_EQ(r.status, c.status) << c.caller << " in mode " << int(c.mode);
+    EXPECT_EQ(out, c.status == STATUS_SUCCESS ? Utf16WithNul(path) : std::vector<uint8_t>()) << c.caller;
+  }
+  EXPECT_EQ(hostkernel::openHandles(), 0u);
 }
 
 TEST_F(ImageNameTest, EmptyPathIsItsNulAlone) {

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
+#include <string>
 #include <iterator>
 
 #include "driver_fixture.h"
@@ -9,6 +11,27 @@
 namespace {
 
 using hostkernel::Call;
+
+// The SID (as S-1-...) and mask of each ACE of a self-relative security
+// descriptor's DACL; empty when there is none.
+std::vector<std::pair<std::string, ACCESS_MASK>> DaclOf(const std::vector<uint8_t>& sd) {
+  std::vector<std::pair<std::string, ACCESS_MASK>> aces;
+  auto at = [&](size_t offset, size_t bytes) {
+    ULONG value = 0;
+    if (offset + bytes <= sd.size()) std::memcpy(&value, &sd[offset], bytes);
+    return value;
+  };
+  if (sd.size() < 20 || !(at(2, 2) & 0x0004)) return aces;  // SE_DACL_PRESENT
+  size_t ace = at(16, 4) + 8;
+  for (ULONG i = 0, count = at(at(16, 4) + 4, 2); i < count; ++i) {
+    std::string sid = "S-" + std::to_string(at(ace + 8, 1)) + "-" + std::to_string(at(ace + 15, 1));
+    for (ULONG a = 0; a < at(ace + 9, 1); ++a) sid += "-" + std::to_string(at(ace + 16 + 4 * a, 4));
+    if (at(ace, 1) != 0) sid += " (not an allowing ACE)";
+    aces.emplace_back(sid, at(ace + 4, 4));
+    ace += at(ace + 2, 2);
+  }
+  return aces;
+}
 
 class DriverLoadTest : public KernelTest {
  protected:
@@ -68,6 +91,14 @@ TEST_F(DriverLoadTest, CreatesControlDeviceLinkAndBothFilters) {
   EXPECT_EQ(vesk::gActivityDriver->tcp().lowerDevice(), transport_->tcp());
   EXPECT_EQ(vesk::gActivityDriver->udp().lowerDevice(), transport_->udp());
   EXPECT_EQ(driver_->DriverUnload, nullptr) << "the driver cannot be unloaded safely, so offers no unload";
+
+  // \Device\Vesk: the system and the Administrators may do everything, everyone
+  // else may read (FILE_GENERIC_READ): no writing, no executing.
+  std::vector<std::pair<std::string, ACCESS_MASK>> expected = {
+      {"S-1-5-18", 0x001F01FF}, {"S-1-5-32-544", 0x001F01FF}, {"S-1-1-0", 0x00120089}};
+  EXPECT_EQ(DaclOf(hostkernel::deviceSecurity(control)), expected);
+  EXPECT_TRUE(hostkernel::deviceSecurity(tcp).empty()) << "the filters keep the system's own";
+  EXPECT_TRUE(hostkernel::deviceSecurity(udp).empty());
 }
 
 TEST_F(DriverLoadTest, NoMemoryForTheInstanceLoadsInert) {
@@ -90,6 +121,7 @@ TEST_F(DriverLoadTest, FailureAtAnyStepUndoesTheStepsBefore) {
     NTSTATUS loadStatus;
   } steps[] = {
       {"control device", Call::IoCreateDevice, 0, failure},
+      {"control device security", Call::ZwSetSecurityObject, 0, failure},
       {"symbolic link", Call::IoCreateSymbolicLink, 0, failure},
       {"TCP filter device", Call::IoCreateDevice, 1, failure},
       {"finding \\Device\\Tcp", Call::IoGetDeviceObjectPointer, 0, failure},

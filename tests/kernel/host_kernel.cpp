@@ -41,6 +41,7 @@ struct _OBJECT_TYPE {
 namespace {
 _OBJECT_TYPE gFileType{"File"};
 _OBJECT_TYPE gProcessType{"Process"};
+_OBJECT_TYPE gDeviceType{"Device"};
 POBJECT_TYPE gFileTypePointer = &gFileType;
 POBJECT_TYPE gProcessTypePointer = &gProcessType;
 }  // namespace
@@ -80,6 +81,7 @@ struct ProcessObject {
 struct ProcessEntry {
   std::u16string image;
   ProcessObject* object;  // the process table's reference
+  ULONG user;
 };
 
 struct HandleEntry {
@@ -136,6 +138,7 @@ struct State {
   std::map<std::u16string, std::u16string> links;
   std::set<PDRIVER_OBJECT> drivers;
   std::map<ULONG, ProcessEntry> processes;
+  std::map<PDEVICE_OBJECT, std::vector<uint8_t>> deviceSecurity;
   std::map<ULONG, ULONG> imageReplyLengths;
   std::map<ULONG, HandleTable> processHandles;  // by the owning process's id
   HandleTable kernelHandles;
@@ -257,10 +260,11 @@ POBJECT_TYPE TypeOfLocked(PVOID object) {
   return o == S().objects.end() ? nullptr : o->second.type;
 }
 
+// Devices are deleted by IoDeleteDevice, not by their last reference.
 void DeleteObject(PVOID object, POBJECT_TYPE type) {
   if (type == &gFileType)
     delete static_cast<PFILE_OBJECT>(object);
-  else
+  else if (type == &gProcessType)
     delete static_cast<ProcessObject*>(object);
 }
 
@@ -505,6 +509,7 @@ void reset() {
     s.links.clear();
     s.drivers.clear();
     s.processes.clear();
+    s.deviceSecurity.clear();
     s.imageReplyLengths.clear();
     s.processHandles.clear();
     s.kernelHandles.clear();
@@ -582,16 +587,23 @@ void drainWorkItems() {
   S().workChanged.wait(lock, [] { return S().workQueue.empty() && !S().workerBusy; });
 }
 
-void addProcess(ULONG processId, const std::u16string& imagePath) {
+void addProcess(ULONG processId, const std::u16string& imagePath, ULONG user) {
   std::lock_guard<std::mutex> lock(S().m);
   auto p = S().processes.find(processId);
   if (p != S().processes.end()) {
     p->second.image = imagePath;
+    p->second.user = user;
     return;
   }
   ProcessObject* object = new ProcessObject{processId};
   S().objects[object] = ObjectEntry{&gProcessType, 1};
-  S().processes[processId] = ProcessEntry{imagePath, object};
+  S().processes[processId] = ProcessEntry{imagePath, object, user};
+}
+
+std::vector<uint8_t> deviceSecurity(PDEVICE_OBJECT device) {
+  std::lock_guard<std::mutex> lock(S().m);
+  auto d = S().deviceSecurity.find(device);
+  return d == S().deviceSecurity.end() ? std::vector<uint8_t>() : d->second;
 }
 
 void setImageReplyLength(ULONG processId, ULONG length) {
@@ -777,13 +789,15 @@ Completion sendRequest(PDEVICE_OBJECT device, PFILE_OBJECT file, UCHAR majorFunc
 }
 
 Completion deviceIoControl(PFILE_OBJECT file, ULONG code, const std::vector<uint8_t>& input,
-                           std::vector<uint8_t>& output, ULONG outputCapacity, bool internal) {
+                           std::vector<uint8_t>& output, ULONG outputCapacity, bool internal,
+                           KPROCESSOR_MODE mode) {
   size_t size = std::max<size_t>(input.size(), outputCapacity);
   // Exactly the system buffer's size, so that AddressSanitizer sees any write past it.
   uint8_t* systemBuffer = size ? new uint8_t[size] : nullptr;
   if (!input.empty()) std::memcpy(systemBuffer, input.data(), input.size());
   Completion c = sendRequest(nullptr, file, internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL,
                              [&](PIRP irp, PIO_STACK_LOCATION stack) {
+                               irp->RequestorMode = mode;
                                irp->AssociatedIrp.SystemBuffer = systemBuffer;
                                stack->Parameters.DeviceIoControl.IoControlCode = code;
                                stack->Parameters.DeviceIoControl.InputBufferLength = ULONG(input.size());
@@ -870,6 +884,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
   DriverObject->DeviceObject = device;
   if (!name.empty()) S().devices[name] = device;
   S().deviceNames[device] = name;
+  S().objects[device] = ObjectEntry{&gDeviceType, 1};
   *DeviceObject = device;
   return STATUS_SUCCESS;
 }
@@ -886,6 +901,11 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
       ReportLocked("deleting a device that is still attached over another");
     }
   }
+  auto object = S().objects.find(DeviceObject);
+  if (object != S().objects.end() && object->second.references != 1)
+    ReportLocked("deleting a device that a handle or reference still holds");
+  S().objects.erase(DeviceObject);
+  S().deviceSecurity.erase(DeviceObject);
   S().devices.erase(found->second);
   S().deviceNames.erase(found);
   PDEVICE_OBJECT* link = &DeviceObject->DriverObject->DeviceObject;
@@ -1242,6 +1262,78 @@ NTSTATUS NTAPI ZwOpenProcess(PHANDLE ProcessHandle, ACCESS_MASK DesiredAccess,
   ++S().objects[p->second.object].references;
   *ProcessHandle = InsertHandleLocked((ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE) != 0,
                                       p->second.object, DesiredAccess);
+  return STATUS_SUCCESS;
+}
+
+// Windows XP and earlier answer STATUS_INVALID_PARAMETER for an id that names
+// no process (the PsLookupProcessByProcessId reference).
+NTSTATUS NTAPI PsLookupProcessByProcessId(HANDLE ProcessId, PEPROCESS* Process) {
+  if (tIrql > APC_LEVEL) Violation("PsLookupProcessByProcessId above APC_LEVEL");
+  NTSTATUS status;
+  if (ShouldFail(Call::PsLookupProcessByProcessId, &status)) return status;
+  std::lock_guard<std::mutex> lock(S().m);
+  auto p = S().processes.find(ULONG(reinterpret_cast<ULONG_PTR>(ProcessId)));
+  if (p == S().processes.end()) return STATUS_INVALID_PARAMETER;
+  ++S().objects[p->second.object].references;
+  *Process = reinterpret_cast<PEPROCESS>(p->second.object);
+  return STATUS_SUCCESS;
+}
+
+// As the ObOpenObjectByPointer reference describes it: a caller outside the
+// system process must ask for OBJ_KERNEL_HANDLE; in user mode the access is
+// checked against the object's security for the caller, which for a process
+// grants its own user and the system (see addProcess) and refuses everybody
+// else with STATUS_ACCESS_DENIED, as OpenProcess would.
+NTSTATUS NTAPI ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes,
+                                     PACCESS_STATE /*PassedAccessState*/, ACCESS_MASK DesiredAccess,
+                                     POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode, PHANDLE Handle) {
+  if (tIrql != PASSIVE_LEVEL) Violation("ObOpenObjectByPointer above PASSIVE_LEVEL");
+  if (tProcess != kSystemProcessId && !(HandleAttributes & OBJ_KERNEL_HANDLE))
+    Violation("ObOpenObjectByPointer outside the system process without OBJ_KERNEL_HANDLE");
+  NTSTATUS status;
+  if (ShouldFail(Call::ObOpenObjectByPointer, &status)) return status;
+  std::lock_guard<std::mutex> lock(S().m);
+  auto o = S().objects.find(Object);
+  if (o == S().objects.end()) {
+    ReportLocked("opening an object that does not exist");
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (ObjectType != nullptr && o->second.type != ObjectType) return STATUS_OBJECT_TYPE_MISMATCH;
+  if (AccessMode != KernelMode && o->second.type == &gProcessType) {
+    auto caller = S().processes.find(tProcess);
+    ULONG callerUser = caller == S().processes.end() ? kSystemUser : caller->second.user;
+    ULONG owner = kSystemUser;
+    for (auto& p : S().processes)
+      if (p.second.object == Object) owner = p.second.user;
+    if (callerUser != kSystemUser && callerUser != owner) return STATUS_ACCESS_DENIED;
+  }
+  ++o->second.references;
+  *Handle = InsertHandleLocked((HandleAttributes & OBJ_KERNEL_HANDLE) != 0, Object, DesiredAccess);
+  return STATUS_SUCCESS;
+}
+
+// Keeps a self-relative descriptor given for a device's DACL, for the tests
+// to read; the handle must grant WRITE_DAC.
+NTSTATUS NTAPI ZwSetSecurityObject(HANDLE Handle, SECURITY_INFORMATION SecurityInformation,
+                                   PSECURITY_DESCRIPTOR SecurityDescriptor) {
+  NTSTATUS status;
+  if (ShouldFail(Call::ZwSetSecurityObject, &status)) return status;
+  std::lock_guard<std::mutex> lock(S().m);
+  HandleEntry* h = FindHandleLocked(Handle, KernelMode);
+  if (h == nullptr) return STATUS_INVALID_HANDLE;
+  if (!(h->granted & WRITE_DAC)) return STATUS_ACCESS_DENIED;
+  if (TypeOfLocked(h->object) != &gDeviceType || SecurityInformation != DACL_SECURITY_INFORMATION)
+    return STATUS_INVALID_PARAMETER;
+  const uint8_t* sd = static_cast<const uint8_t*>(SecurityDescriptor);
+  uint16_t control;
+  uint32_t dacl;
+  std::memcpy(&control, sd + 2, 2);
+  std::memcpy(&dacl, sd + 16, 4);
+  const uint16_t kSelfRelative = 0x8000;
+  if (!(control & kSelfRelative) || dacl == 0) return STATUS_INVALID_PARAMETER;
+  uint16_t aclSize;
+  std::memcpy(&aclSize, sd + dacl + 2, 2);
+  S().deviceSecurity[static_cast<PDEVICE_OBJECT>(h->object)].assign(sd, sd + dacl + aclSize);
   return STATUS_SUCCESS;
 }
 

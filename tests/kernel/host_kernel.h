@@ -127,6 +127,8 @@ typedef union _LARGE_INTEGER {
 #define FILE_DEVICE_SECURE_OPEN 0x00000100
 
 #define PROCESS_QUERY_INFORMATION 0x0400
+#define WRITE_DAC 0x00040000
+#define DACL_SECURITY_INFORMATION 0x00000004
 #define FILE_READ_DATA 0x0001
 #define FILE_READ_ATTRIBUTES 0x0080
 #define FILE_WRITE_DATA 0x0002
@@ -433,6 +435,16 @@ NTSTATUS NTAPI ZwClose(HANDLE Handle);
 typedef struct _OBJECT_TYPE* POBJECT_TYPE;
 extern POBJECT_TYPE* IoFileObjectType;
 extern POBJECT_TYPE* PsProcessType;
+typedef struct _EPROCESS* PEPROCESS;
+typedef struct _ACCESS_STATE* PACCESS_STATE;
+typedef PVOID PSECURITY_DESCRIPTOR;
+typedef ULONG SECURITY_INFORMATION;
+NTSTATUS NTAPI PsLookupProcessByProcessId(HANDLE ProcessId, PEPROCESS* Process);
+NTSTATUS NTAPI ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes, PACCESS_STATE PassedAccessState,
+                                     ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
+                                     KPROCESSOR_MODE AccessMode, PHANDLE Handle);
+NTSTATUS NTAPI ZwSetSecurityObject(HANDLE Handle, SECURITY_INFORMATION SecurityInformation,
+                                   PSECURITY_DESCRIPTOR SecurityDescriptor);
 NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
                                          KPROCESSOR_MODE AccessMode, PVOID* Object, PVOID HandleInformation);
 VOID NTAPI ObReferenceObject(PVOID Object);

@@ -26,6 +26,9 @@ enum class Call {
   IoAllocateIrp,
   IoBuildDeviceIoControlRequest,
   ZwOpenProcess,
+  PsLookupProcessByProcessId,
+  ObOpenObjectByPointer,
+  ZwSetSecurityObject,
   ZwQueryInformationProcess,
   ObReferenceObjectByHandle,
   IoAllocateWorkItem,
@@ -59,8 +62,13 @@ size_t workItemsInUse();
 // Waits until every queued work item has run.
 void drainWorkItems();
 
-// Processes: id, image path (the native form, "\Device\HarddiskVolume1\...").
-void addProcess(ULONG processId, const std::u16string& imagePath);
+// Processes: id, image path (the native form, "\Device\HarddiskVolume1\..."),
+// and the user it runs as. A process's own user and the system may open it
+// (the default security of a process grants its user and SYSTEM, and
+// nobody else, all access); processes not added run as the system.
+constexpr ULONG kSystemUser = 0;
+constexpr ULONG kDefaultUser = 1;
+void addProcess(ULONG processId, const std::u16string& imagePath, ULONG user = kDefaultUser);
 void removeProcess(ULONG processId);
 // From now on the image name query of `processId` reports `length` as its
 // reply length, whatever it wrote: a system reply of an unexpected size.
@@ -150,7 +158,12 @@ bool requestDone(PendingRequest* request);
 // A METHOD_BUFFERED device control request; `output` is resized to the bytes
 // returned. The system buffer is exactly max(input, output capacity) bytes.
 Completion deviceIoControl(PFILE_OBJECT file, ULONG code, const std::vector<uint8_t>& input,
-                           std::vector<uint8_t>& output, ULONG outputCapacity, bool internal = false);
+                           std::vector<uint8_t>& output, ULONG outputCapacity, bool internal = false,
+                           KPROCESSOR_MODE mode = UserMode);
+
+// The security descriptor a driver set on a device (ZwSetSecurityObject on a
+// handle to it), in self-relative form; empty when none was set.
+std::vector<uint8_t> deviceSecurity(PDEVICE_OBJECT device);
 
 // Rule violations seen since reset (each also failed the running test).
 size_t violations();

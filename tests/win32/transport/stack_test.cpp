@@ -65,10 +65,13 @@ int ClientMain() {
   return 0;
 }
 
-// This program again, as the client, with a pipe each way.
+// This program again, as the client, with a pipe each way. A `guarded` client
+// runs with a process security descriptor whose DACL grants nobody anything,
+// so that no other process can open it (its creator keeps the handle
+// CreateProcess gave it).
 class Client {
  public:
-  Client() {
+  explicit Client(bool guarded = false) {
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     HANDLE childIn, childOut;
     CreatePipe(&childIn, &toChild_, &inherit, 0);
@@ -86,8 +89,14 @@ class Client {
     startup.hStdOutput = childOut;
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION process = {};
-    started_ = CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                              &process) != 0;
+    SECURITY_DESCRIPTOR descriptor;
+    ACL nobody;
+    SECURITY_ATTRIBUTES security = {sizeof security, &descriptor, FALSE};
+    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    InitializeAcl(&nobody, sizeof nobody, ACL_REVISION);
+    SetSecurityDescriptorDacl(&descriptor, TRUE, &nobody, FALSE);
+    started_ = CreateProcessW(nullptr, &commandLine[0], guarded ? &security : nullptr, nullptr, TRUE, 0,
+                              nullptr, nullptr, &startup, &process) != 0;
     CloseHandle(childIn);
     CloseHandle(childOut);
     if (started_) {
@@ -359,6 +368,37 @@ TEST_F(StackTest, ReceiveRequestsHandedBackFromEventsCountInFull) {
   for (uint32_t h : {u, c, a}) EXPECT_EQ(client.call(kClose, h).status, 0);
   for (int i = 0; i < 100 && !activityOf(client.id()).empty(); ++i) Sleep(10);
   EXPECT_TRUE(activityOf(client.id()).empty());
+}
+
+// The image path of a second client whose process this program cannot open
+// (a second user is not possible under Wine; the client's own security
+// descriptor grants nobody anything) is refused as OpenProcess refuses it,
+// while the first client's still comes. Under Wine the refusal is Wine's own
+// process security (Wine's PsLookupProcessByProcessId opens the process
+// itself and reports STATUS_INVALID_PARAMETER); on Windows it is the access
+// check of the driver's user-mode open, STATUS_ACCESS_DENIED.
+TEST_F(StackTest, ImagePathOfAProcessTheCallerCannotOpenIsRefused) {
+  Client open, guarded(true);
+  ASSERT_TRUE(open.started());
+  ASSERT_TRUE(guarded.started());
+  SetLastError(0);
+  HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, guarded.id());
+  EXPECT_EQ(process, nullptr) << "the guarded client can be opened";
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+  if (process) CloseHandle(process);
+
+  std::vector<wchar_t> name(260);
+  DWORD returned = 0, id = guarded.id();
+  SetLastError(0);
+  EXPECT_FALSE(DeviceIoControl(vesk_, IOCTL_QUERY_IMAGE_NAME, &id, sizeof id, name.data(),
+                               DWORD(name.size() * sizeof(wchar_t)), &returned, nullptr));
+  DWORD error = GetLastError();
+  EXPECT_TRUE(error == ERROR_ACCESS_DENIED || error == ERROR_INVALID_PARAMETER) << error;
+  EXPECT_EQ(returned, 0u);
+  id = open.id();
+  EXPECT_TRUE(DeviceIoControl(vesk_, IOCTL_QUERY_IMAGE_NAME, &id, sizeof id, name.data(),
+                              DWORD(name.size() * sizeof(wchar_t)), &returned, nullptr));
+  EXPECT_GT(returned, 0u);
 }
 
 // \\.\Tcp answers IOCTL_TCP_QUERY_INFORMATION_EX (METHOD_NEITHER) through the
