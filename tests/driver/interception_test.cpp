@@ -239,6 +239,17 @@ TEST_F(InterceptionTest, ConnectToANonIpv4AddressOrOnANonConnectionChangesNothin
 // IPv4 TA_IP_ADDRESS (22 bytes) is read from there.
 TEST_F(InterceptionTest, AcceptTakesTheRemoteEndTheTransportReturns) {
   openTcpPair();
+  // An accept the transport fails (nothing offered yet) leaves the state,
+  // even where the client's buffer holds an address from before.
+  std::vector<uint8_t> stale = IpAddress(Ip(192, 0, 2, 7), Port(7));
+  TDI_CONNECTION_INFORMATION staleInfo = {};
+  staleInfo.RemoteAddress = stale.data();
+  staleInfo.RemoteAddressLength = LONG(stale.size());
+  ULONG before = record()->state;
+  client_.internal(connection_, TDI_ACCEPT, [&](PIRP, PIO_STACK_LOCATION s) {
+    reinterpret_cast<PTDI_REQUEST_KERNEL_ACCEPT>(&s->Parameters)->ReturnConnectionInformation = &staleInfo;
+  });
+  EXPECT_EQ(record()->state, before) << "a failed accept connects nothing";
   hostkernel::PendingRequest* listen = client_.beginListen(connection_);
   transport_->connectFrom(address_, Ip(198, 51, 100, 2), Port(5000));
   ASSERT_EQ(hostkernel::endRequest(listen).status, STATUS_SUCCESS);

@@ -551,6 +551,12 @@ NTSTATUS TdiTransport::internal(PIRP irp, PIO_STACK_LOCATION stack) {
       // ReturnConnectionInfo is an [out] parameter, and its RemoteAddress the
       // address "returned by the transport to the client"), when the client's
       // buffer holds it.
+      // With no connection offered to accept, the accept fails and the
+      // return information stays as the client left it.
+      if (e->kind != TDI_CONNECTION_FILE || !e->connected) {
+        lock.unlock();
+        return Complete(irp, STATUS_INVALID_CONNECTION);
+      }
       PTDI_CONNECTION_INFORMATION returned =
           static_cast<PTDI_REQUEST_KERNEL_ACCEPT>(parameters)->ReturnConnectionInformation;
       std::vector<uint8_t> remote = IpAddress(e->remoteAddress, e->remotePort);
