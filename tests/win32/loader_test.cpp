@@ -9,8 +9,12 @@
 #include <gtest/gtest.h>
 #include <winternl.h>
 
+#include <tlhelp32.h>
+
 #include <cstdlib>
 #include <string>
+
+#include "state_wait.h"
 
 namespace {
 
@@ -51,7 +55,7 @@ BOOL CALLBACK FindForeign(HWND window, LPARAM context) {
 
 // The visible top-level window of another process with this title.
 HWND WaitForWindow(const wchar_t* title) {
-  for (DWORD start = GetTickCount(); GetTickCount() - start < 15000; Sleep(50)) {
+  for (DWORD start = GetTickCount(); GetTickCount() - start < kStateWaitMs; Sleep(50)) {
     Found found{title};
     EnumWindows(&FindForeign, reinterpret_cast<LPARAM>(&found));
     if (found.window) return found.window;
@@ -67,11 +71,29 @@ class Loader : public testing::Test {
   }
   void TearDown() override {
     if (loader_.hProcess) {
+      // A Task Manager that a failed test left running would hold its path
+      // and fail every test after it.
+      EndChildren(loader_.dwProcessId);
       TerminateProcess(loader_.hProcess, 1);
       CloseHandle(loader_.hProcess);
       CloseHandle(loader_.hThread);
     }
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, kVeskKey);
+  }
+  static void EndChildren(DWORD parent) {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+      if (entry.th32ParentProcessID != parent) continue;
+      if (HANDLE child = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID)) {
+        TerminateProcess(child, 1);
+        WaitForSingleObject(child, kStateWaitMs);
+        CloseHandle(child);
+      }
+    }
+    CloseHandle(snapshot);
   }
   static void SetExtension(const std::wstring& path) {
     HKEY key = nullptr;
@@ -104,7 +126,7 @@ class Loader : public testing::Test {
   }
   // Waits for the loader to end; its exit code.
   DWORD LoaderExit() {
-    EXPECT_EQ(WaitForSingleObject(loader_.hProcess, 15000), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(loader_.hProcess, kStateWaitMs), WAIT_OBJECT_0);
     DWORD code = STILL_ACTIVE;
     GetExitCodeProcess(loader_.hProcess, &code);
     return code;
@@ -191,7 +213,7 @@ TEST_F(Loader, WinesOwnTaskManagerGoesOnWithTheExtensionMapped) {
     ASSERT_TRUE(main != nullptr) << run;
     tabs[run] = Tabs(main);
     bool filled = false;
-    for (DWORD start = GetTickCount(); !filled && GetTickCount() - start < 15000; Sleep(100))
+    for (DWORD start = GetTickCount(); !filled && GetTickCount() - start < kStateWaitMs; Sleep(100))
       EnumChildWindows(main, &FindFilledList, reinterpret_cast<LPARAM>(&filled));
     EXPECT_TRUE(filled) << run;
     DWORD_PTR answer = 0;

@@ -9,6 +9,7 @@
 #include <functional>
 
 #include "host_path.h"
+#include "state_wait.h"
 #include "task_manager.h"
 #include <string>
 #include <vector>
@@ -37,10 +38,6 @@ COLORREF ItemBackground(HWND page, HWND list, int item);
 // Whether the library under test is the Windows XP build (VESK_BUILD=xp).
 bool XpBuild();
 
-// How long a test waits for a state before it fails: generous, so that a
-// busy machine does not fail a test at random; a state that is reached is
-// seen at once.
-constexpr DWORD kStateWaitMs = 30000;
 // Checks `done` every 20 ms until it holds (true) or kStateWaitMs have
 // passed (false).
 bool WaitFor(const std::function<bool()>& done);
