@@ -173,13 +173,7 @@ HWND PageList(TaskManagerHost& host, const wchar_t* header) {
   for (HWND child = GetWindow(host.Main(), GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
     HWND list = GetDlgItem(child, 1001);
     if (!list || GetDlgItem(child, 1009)) continue;
-    wchar_t title[64] = {};
-    LVCOLUMNW column = {};
-    column.mask = LVCF_TEXT;
-    column.pszText = title;
-    column.cchTextMax = 64;
-    SendMessageW(list, LVM_GETCOLUMNW, 0, reinterpret_cast<LPARAM>(&column));
-    if (wcscmp(title, header) == 0) return list;
+    if (ListColumnTitle(list, 0) == header) return list;
   }
   return nullptr;
 }

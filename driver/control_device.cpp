@@ -155,14 +155,15 @@ NTSTATUS OpenProcessForQuery(ULONG processId, KPROCESSOR_MODE mode, HANDLE* proc
   PEPROCESS object;
   NTSTATUS status = PsLookupProcessByProcessId(reinterpret_cast<HANDLE>(ULONG_PTR(processId)), &object);
   if (NT_ERROR(status)) return status;
-  status = ObOpenObjectByPointer(object, OBJ_KERNEL_HANDLE, nullptr, PROCESS_QUERY_INFORMATION,
-                                 ProcessObjectType(), mode, process);
+  auto open = [&](KPROCESSOR_MODE as) {
+    return ObOpenObjectByPointer(object, OBJ_KERNEL_HANDLE, nullptr, PROCESS_QUERY_INFORMATION,
+                                 ProcessObjectType(), as, process);
+  };
+  status = open(mode);
   // A kernel that cannot open an object for a user-mode caller at all
   // (Wine's answers STATUS_NOT_IMPLEMENTED; Windows always checks) opens it
   // as the kernel; Wine's own object security still applies there.
-  if (status == STATUS_NOT_IMPLEMENTED && mode != KernelMode)
-    status = ObOpenObjectByPointer(object, OBJ_KERNEL_HANDLE, nullptr, PROCESS_QUERY_INFORMATION,
-                                   ProcessObjectType(), KernelMode, process);
+  if (status == STATUS_NOT_IMPLEMENTED && mode != KernelMode) status = open(KernelMode);
   ObDereferenceObject(object);
   return status;
 }

@@ -3,8 +3,8 @@
 
 #include <algorithm>
 #include <cstring>
-#include <string>
 #include <iterator>
+#include <string>
 
 #include "driver_fixture.h"
 

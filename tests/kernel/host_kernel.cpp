@@ -1247,24 +1247,6 @@ VOID NTAPI KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
 
 HANDLE NTAPI PsGetCurrentProcessId() { return reinterpret_cast<HANDLE>(ULONG_PTR(tProcess)); }
 
-NTSTATUS NTAPI ZwOpenProcess(PHANDLE ProcessHandle, ACCESS_MASK DesiredAccess,
-                             POBJECT_ATTRIBUTES ObjectAttributes, PCLIENT_ID ClientId) {
-  if (tIrql != PASSIVE_LEVEL) Violation("ZwOpenProcess above PASSIVE_LEVEL");
-  NTSTATUS status;
-  if (ShouldFail(Call::ZwOpenProcess, &status)) return status;
-  if (ObjectAttributes == nullptr || ObjectAttributes->Length != sizeof(OBJECT_ATTRIBUTES) ||
-      ClientId == nullptr)
-    return STATUS_INVALID_PARAMETER;
-  ULONG id = ULONG(reinterpret_cast<ULONG_PTR>(ClientId->UniqueProcess));
-  std::lock_guard<std::mutex> lock(S().m);
-  auto p = S().processes.find(id);
-  if (p == S().processes.end()) return STATUS_INVALID_CID;
-  ++S().objects[p->second.object].references;
-  *ProcessHandle = InsertHandleLocked((ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE) != 0,
-                                      p->second.object, DesiredAccess);
-  return STATUS_SUCCESS;
-}
-
 // Windows XP and earlier answer STATUS_INVALID_PARAMETER for an id that names
 // no process (the PsLookupProcessByProcessId reference).
 NTSTATUS NTAPI PsLookupProcessByProcessId(HANDLE ProcessId, PEPROCESS* Process) {
@@ -1302,9 +1284,9 @@ NTSTATUS NTAPI ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes,
   if (AccessMode != KernelMode && o->second.type == &gProcessType) {
     auto caller = S().processes.find(tProcess);
     ULONG callerUser = caller == S().processes.end() ? kSystemUser : caller->second.user;
-    ULONG owner = kSystemUser;
-    for (auto& p : S().processes)
-      if (p.second.object == Object) owner = p.second.user;
+    auto process = S().processes.find(static_cast<ProcessObject*>(Object)->id);
+    bool listed = process != S().processes.end() && process->second.object == Object;
+    ULONG owner = listed ? process->second.user : kSystemUser;
     if (callerUser != kSystemUser && callerUser != owner) return STATUS_ACCESS_DENIED;
   }
   ++o->second.references;

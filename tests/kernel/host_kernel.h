@@ -186,11 +186,6 @@ typedef struct _OBJECT_ATTRIBUTES {
     (p)->SecurityQualityOfService = NULL;         \
   } while (0)
 
-typedef struct _CLIENT_ID {
-  HANDLE UniqueProcess;
-  HANDLE UniqueThread;
-} CLIENT_ID, *PCLIENT_ID;
-
 typedef struct _PROCESS_BASIC_INFORMATION {
   NTSTATUS ExitStatus;
   PVOID PebBaseAddress;
@@ -425,8 +420,6 @@ inline PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value) {
 
 // Processes and objects.
 HANDLE NTAPI PsGetCurrentProcessId();
-NTSTATUS NTAPI ZwOpenProcess(PHANDLE ProcessHandle, ACCESS_MASK DesiredAccess,
-                             POBJECT_ATTRIBUTES ObjectAttributes, PCLIENT_ID ClientId);
 NTSTATUS NTAPI ZwQueryInformationProcess(HANDLE ProcessHandle, PROCESSINFOCLASS ProcessInformationClass,
                                          PVOID ProcessInformation, ULONG ProcessInformationLength,
                                          PULONG ReturnLength);

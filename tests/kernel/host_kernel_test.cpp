@@ -11,6 +11,16 @@ namespace {
 
 constexpr ULONG kTag = 0x74736574;
 
+// A handle with query access to a listed process, or nullptr.
+HANDLE ProcessHandle(ULONG processId, bool kernelHandle) {
+  PEPROCESS process;
+  if (PsLookupProcessByProcessId(reinterpret_cast<HANDLE>(ULONG_PTR(processId)), &process) != STATUS_SUCCESS)
+    return nullptr;
+  HANDLE handle = hostkernel::createHandle(process, kernelHandle, PROCESS_QUERY_INFORMATION);
+  ObDereferenceObject(process);
+  return handle;
+}
+
 class HostKernelTest : public ::testing::Test {
  protected:
   void SetUp() override { hostkernel::reset(); }
@@ -323,11 +333,7 @@ TEST_F(HostKernelTest, HandleValuesCollideBetweenProcessesAndKernelHandlesNeedKe
 
   // A kernel handle outlives every process: one left open is a leak.
   hostkernel::addProcess(1002, u"\\c.exe");
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
-  CLIENT_ID client = {reinterpret_cast<HANDLE>(ULONG_PTR(1002)), nullptr};
-  HANDLE leaked;
-  ASSERT_EQ(ZwOpenProcess(&leaked, PROCESS_QUERY_INFORMATION, &attributes, &client), STATUS_SUCCESS);
+  ASSERT_NE(ProcessHandle(1002, true), nullptr);
   EXPECT_NONFATAL_FAILURE(hostkernel::reset(), "1 kernel handles");
 }
 
@@ -337,11 +343,8 @@ TEST_F(HostKernelTest, ReferenceByHandleChecksTheTypeAndTheAccessOfUserModeCalle
   PFILE_OBJECT file = hostkernel::openFile(u"\\Device\\T").file;
   hostkernel::CurrentProcess process(1000);
   HANDLE readOnly = hostkernel::createHandle(file, false, FILE_READ_DATA);
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, nullptr, 0, nullptr, nullptr);
-  CLIENT_ID client = {reinterpret_cast<HANDLE>(ULONG_PTR(1000)), nullptr};
-  HANDLE processHandle;
-  ASSERT_EQ(ZwOpenProcess(&processHandle, PROCESS_QUERY_INFORMATION, &attributes, &client), STATUS_SUCCESS);
+  HANDLE processHandle = ProcessHandle(1000, false);
+  ASSERT_NE(processHandle, nullptr);
   struct Case {
     HANDLE handle;
     ACCESS_MASK access;

@@ -25,7 +25,6 @@ enum class Call {
   IoAttachDeviceToDeviceStack,
   IoAllocateIrp,
   IoBuildDeviceIoControlRequest,
-  ZwOpenProcess,
   PsLookupProcessByProcessId,
   ObOpenObjectByPointer,
   ZwSetSecurityObject,

@@ -623,15 +623,13 @@ class OwnSockets {
     DWORD status = tcp ? GetExtendedTcpTable(table.data(), &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_ALL, 0)
                        : GetExtendedUdpTable(table.data(), &size, FALSE, AF_INET, UDP_TABLE_OWNER_PID, 0);
     if (status != NO_ERROR) return 0;
-    if (tcp) {
-      auto* rows = reinterpret_cast<MIB_TCPTABLE_OWNER_PID*>(table.data());
-      for (DWORD i = 0; i < rows->dwNumEntries; ++i)
-        if (ntohs(u_short(rows->table[i].dwLocalPort)) == port) return rows->table[i].dwOwningPid;
-    } else {
-      auto* rows = reinterpret_cast<MIB_UDPTABLE_OWNER_PID*>(table.data());
-      for (DWORD i = 0; i < rows->dwNumEntries; ++i)
-        if (ntohs(u_short(rows->table[i].dwLocalPort)) == port) return rows->table[i].dwOwningPid;
-    }
+    return tcp ? OwnerOf(reinterpret_cast<MIB_TCPTABLE_OWNER_PID*>(table.data()), port)
+               : OwnerOf(reinterpret_cast<MIB_UDPTABLE_OWNER_PID*>(table.data()), port);
+  }
+  template <typename Table>
+  static DWORD OwnerOf(const Table* rows, unsigned port) {
+    for (DWORD i = 0; i < rows->dwNumEntries; ++i)
+      if (ntohs(u_short(rows->table[i].dwLocalPort)) == port) return rows->table[i].dwOwningPid;
     return 0;
   }
   static SOCKET Bound(int type, const char* protocol, unsigned& port) {
@@ -762,13 +760,7 @@ class RussianPage : public ConnectionsPageTest {
 };
 
 TEST_F(RussianPage, ColumnsAreAsWideAsTheirHeadersWhereTheDesignWouldCutThem) {
-  wchar_t header[64] = {};
-  LVCOLUMNW info = {};
-  info.mask = LVCF_TEXT;
-  info.pszText = header;
-  info.cchTextMax = 64;
-  SendMessageW(list_, LVM_GETCOLUMNW, 2, reinterpret_cast<LPARAM>(&info));
-  ASSERT_EQ(std::wstring(header), L"Протокол") << "the Russian strings";
+  ASSERT_EQ(ListColumnTitle(list_, 2), L"Протокол") << "the Russian strings";
   std::vector<int> widths = ColumnWidths(list_, 10);
   EXPECT_EQ(widths, HeaderFittedWidths(list_, {100, 40, 50, 120, 120, 0, 0, 0, 0, 80}));
   EXPECT_GT(widths[2], 50);

@@ -272,15 +272,9 @@ TEST_F(Attachment, EveryListPlacesItsTipAtTheMouse) {
   // The pages' lists, by their first column's header.
   for (HWND child = GetWindow(host.Main(), GW_CHILD); child && XpBuild();
        child = GetWindow(child, GW_HWNDNEXT)) {
-    wchar_t header[32] = {};
-    LVCOLUMNW column = {};
-    column.mask = LVCF_TEXT;
-    column.pszText = header;
-    column.cchTextMax = 32;
     HWND list = GetDlgItem(child, 1001);
-    SendMessageW(list, LVM_GETCOLUMNW, 0, reinterpret_cast<LPARAM>(&column));
-    if (list && (wcscmp(header, L"Service Name") == 0 || wcscmp(header, L"Process") == 0))
-      lists.push_back(list);
+    std::wstring header = list ? ListColumnTitle(list, 0) : L"";
+    if (header == L"Service Name" || header == L"Process") lists.push_back(list);
   }
   ASSERT_EQ(lists.size(), XpBuild() ? 3u : 1u);
   for (HWND list : lists) {

@@ -156,19 +156,11 @@ class ServicesPage : public testing::Test {
   HWND FindServicesList() const {
     for (HWND child = GetWindow(host.Main(), GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
       HWND candidate = GetDlgItem(child, 1001);
-      if (candidate && IsClass(candidate, L"SysListView32") && ColumnTitle(candidate, 0) == L"Service Name")
+      if (candidate && IsClass(candidate, L"SysListView32") &&
+          ListColumnTitle(candidate, 0) == L"Service Name")
         return candidate;
     }
     return nullptr;
-  }
-  static std::wstring ColumnTitle(HWND listView, int column) {
-    wchar_t text[64] = {};
-    LVCOLUMNW info = {};
-    info.mask = LVCF_TEXT;
-    info.pszText = text;
-    info.cchTextMax = 64;
-    SendMessageW(listView, LVM_GETCOLUMNW, column, reinterpret_cast<LPARAM>(&info));
-    return text;
   }
 
   // One tick of Task Manager's refresh timer.

@@ -246,6 +246,16 @@ std::wstring ListCellText(HWND list, int item, int column) {
   return text;
 }
 
+std::wstring ListColumnTitle(HWND list, int column) {
+  wchar_t text[128] = {};
+  LVCOLUMNW info = {};
+  info.mask = LVCF_TEXT;
+  info.pszText = text;
+  info.cchTextMax = 128;
+  SendMessageW(list, LVM_GETCOLUMNW, column, reinterpret_cast<LPARAM>(&info));
+  return text;
+}
+
 std::vector<std::wstring> ListColumnTexts(HWND list, int column) {
   std::vector<std::wstring> cells;
   int count = int(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
@@ -263,13 +273,8 @@ std::vector<int> ColumnWidths(HWND list, int count) {
 std::vector<int> HeaderFittedWidths(HWND list, const std::vector<int>& designWidths) {
   std::vector<int> widths;
   for (size_t column = 0; column < designWidths.size(); ++column) {
-    wchar_t header[128] = {};
-    LVCOLUMNW info = {};
-    info.mask = LVCF_TEXT;
-    info.pszText = header;
-    info.cchTextMax = 128;
-    SendMessageW(list, LVM_GETCOLUMNW, column, reinterpret_cast<LPARAM>(&info));
-    int text = int(SendMessageW(list, LVM_GETSTRINGWIDTHW, 0, reinterpret_cast<LPARAM>(header)));
+    std::wstring header = ListColumnTitle(list, int(column));
+    int text = int(SendMessageW(list, LVM_GETSTRINGWIDTHW, 0, reinterpret_cast<LPARAM>(header.c_str())));
     int needed = text + 6 * GetSystemMetrics(SM_CXEDGE);
     int design = designWidths[column];
     widths.push_back(design == 0 ? 0 : std::max(design, needed));

@@ -23,6 +23,8 @@ std::vector<std::wstring> MenuBarTitles(HWND window);
 
 // The text of a list view cell, and of a whole column, top to bottom.
 std::wstring ListCellText(HWND list, int item, int column);
+// The header text of a list view column ("" for none).
+std::wstring ListColumnTitle(HWND list, int column);
 std::vector<std::wstring> ListColumnTexts(HWND list, int column);
 
 // The widths of the list's first `count` columns, and the widths they are to
