@@ -122,8 +122,12 @@ class Meter {
 // The samples of the first and the last 1,000 refreshes.
 class Soak {
  public:
-  explicit Soak(const char* page) : page_(page) {}
+  explicit Soak(const char* page) : page_(page), start_(GetTickCount()) {}
   void Sample(int refresh) {
+    // A soak runs for hours on a slow machine: a line every 1,000 refreshes.
+    if ((refresh + 1) % kWindow == 0)
+      std::fprintf(stderr, "%s: %d refreshes in %lu s\n", page_, refresh + 1,
+                   (GetTickCount() - start_) / 1000);
     if (refresh % kSampleEvery != 0) return;
     if (refresh < kWindow) first_.push_back(meter_.Now());
     if (refresh >= kRefreshes - kWindow) last_.push_back(meter_.Now());
@@ -159,6 +163,7 @@ class Soak {
   }
 
   const char* page_;
+  DWORD start_;
   Meter meter_;
   std::vector<Counts> first_, last_;
 };
