@@ -78,6 +78,59 @@ BOOL CALLBACK CountOwnWindow(HWND window, LPARAM context) {
   return TRUE;
 }
 
+// Wine's GetProcessHandleCount answers 0: there the handles are counted in
+// the system's handle list (NtQuerySystemInformation, class 16), which Wine
+// gives from its server as Windows does. 0 when neither answers.
+DWORD HandleCount() {
+  DWORD handles = 0;
+  if (GetProcessHandleCount(GetCurrentProcess(), &handles) && handles != 0) return handles;
+  struct Entry {
+    ULONG process;
+    UCHAR type, flags;
+    USHORT value;
+    PVOID object;
+    ACCESS_MASK access;
+  };
+  constexpr auto kSystemHandleInformation = SYSTEM_INFORMATION_CLASS(16);
+  std::vector<BYTE> buffer(1 << 16);
+  for (;;) {
+    ULONG needed = 0;
+    NTSTATUS status = NtQuerySystemInformation(kSystemHandleInformation, buffer.data(), ULONG(buffer.size()),
+                                               &needed);
+    if (status == NTSTATUS(0xC0000004L) && buffer.size() < (64u << 20)) {  // STATUS_INFO_LENGTH_MISMATCH
+      buffer.resize(std::max<size_t>(buffer.size() * 2, needed));
+      continue;
+    }
+    if (status != 0 || buffer.size() < sizeof(ULONG)) return 0;
+    break;
+  }
+  ULONG count = *reinterpret_cast<const ULONG*>(buffer.data());
+  size_t room = (buffer.size() - sizeof(ULONG)) / sizeof(Entry);
+  const auto* entries = reinterpret_cast<const Entry*>(buffer.data() + sizeof(ULONG));
+  for (size_t i = 0; i < std::min<size_t>(count, room); ++i)
+    if (entries[i].process == GetCurrentProcessId()) ++handles;
+  return handles;
+}
+
+// Wine's PrivateUsage is 0: there the committed private memory is summed
+// over the process's own address space, which is what Windows counts.
+double PrivateBytes() {
+  PROCESS_MEMORY_COUNTERS_EX memory = {};
+  memory.cb = sizeof memory;
+  if (GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory),
+                           sizeof memory) &&
+      memory.PrivateUsage != 0)
+    return double(memory.PrivateUsage);
+  double total = 0;
+  MEMORY_BASIC_INFORMATION region;
+  for (const BYTE* at = nullptr; VirtualQuery(at, &region, sizeof region) == sizeof region;
+       at = static_cast<const BYTE*>(region.BaseAddress) + region.RegionSize) {
+    if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE) total += double(region.RegionSize);
+    if (region.RegionSize == 0) break;
+  }
+  return total;
+}
+
 struct Counts {
   double handles, gdi, user, privateBytes;
 };
@@ -92,9 +145,7 @@ class Meter {
   }
   Counts Now() const {
     Counts counts = {};
-    DWORD handles = 0;
-    GetProcessHandleCount(GetCurrentProcess(), &handles);
-    counts.handles = handles;
+    counts.handles = HandleCount();
     if (guiResources_) {
       counts.gdi = GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS);
       counts.user = GetGuiResources(GetCurrentProcess(), GR_USEROBJECTS);
@@ -104,11 +155,7 @@ class Meter {
       EnumWindows(&CountOwnWindow, reinterpret_cast<LPARAM>(&windows));
       counts.user = windows;
     }
-    PROCESS_MEMORY_COUNTERS_EX memory = {};
-    memory.cb = sizeof memory;
-    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory),
-                         sizeof memory);
-    counts.privateBytes = double(memory.PrivateUsage);
+    counts.privateBytes = PrivateBytes();
     return counts;
   }
   const char* GdiName() const { return guiResources_ ? "GDI objects" : "GDI objects (Wine's table)"; }
@@ -125,9 +172,12 @@ class Soak {
   explicit Soak(const char* page) : page_(page), start_(GetTickCount()) {}
   void Sample(int refresh) {
     // A soak runs for hours on a slow machine: a line every 1,000 refreshes.
-    if ((refresh + 1) % kWindow == 0)
-      std::fprintf(stderr, "%s: %d refreshes in %lu s\n", page_, refresh + 1,
-                   (GetTickCount() - start_) / 1000);
+    if ((refresh + 1) % kWindow == 0) {
+      Counts now = meter_.Now();
+      std::fprintf(stderr, "%s: %d refreshes in %lu s (handles %.0f, GDI %.0f, USER %.0f, private %.0f KB)\n",
+                   page_, refresh + 1, (GetTickCount() - start_) / 1000, now.handles, now.gdi, now.user,
+                   now.privateBytes / 1024);
+    }
     if (refresh % kSampleEvery != 0) return;
     if (refresh < kWindow) first_.push_back(meter_.Now());
     if (refresh >= kRefreshes - kWindow) last_.push_back(meter_.Now());
