@@ -101,7 +101,7 @@ DWORD HandleCount() {
       buffer.resize(std::max<size_t>(buffer.size() * 2, needed));
       continue;
     }
-    if (status != 0 || buffer.size() < sizeof(ULONG)) return 0;
+    if (status != 0) return 0;
     break;
   }
   ULONG count = *reinterpret_cast<const ULONG*>(buffer.data());
